@@ -1,0 +1,242 @@
+#include "settings/defaults_store.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace wisket {
+namespace {
+
+std::optional<double> numberFromString(const std::string& s) {
+    if (s.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(s.c_str(), &end);
+    if (errno != 0 || end == s.c_str() || *end != '\0' || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> numberOf(const nlohmann::json& v) {
+    if (v.is_number()) {
+        return v.get<double>();
+    }
+    if (v.is_boolean()) {
+        return v.get<bool>() ? 1.0 : 0.0;
+    }
+    if (v.is_string()) {
+        return numberFromString(v.get<std::string>());
+    }
+    return std::nullopt;
+}
+
+bool writeAll(int fd, const std::string& data) {
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void syncDirectory(const std::filesystem::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+DefaultsStore::DefaultsStore(std::filesystem::path file)
+    : m_file(std::move(file)) {
+    load();
+}
+
+std::filesystem::path DefaultsStore::standardLocation() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    std::filesystem::path base;
+    if (xdg && *xdg == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::filesystem::path(home && *home ? home : ".") / ".config";
+    }
+    return base / "wisket" / "settings.json";
+}
+
+void DefaultsStore::load() {
+    std::ifstream in(m_file, std::ios::binary);
+    if (!in) {
+        return; // a fresh user: nothing stored yet
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    nlohmann::json parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
+    if (parsed.is_object()) {
+        m_values = std::move(parsed);
+    } else {
+        m_unreadable = true;
+    }
+}
+
+void DefaultsStore::registerDefaults(const nlohmann::json& defaults) {
+    if (!defaults.is_object()) {
+        return;
+    }
+    for (const auto& [key, value] : defaults.items()) {
+        m_defaults[key] = value;
+    }
+}
+
+const nlohmann::json* DefaultsStore::lookup(const std::string& key) const {
+    if (auto it = m_values.find(key); it != m_values.end()) {
+        return &*it;
+    }
+    if (auto it = m_defaults.find(key); it != m_defaults.end()) {
+        return &*it;
+    }
+    return nullptr;
+}
+
+bool DefaultsStore::boolValue(const std::string& key) const {
+    const nlohmann::json* v = lookup(key);
+    if (!v) {
+        return false;
+    }
+    if (v->is_string()) {
+        const std::string s = v->get<std::string>();
+        if (s == "true" || s == "YES" || s == "yes" || s == "TRUE") {
+            return true;
+        }
+    }
+    const std::optional<double> n = numberOf(*v);
+    return n && *n != 0.0;
+}
+
+long long DefaultsStore::integerValue(const std::string& key) const {
+    const nlohmann::json* v = lookup(key);
+    if (!v) {
+        return 0;
+    }
+    if (v->is_number_integer()) {
+        return v->get<long long>();
+    }
+    if (v->is_number_unsigned()) {
+        const auto u = v->get<unsigned long long>();
+        return u > static_cast<unsigned long long>(std::numeric_limits<long long>::max())
+                   ? std::numeric_limits<long long>::max()
+                   : static_cast<long long>(u);
+    }
+    const std::optional<double> n = numberOf(*v);
+    if (!n) {
+        return 0;
+    }
+    // Truncate toward zero, saturating instead of overflowing.
+    if (*n >= 9.2e18) {
+        return std::numeric_limits<long long>::max();
+    }
+    if (*n <= -9.2e18) {
+        return std::numeric_limits<long long>::min();
+    }
+    return static_cast<long long>(*n);
+}
+
+double DefaultsStore::doubleValue(const std::string& key) const {
+    const nlohmann::json* v = lookup(key);
+    const std::optional<double> n = v ? numberOf(*v) : std::nullopt;
+    return n.value_or(0.0);
+}
+
+std::optional<std::string> DefaultsStore::stringValue(const std::string& key) const {
+    const nlohmann::json* v = lookup(key);
+    if (!v) {
+        return std::nullopt;
+    }
+    if (v->is_string()) {
+        return v->get<std::string>();
+    }
+    if (v->is_number()) {
+        return v->dump();
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> DefaultsStore::stringArrayValue(const std::string& key) const {
+    const nlohmann::json* v = lookup(key);
+    if (!v || !v->is_array()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> out;
+    for (const auto& element : *v) {
+        if (!element.is_string()) {
+            return std::nullopt;
+        }
+        out.push_back(element.get<std::string>());
+    }
+    return out;
+}
+
+void DefaultsStore::set(const std::string& key, nlohmann::json value) {
+    m_values[key] = std::move(value);
+    save();
+}
+
+void DefaultsStore::remove(const std::string& key) {
+    if (m_values.erase(key) > 0) {
+        save();
+    }
+}
+
+void DefaultsStore::save() {
+    std::error_code error;
+    const std::filesystem::path dir = m_file.parent_path();
+    if (!dir.empty()) {
+        std::filesystem::create_directories(dir, error);
+    }
+    if (m_unreadable) {
+        // Keep what the user had; a hand-edited file with a typo is still theirs.
+        std::filesystem::path bad = m_file;
+        bad += ".bad";
+        std::filesystem::rename(m_file, bad, error);
+        m_unreadable = false;
+    }
+    // Invalid UTF-8 in a stored string would make dump() throw: replace it instead.
+    const std::string data = m_values.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::string temporary = m_file.string() + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        m_lastWriteOk = false;
+        return;
+    }
+    ::fchmod(fd, 0600);
+    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok) {
+        ok = ::rename(temporary.c_str(), m_file.c_str()) == 0;
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());
+    } else {
+        syncDirectory(dir.empty() ? std::filesystem::path(".") : dir);
+    }
+    m_lastWriteOk = ok;
+}
+
+} // namespace wisket

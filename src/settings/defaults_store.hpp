@@ -1,0 +1,54 @@
+#pragma once
+
+// A persistent key-value store with typed values and registered defaults, kept as one
+// JSON object in a file. Registered defaults answer reads of keys never set and are never
+// written. Every write replaces the file atomically (temporary file, flush, rename), so a
+// crash mid-write leaves the old file whole. A file that cannot be parsed is set aside as
+// "<name>.bad" before the first write replaces it; until then the defaults apply.
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wisket {
+
+class DefaultsStore {
+public:
+    explicit DefaultsStore(std::filesystem::path file);
+
+    // $XDG_CONFIG_HOME/wisket/settings.json, or ~/.config/wisket/settings.json.
+    static std::filesystem::path standardLocation();
+
+    void registerDefaults(const nlohmann::json& defaults);
+
+    // Typed reads in the manner of user defaults: a number or a string such as "true" or
+    // "12" converts; anything else (or nothing) gives the fallback of each function.
+    bool boolValue(const std::string& key) const;                         // false
+    long long integerValue(const std::string& key) const;                 // 0
+    double doubleValue(const std::string& key) const;                     // 0
+    std::optional<std::string> stringValue(const std::string& key) const; // none
+    std::optional<std::vector<std::string>> stringArrayValue(const std::string& key) const;
+
+    void set(const std::string& key, nlohmann::json value);
+    void remove(const std::string& key);
+    bool contains(const std::string& key) const { return m_values.contains(key); }
+
+    const std::filesystem::path& file() const { return m_file; }
+    // False when the last write failed; writes report nothing to their callers.
+    bool lastWriteSucceeded() const { return m_lastWriteOk; }
+
+private:
+    const nlohmann::json* lookup(const std::string& key) const;
+    void load();
+    void save();
+
+    std::filesystem::path m_file;
+    nlohmann::json m_values = nlohmann::json::object();
+    nlohmann::json m_defaults = nlohmann::json::object();
+    bool m_unreadable = false; // the file exists but is not a JSON object
+    bool m_lastWriteOk = true;
+};
+
+} // namespace wisket

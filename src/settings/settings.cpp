@@ -1,0 +1,255 @@
+#include "settings/settings.hpp"
+
+#include <algorithm>
+
+namespace wisket {
+namespace {
+
+constexpr const char* defaultOllamaURL = "http://127.0.0.1:11434";
+constexpr const char* defaultOllamaModel = "qwen2.5:1.5b";
+
+int clampWords(long long value) {
+    return static_cast<int>(std::clamp<long long>(value, 1, 12));
+}
+
+} // namespace
+
+const std::vector<std::string>& Settings::defaultExcludedBundleIDs() {
+    static const std::vector<std::string> ids{
+        "com.1password.1password",
+        "com.agilebits.onepassword7",
+        "com.bitwarden.desktop",
+        "com.apple.keychainaccess",
+        "com.apple.Passwords",
+        "com.apple.Terminal",
+        "com.googlecode.iterm2",
+        "com.mitchellh.ghostty",
+        "dev.warp.Warp-Stable",
+        // Password managers and terminals on Linux, by GTK application id or window class.
+        "org.keepassxc.KeePassXC",
+        "KeePassXC",
+        "Bitwarden",
+        "1Password",
+        "org.gnome.seahorse.Application",
+        "org.gnome.World.Secrets",
+        "org.gnome.Terminal",
+        "org.gnome.Console",
+        "org.kde.konsole",
+        "konsole",
+        "XTerm",
+        "kitty",
+        "Alacritty",
+        "org.wezfurlong.wezterm",
+        "com.gexperts.Tilix",
+        "Xfce4-terminal",
+        "foot",
+    };
+    return ids;
+}
+
+Settings& Settings::shared() {
+    static Settings settings(DefaultsStore::standardLocation());
+    return settings;
+}
+
+Settings::Settings(std::filesystem::path file)
+    : m_store(std::move(file)) {
+    m_store.registerDefaults({
+        {"enabled", true},
+        {"provider", "apple"},
+        {"ollamaURL", defaultOllamaURL},
+        {"ollamaModel", defaultOllamaModel},
+        {"debounceMs", 180.0},
+        {"maxWords", 8},
+        {"keystrokeFallback", true},
+        {"adaptiveLength", true},
+        {"lengthPreference", "balanced"},
+        {"acceptKey", "tab"},
+        {"optionAcceptsWord", true},
+        {"continueAfterAccept", true},
+        {"ghostOpacity", 0.9},
+        {"showKeyHint", true},
+        {"useScreenContext", true},
+        {"excluded", defaultExcludedBundleIDs()},
+    });
+    const DefaultsStore& d = m_store;
+    m_enabled = d.boolValue("enabled");
+    m_provider = providerKindFromRaw(d.stringValue("provider").value_or("")).value_or(ProviderKind::apple);
+    m_ollamaURL = d.stringValue("ollamaURL").value_or(defaultOllamaURL);
+    m_ollamaModel = d.stringValue("ollamaModel").value_or(defaultOllamaModel);
+    m_debounceMs = d.doubleValue("debounceMs");
+    m_maxWords = clampWords(d.integerValue("maxWords"));
+    m_keystrokeFallback = d.boolValue("keystrokeFallback");
+    m_adaptiveLength = d.boolValue("adaptiveLength");
+    m_lengthPreference = lengthPreferenceFromRaw(d.stringValue("lengthPreference").value_or(""))
+                             .value_or(LengthPreference::balanced);
+    m_acceptKey = acceptKeyFromRaw(d.stringValue("acceptKey").value_or("")).value_or(AcceptKey::tab);
+    m_optionAcceptsWord = d.boolValue("optionAcceptsWord");
+    m_continueAfterAccept = d.boolValue("continueAfterAccept");
+    m_ghostOpacity = d.doubleValue("ghostOpacity");
+    m_showKeyHint = d.boolValue("showKeyHint");
+    m_useScreenContext = d.boolValue("useScreenContext");
+    m_excludedBundleIDs = d.stringArrayValue("excluded").value_or(defaultExcludedBundleIDs());
+}
+
+void Settings::willChange() {
+    // Copy first: an observer may add or remove observers.
+    const auto observers = m_observers;
+    for (const auto& [id, observer] : observers) {
+        observer();
+    }
+}
+
+Settings::ObserverID Settings::addObserver(std::function<void()> willChange) {
+    const ObserverID id = m_nextObserver++;
+    m_observers.emplace(id, std::move(willChange));
+    return id;
+}
+
+void Settings::removeObserver(ObserverID id) {
+    m_observers.erase(id);
+}
+
+void Settings::setEnabled(bool value) {
+    willChange();
+    m_enabled = value;
+    m_store.set("enabled", value);
+}
+
+void Settings::setProvider(ProviderKind value) {
+    willChange();
+    m_provider = value;
+    m_store.set("provider", rawValue(value));
+}
+
+void Settings::setOllamaURL(std::string value) {
+    willChange();
+    m_ollamaURL = std::move(value);
+    m_store.set("ollamaURL", m_ollamaURL);
+}
+
+void Settings::setOllamaModel(std::string value) {
+    willChange();
+    m_ollamaModel = std::move(value);
+    m_store.set("ollamaModel", m_ollamaModel);
+}
+
+void Settings::setDebounceMs(double value) {
+    willChange();
+    m_debounceMs = value;
+    m_store.set("debounceMs", value);
+}
+
+void Settings::setMaxWords(int value) {
+    willChange();
+    m_maxWords = value;
+    m_store.set("maxWords", value);
+}
+
+void Settings::setAdaptiveLength(bool value) {
+    willChange();
+    m_adaptiveLength = value;
+    m_store.set("adaptiveLength", value);
+}
+
+void Settings::setLengthPreference(LengthPreference value) {
+    willChange();
+    m_lengthPreference = value;
+    m_store.set("lengthPreference", rawValue(value));
+}
+
+void Settings::setAcceptKey(AcceptKey value) {
+    willChange();
+    m_acceptKey = value;
+    m_store.set("acceptKey", rawValue(value));
+}
+
+void Settings::setOptionAcceptsWord(bool value) {
+    willChange();
+    m_optionAcceptsWord = value;
+    m_store.set("optionAcceptsWord", value);
+}
+
+void Settings::setContinueAfterAccept(bool value) {
+    willChange();
+    m_continueAfterAccept = value;
+    m_store.set("continueAfterAccept", value);
+}
+
+void Settings::setGhostOpacity(double value) {
+    willChange();
+    m_ghostOpacity = value;
+    m_store.set("ghostOpacity", value);
+}
+
+void Settings::setShowKeyHint(bool value) {
+    willChange();
+    m_showKeyHint = value;
+    m_store.set("showKeyHint", value);
+}
+
+void Settings::setUseScreenContext(bool value) {
+    willChange();
+    m_useScreenContext = value;
+    m_store.set("useScreenContext", value);
+}
+
+void Settings::setKeystrokeFallback(bool value) {
+    willChange();
+    m_keystrokeFallback = value;
+    m_store.set("keystrokeFallback", value);
+}
+
+void Settings::setExcludedBundleIDs(std::vector<std::string> value) {
+    willChange();
+    m_excludedBundleIDs = std::move(value);
+    m_store.set("excluded", m_excludedBundleIDs);
+}
+
+bool Settings::isExcluded(const std::optional<std::string>& bundleID) const {
+    if (!bundleID) {
+        return false;
+    }
+    if (*bundleID == ownApplicationID) {
+        return true;
+    }
+    return std::find(m_excludedBundleIDs.begin(), m_excludedBundleIDs.end(), *bundleID) !=
+           m_excludedBundleIDs.end();
+}
+
+void Settings::toggleExcluded(const std::string& bundleID) {
+    std::vector<std::string> ids = m_excludedBundleIDs;
+    if (auto it = std::find(ids.begin(), ids.end(), bundleID); it != ids.end()) {
+        ids.erase(it);
+    } else {
+        ids.push_back(bundleID);
+    }
+    setExcludedBundleIDs(std::move(ids));
+}
+
+void Settings::resetAll() {
+    for (const char* key :
+         {"enabled", "provider", "ollamaURL", "ollamaModel", "debounceMs", "maxWords", "keystrokeFallback",
+          "excluded", "adaptiveLength", "lengthPreference", "acceptKey", "optionAcceptsWord",
+          "continueAfterAccept", "ghostOpacity", "showKeyHint", "useScreenContext"}) {
+        m_store.remove(key);
+    }
+    setEnabled(m_store.boolValue("enabled"));
+    setProvider(ProviderKind::apple);
+    setOllamaURL(m_store.stringValue("ollamaURL").value_or(""));
+    setOllamaModel(m_store.stringValue("ollamaModel").value_or(""));
+    setDebounceMs(m_store.doubleValue("debounceMs"));
+    setMaxWords(static_cast<int>(m_store.integerValue("maxWords")));
+    setKeystrokeFallback(m_store.boolValue("keystrokeFallback"));
+    setExcludedBundleIDs(defaultExcludedBundleIDs());
+    setAdaptiveLength(true);
+    setLengthPreference(LengthPreference::balanced);
+    setAcceptKey(AcceptKey::tab);
+    setOptionAcceptsWord(true);
+    setContinueAfterAccept(true);
+    setGhostOpacity(m_store.doubleValue("ghostOpacity"));
+    setShowKeyHint(true);
+    setUseScreenContext(true);
+}
+
+} // namespace wisket

@@ -1,0 +1,110 @@
+#pragma once
+
+// Every user preference, read from and written through to the settings file. Readers
+// never cache a value: the pipeline reads the current one at each use, so a change takes
+// effect on the next keystroke. Main thread only.
+
+#include "settings/defaults_store.hpp"
+#include "settings/preferences.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wisket {
+
+// This application's own id: it never suggests inside itself.
+inline constexpr std::string_view ownApplicationID = "wisket";
+
+class Settings {
+public:
+    using ObserverID = std::uint64_t;
+
+    // The process-wide instance over the standard settings file, created on first use.
+    static Settings& shared();
+
+    explicit Settings(std::filesystem::path file);
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+
+    static const std::vector<std::string>& defaultExcludedBundleIDs();
+
+    bool enabled() const { return m_enabled; }
+    ProviderKind provider() const { return m_provider; }
+    const std::string& ollamaURL() const { return m_ollamaURL; }
+    const std::string& ollamaModel() const { return m_ollamaModel; }
+    double debounceMs() const { return m_debounceMs; }
+    int maxWords() const { return m_maxWords; }
+    bool adaptiveLength() const { return m_adaptiveLength; }
+    LengthPreference lengthPreference() const { return m_lengthPreference; }
+    AcceptKey acceptKey() const { return m_acceptKey; }
+    bool optionAcceptsWord() const { return m_optionAcceptsWord; }
+    bool continueAfterAccept() const { return m_continueAfterAccept; }
+    double ghostOpacity() const { return m_ghostOpacity; }
+    bool showKeyHint() const { return m_showKeyHint; }
+    bool useScreenContext() const { return m_useScreenContext; }
+    bool keystrokeFallback() const { return m_keystrokeFallback; }
+    const std::vector<std::string>& excludedBundleIDs() const { return m_excludedBundleIDs; }
+
+    // Each assignment notifies the observers first, then stores and writes the value,
+    // also when it is unchanged. Only start-up clamps maxWords.
+    void setEnabled(bool value);
+    void setProvider(ProviderKind value);
+    void setOllamaURL(std::string value);
+    void setOllamaModel(std::string value);
+    void setDebounceMs(double value);
+    void setMaxWords(int value);
+    void setAdaptiveLength(bool value);
+    void setLengthPreference(LengthPreference value);
+    void setAcceptKey(AcceptKey value);
+    void setOptionAcceptsWord(bool value);
+    void setContinueAfterAccept(bool value);
+    void setGhostOpacity(double value);
+    void setShowKeyHint(bool value);
+    void setUseScreenContext(bool value);
+    void setKeystrokeFallback(bool value);
+    void setExcludedBundleIDs(std::vector<std::string> value);
+
+    // True for this application itself and for every listed id (exact comparison).
+    bool isExcluded(const std::optional<std::string>& bundleID) const;
+    // Removes the first occurrence of a listed id, or appends a new one.
+    void toggleExcluded(const std::string& bundleID);
+    // Every field back to its default, each assigned (and so written) once.
+    void resetAll();
+
+    // `willChange` runs before any field changes.
+    ObserverID addObserver(std::function<void()> willChange);
+    void removeObserver(ObserverID id);
+
+    const DefaultsStore& store() const { return m_store; }
+
+private:
+    void willChange();
+
+    DefaultsStore m_store;
+    std::map<ObserverID, std::function<void()>> m_observers;
+    ObserverID m_nextObserver = 1;
+
+    bool m_enabled = true;
+    ProviderKind m_provider = ProviderKind::apple;
+    std::string m_ollamaURL;
+    std::string m_ollamaModel;
+    double m_debounceMs = 180;
+    int m_maxWords = 8;
+    bool m_adaptiveLength = true;
+    LengthPreference m_lengthPreference = LengthPreference::balanced;
+    AcceptKey m_acceptKey = AcceptKey::tab;
+    bool m_optionAcceptsWord = true;
+    bool m_continueAfterAccept = true;
+    double m_ghostOpacity = 0.9;
+    bool m_showKeyHint = true;
+    bool m_useScreenContext = true;
+    bool m_keystrokeFallback = true;
+    std::vector<std::string> m_excludedBundleIDs;
+};
+
+} // namespace wisket

@@ -1,0 +1,37 @@
+#include "control/records.hpp"
+
+#include <gtest/gtest.h>
+
+namespace wisket {
+namespace {
+
+TEST(Records, TextKindRawValuesRoundTripCaseSensitively) {
+    ASSERT_EQ(allTextKinds.size(), 8u);
+    EXPECT_EQ(allTextKinds.front(), TextKind::search);
+    EXPECT_EQ(allTextKinds.back(), TextKind::general);
+    for (TextKind kind : allTextKinds) {
+        EXPECT_EQ(textKindFromRaw(rawValue(kind)), kind);
+    }
+    EXPECT_EQ(rawValue(TextKind::aiPrompt), "aiPrompt");
+    EXPECT_FALSE(textKindFromRaw("AIPrompt"));
+    EXPECT_FALSE(textKindFromRaw("Email"));
+    EXPECT_FALSE(textKindFromRaw(""));
+}
+
+TEST(Records, CompletionErrorDescriptions) {
+    EXPECT_EQ(CompletionError::notLocal().description(), "notLocal");
+    EXPECT_EQ(CompletionError::badResponse().description(), "badResponse");
+    EXPECT_EQ(CompletionError::unavailable("No model file").description(), "unavailable(\"No model file\")");
+}
+
+TEST(Records, ReadsCompareByValue) {
+    FocusContext context;
+    context.fieldRect = Rect{1, 2, 3, 4};
+    EXPECT_EQ(FocusRead::opaque(context), FocusRead::opaque(context));
+    EXPECT_NE(FocusRead::opaque(context), FocusRead::text(context));
+    EXPECT_EQ(FocusRead::skip().kind, FocusRead::Kind::skip);
+    EXPECT_EQ((Rect{1, 2, 3, 4}).maxX(), 4);
+}
+
+} // namespace
+} // namespace wisket

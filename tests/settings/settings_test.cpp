@@ -1,0 +1,203 @@
+#include "settings/settings.hpp"
+#include "temp_dir.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace wisket {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+nlohmann::json stored(const TempDir& dir) {
+    return nlohmann::json::parse(readFile(dir / "settings.json"));
+}
+
+TEST(Settings, FreshUserGetsDefaultsAndNothingIsWritten) {
+    TempDir dir;
+    Settings s(dir / "settings.json");
+    EXPECT_TRUE(s.enabled());
+    EXPECT_EQ(s.provider(), ProviderKind::apple);
+    EXPECT_EQ(s.ollamaURL(), "http://127.0.0.1:11434");
+    EXPECT_EQ(s.ollamaModel(), "qwen2.5:1.5b");
+    EXPECT_EQ(s.debounceMs(), 180.0);
+    EXPECT_EQ(s.maxWords(), 8);
+    EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
+    EXPECT_EQ(s.acceptKey(), AcceptKey::tab);
+    EXPECT_DOUBLE_EQ(s.ghostOpacity(), 0.9);
+    EXPECT_TRUE(s.optionAcceptsWord() && s.continueAfterAccept() && s.showKeyHint() && s.useScreenContext() &&
+                s.keystrokeFallback() && s.adaptiveLength());
+    EXPECT_EQ(s.excludedBundleIDs(), Settings::defaultExcludedBundleIDs());
+    EXPECT_EQ(s.excludedBundleIDs().front(), "com.1password.1password");
+    EXPECT_EQ(s.excludedBundleIDs()[8], "dev.warp.Warp-Stable");
+    EXPECT_FALSE(std::filesystem::exists(dir / "settings.json"));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "wisket"));
+}
+
+TEST(Settings, StoredValuesAreReadWithFallbacksAndTheWordClamp) {
+    TempDir dir;
+    writeFile(dir / "settings.json", R"({"maxWords": 0, "provider": "Ollama", "acceptKey": "space",
+        "lengthPreference": "", "enabled": false, "debounceMs": "250", "ollamaURL": 42,
+        "excluded": ["a", 3], "ghostOpacity": 7})");
+    Settings s(dir / "settings.json");
+    EXPECT_EQ(s.maxWords(), 1);
+    EXPECT_EQ(s.provider(), ProviderKind::apple); // raw values are case-sensitive
+    EXPECT_EQ(s.acceptKey(), AcceptKey::tab);
+    EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
+    EXPECT_FALSE(s.enabled());
+    EXPECT_EQ(s.debounceMs(), 250.0);
+    EXPECT_EQ(s.ollamaURL(), "42");
+    EXPECT_EQ(s.excludedBundleIDs(), Settings::defaultExcludedBundleIDs()); // not an array of strings
+    EXPECT_EQ(s.ghostOpacity(), 7.0);                                       // never clamped by the store
+
+    writeFile(dir / "settings.json", R"({"maxWords": 40, "provider": "ollama"})");
+    Settings high(dir / "settings.json");
+    EXPECT_EQ(high.maxWords(), 12);
+    EXPECT_EQ(high.provider(), ProviderKind::ollama);
+    // The clamp is not written back until the next assignment.
+    EXPECT_EQ(stored(dir)["maxWords"], 40);
+
+    writeFile(dir / "settings.json", R"({"maxWords": -5})");
+    EXPECT_EQ(Settings(dir / "settings.json").maxWords(), 1);
+}
+
+TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchanged) {
+    TempDir dir;
+    Settings s(dir / "settings.json");
+    std::vector<int> seenMaxWords;
+    s.addObserver([&] { seenMaxWords.push_back(s.maxWords()); });
+    s.setMaxWords(5);
+    EXPECT_EQ(seenMaxWords, std::vector<int>{8}); // notified before the change
+    EXPECT_EQ(stored(dir)["maxWords"], 5);
+    s.setMaxWords(30); // assignment does not clamp
+    EXPECT_EQ(s.maxWords(), 30);
+
+    std::filesystem::remove(dir / "settings.json");
+    s.setEnabled(true); // unchanged, still written
+    EXPECT_EQ(stored(dir)["enabled"], true);
+    EXPECT_FALSE(stored(dir).contains("maxWords") && stored(dir)["maxWords"] != 30);
+
+    s.setProvider(ProviderKind::ollama);
+    s.setAcceptKey(AcceptKey::rightArrow);
+    s.setDebounceMs(240);
+    EXPECT_EQ(stored(dir)["provider"], "ollama");
+    EXPECT_EQ(stored(dir)["acceptKey"], "rightArrow");
+    EXPECT_EQ(stored(dir)["debounceMs"], 240.0);
+    EXPECT_EQ(Settings(dir / "settings.json").acceptKey(), AcceptKey::rightArrow);
+}
+
+TEST(Settings, ExclusionsAreExactAndIncludeThisApplication) {
+    TempDir dir;
+    Settings s(dir / "settings.json");
+    EXPECT_TRUE(s.isExcluded("com.apple.Terminal"));
+    EXPECT_TRUE(s.isExcluded("org.gnome.Terminal"));
+    EXPECT_FALSE(s.isExcluded("com.apple.terminal"));
+    EXPECT_FALSE(s.isExcluded(std::nullopt));
+    s.setExcludedBundleIDs({});
+    EXPECT_TRUE(s.isExcluded("wisket"));
+
+    s.setExcludedBundleIDs({"a", "b", "a"});
+    s.toggleExcluded("a");
+    EXPECT_EQ(s.excludedBundleIDs(), (std::vector<std::string>{"b", "a"}));
+    s.toggleExcluded("org.gnome.gedit");
+    EXPECT_EQ(s.excludedBundleIDs().back(), "org.gnome.gedit");
+    EXPECT_EQ(stored(dir)["excluded"], nlohmann::json({"b", "a", "org.gnome.gedit"}));
+}
+
+TEST(Settings, ResetAllRestoresAndWritesEveryDefaultOnce) {
+    TempDir dir;
+    Settings s(dir / "settings.json");
+    s.setEnabled(false);
+    s.setMaxWords(3);
+    s.setOllamaURL("http://localhost:1");
+    s.setExcludedBundleIDs({"x"});
+    s.setLengthPreference(LengthPreference::longer);
+    int notifications = 0;
+    s.addObserver([&] { ++notifications; });
+    s.resetAll();
+    EXPECT_EQ(notifications, 16);
+    EXPECT_TRUE(s.enabled());
+    EXPECT_EQ(s.maxWords(), 8);
+    EXPECT_EQ(s.ollamaURL(), "http://127.0.0.1:11434");
+    EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
+    EXPECT_EQ(s.excludedBundleIDs(), Settings::defaultExcludedBundleIDs());
+    const auto file = stored(dir);
+    EXPECT_EQ(file.size(), 16u);
+    EXPECT_EQ(file["debounceMs"], 180.0);
+    EXPECT_EQ(file["excluded"].size(), Settings::defaultExcludedBundleIDs().size());
+}
+
+TEST(Settings, CorruptFileIsKeptAsideAndDefaultsApply) {
+    TempDir dir;
+    writeFile(dir / "settings.json", "{\"maxWords\": 4,, oops");
+    Settings s(dir / "settings.json");
+    EXPECT_EQ(s.maxWords(), 8);
+    EXPECT_EQ(readFile(dir / "settings.json"), "{\"maxWords\": 4,, oops"); // reading changes nothing
+    s.setMaxWords(6);
+    EXPECT_EQ(readFile(dir / "settings.json.bad"), "{\"maxWords\": 4,, oops");
+    EXPECT_EQ(stored(dir)["maxWords"], 6);
+
+    writeFile(dir / "settings.json", "[1, 2]"); // JSON, but not an object
+    EXPECT_TRUE(Settings(dir / "settings.json").enabled());
+}
+
+TEST(Settings, AnInterruptedWriteLeavesTheOldFileWhole) {
+    TempDir dir;
+    {
+        Settings s(dir / "settings.json");
+        s.setMaxWords(5);
+    }
+    const std::string before = readFile(dir / "settings.json");
+    // A child writes in a loop and is killed mid-way, many times over.
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            Settings s(dir / "settings.json");
+            for (int i = 0;; ++i) {
+                s.setExcludedBundleIDs(std::vector<std::string>(200 + i % 50, "some.application.id"));
+            }
+        }
+        usleep(2000 + round * 300);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        const std::string now = readFile(dir / "settings.json");
+        ASSERT_FALSE(now.empty());
+        EXPECT_TRUE(nlohmann::json::accept(now)) << "round " << round;
+    }
+    EXPECT_EQ(Settings(dir / "settings.json").maxWords(), 5);
+    EXPECT_FALSE(before.empty());
+}
+
+TEST(Settings, StandardLocationFollowsXdgConfigHome) {
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    setenv("XDG_CONFIG_HOME", "/tmp/cfg", 1);
+    EXPECT_EQ(DefaultsStore::standardLocation(), std::filesystem::path("/tmp/cfg/wisket/settings.json"));
+    setenv("XDG_CONFIG_HOME", "relative", 1); // not absolute: ignored, as the XDG rules say
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(DefaultsStore::standardLocation(),
+              std::filesystem::path("/home/someone/.config/wisket/settings.json"));
+    if (old) {
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    } else {
+        unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
+TEST(Preferences, RawValuesAndLabels) {
+    EXPECT_EQ(hintLabel(AcceptKey::tab), "tab");
+    EXPECT_EQ(hintLabel(AcceptKey::rightArrow), "\u2192");
+    EXPECT_EQ(hintLabel(AcceptKey::both), "tab");
+    EXPECT_EQ(displayLabel(LengthPreference::shorter), "Shorter");
+    EXPECT_EQ(acceptKeyFromRaw("rightArrow"), AcceptKey::rightArrow);
+    EXPECT_FALSE(acceptKeyFromRaw("RightArrow"));
+    EXPECT_EQ(providerKindFromRaw("apple"), ProviderKind::apple);
+}
+
+} // namespace
+} // namespace wisket

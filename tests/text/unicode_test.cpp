@@ -1,0 +1,143 @@
+#include "text/unicode.hpp"
+
+#include <gtest/gtest.h>
+
+namespace wisket {
+namespace {
+
+// e + combining acute; family emoji joined by ZWJ; flag of two regional indicators.
+const std::string eAcute = "e\u0301";
+const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
+const std::string flag = "\U0001F1E9\U0001F1EA";
+
+TEST(Graphemes, CountUserPerceivedCharacters) {
+    EXPECT_EQ(graphemeCount(""), 0u);
+    EXPECT_EQ(graphemeCount("hello"), 5u);
+    EXPECT_EQ(graphemeCount("caf" + eAcute), 4u);
+    EXPECT_EQ(graphemeCount(family), 1u);
+    EXPECT_EQ(graphemeCount(flag + flag), 2u);
+    EXPECT_EQ(graphemeCount("日本語のテキスト"), 8u);
+    EXPECT_EQ(graphemeCount("a\r\nb"), 3u);             // CR LF is one character
+    EXPECT_EQ(graphemeCount("\u1100\u1161\u11A8"), 1u); // Hangul jamo compose one syllable
+}
+
+TEST(Graphemes, CutsNeverSplitACharacter) {
+    const std::string text = "ab" + eAcute + family + "cd";
+    EXPECT_EQ(firstGraphemes(text, 3), "ab" + eAcute);
+    EXPECT_EQ(lastGraphemes(text, 3), family + "cd");
+    EXPECT_EQ(dropFirstGraphemes(text, 4), "cd");
+    EXPECT_EQ(dropLastGraphemes(text, 3), "ab" + eAcute);
+    EXPECT_EQ(lastGrapheme("x" + eAcute), eAcute);
+    EXPECT_EQ(firstGrapheme(family + "z"), family);
+    EXPECT_EQ(firstGraphemes(text, 100), text);
+    EXPECT_EQ(lastGraphemes(text, 100), text);
+    EXPECT_EQ(dropFirstGraphemes(text, 100), "");
+    EXPECT_EQ(firstGraphemes(text, 0), "");
+    EXPECT_EQ(lastGraphemes("a\r\n", 1), "\r\n");
+}
+
+TEST(Graphemes, IterationCoversTheText) {
+    const std::string text = "x" + eAcute + " " + flag;
+    const auto parts = graphemes(text);
+    ASSERT_EQ(parts.size(), 4u);
+    EXPECT_EQ(parts[1], eAcute);
+    EXPECT_EQ(parts[3], flag);
+    const auto bounds = graphemeBoundaries(text);
+    EXPECT_EQ(bounds.front(), 0u);
+    EXPECT_EQ(bounds.back(), text.size());
+}
+
+TEST(Graphemes, InvalidUtf8IsCountedNotTrusted) {
+    const std::string bad = "ab\xff\xfe"
+                            "c\xe2\x82"; // stray bytes and a truncated sequence
+    EXPECT_GE(graphemeCount(bad), 4u);
+    std::size_t total = 0;
+    for (auto g : graphemes(bad)) {
+        total += g.size();
+    }
+    EXPECT_EQ(total, bad.size());
+    EXPECT_FALSE(isValidUtf8(bad));
+    const std::string repaired = repairUtf8(bad);
+    EXPECT_TRUE(isValidUtf8(repaired));
+    EXPECT_EQ(repaired.substr(0, 2), "ab");
+    EXPECT_NE(repaired.find("\uFFFD"), std::string::npos);
+    EXPECT_EQ(repairUtf8("fine ✓"), "fine ✓");
+    // Overlong encodings and encoded surrogates are ill-formed too.
+    EXPECT_FALSE(isValidUtf8("\xc0\xaf"));
+    EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));
+}
+
+TEST(CharacterClasses, FollowTheFirstCodePoint) {
+    EXPECT_TRUE(isLetter(eAcute));
+    EXPECT_TRUE(isLetter("ß"));
+    EXPECT_TRUE(isLetter("語"));
+    EXPECT_FALSE(isLetter("1"));
+    EXPECT_TRUE(isNumber("7"));
+    EXPECT_TRUE(isNumber("٣")); // Arabic-Indic three
+    EXPECT_TRUE(isNumber("½"));
+    EXPECT_TRUE(isWhitespace("\n"));
+    EXPECT_TRUE(isWhitespace("\u00A0"));
+    EXPECT_TRUE(isBlank("\t"));
+    EXPECT_TRUE(isBlank("\u2003"));
+    EXPECT_FALSE(isBlank("\n"));
+    EXPECT_TRUE(isNewline("\u2028"));
+    EXPECT_TRUE(isPunctuation(","));
+    EXPECT_TRUE(isPunctuation("\u201C"));
+    EXPECT_FALSE(isPunctuation("$")); // a symbol, not punctuation
+    EXPECT_TRUE(isUppercase("É"));
+    EXPECT_TRUE(isLowercase("é"));
+    EXPECT_FALSE(isUppercase("1"));
+    EXPECT_TRUE(isControl(U'\u200B'));
+    EXPECT_TRUE(isControl(U'\x07'));
+    EXPECT_FALSE(isLetter(""));
+    EXPECT_TRUE(containsControlCharacter("a\u200Db"));
+    EXPECT_FALSE(containsControlCharacter("plain é"));
+}
+
+TEST(CaseMapping, IsFullUnicode) {
+    EXPECT_EQ(toLower("ÀÉÎ Straße"), "àéî straße");
+    EXPECT_EQ(toUpper("straße"), "STRASSE");
+    EXPECT_EQ(toLower("İ").size(), std::string("i\u0307").size()); // language-neutral dotted I
+    EXPECT_EQ(toLower("HELLO"), "hello");
+    EXPECT_EQ(toUpper("\xff"), "\uFFFD");
+}
+
+TEST(Trimming, BlanksKeepLineBreaksWhiteSpaceDoesNot) {
+    EXPECT_EQ(trimBlanks(" \t\u00A0text \u2003"), "text");
+    EXPECT_EQ(trimBlanks("\n text \n"), "\n text \n");
+    EXPECT_EQ(trimWhitespace("\n text \r\n"), "text");
+    EXPECT_EQ(trimWhitespace("   "), "");
+    EXPECT_EQ(trimLeadingBlanks("  a "), "a ");
+    EXPECT_EQ(trimTrailingWhitespace(" a \n\t"), " a");
+    EXPECT_EQ(trimTrailingWhitespace("a\x80"), "a\x80"); // a stray byte is not white space
+}
+
+TEST(Utf16, OffsetsAroundSurrogatePairs) {
+    const std::string text = "a😀b"; // 😀 is two UTF-16 units and four bytes
+    EXPECT_EQ(utf16Length(text), 4u);
+    EXPECT_EQ(utf8OffsetOfUtf16(text, 1), 1u);
+    EXPECT_EQ(utf8OffsetOfUtf16(text, 2), 1u); // inside the pair: rounds down
+    EXPECT_EQ(utf8OffsetOfUtf16(text, 3), 5u);
+    EXPECT_EQ(utf8OffsetOfUtf16(text, 99), text.size());
+    EXPECT_EQ(utf16OffsetOfUtf8(text, 5), 3u);
+    EXPECT_EQ(utf16OffsetOfUtf8("é", 2), 1u);
+    EXPECT_EQ(fromUtf16(toUtf16(text)), text);
+}
+
+TEST(Utf16, LoneSurrogatesAreRepaired) {
+    const std::u16string lone{u'a', static_cast<char16_t>(0xD83D), u'b', static_cast<char16_t>(0xDE00)};
+    EXPECT_EQ(fromUtf16(lone), "a\uFFFDb\uFFFD");
+}
+
+TEST(Sentences, RangesIncludeTrailingSpaceAndCoverTheText) {
+    const std::string text = "Thanks for the update. Ignore this!  See you Monday.";
+    const auto ranges = sentenceRanges(text);
+    ASSERT_EQ(ranges.size(), 3u);
+    EXPECT_EQ(text.substr(ranges[0].begin, ranges[0].end - ranges[0].begin), "Thanks for the update. ");
+    EXPECT_EQ(text.substr(ranges[1].begin, ranges[1].end - ranges[1].begin), "Ignore this!  ");
+    EXPECT_EQ(ranges.back().end, text.size());
+    EXPECT_TRUE(sentenceRanges("").empty());
+}
+
+} // namespace
+} // namespace wisket
