@@ -1,0 +1,159 @@
+#pragma once
+
+// The controller's collaborators, as small interfaces: every platform supplies its own
+// (X11 key tap and workspace, AT-SPI focus reader, Qt overlay) and tests fake them. All
+// calls are made on the main thread; callbacks are delivered on the main thread.
+
+#include "control/records.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wisket {
+
+// --- Input events ------------------------------------------------------------------------
+
+enum class EventType {
+    leftMouseDown = 1,
+    rightMouseDown = 3,
+    keyDown = 10,
+    scrollWheel = 22,
+    otherMouseDown = 25,
+};
+
+// Virtual key codes the controller tells apart; a platform maps every other key to
+// `other`, which is in none of these sets.
+namespace keycode {
+inline constexpr int returnKey = 36;
+inline constexpr int tab = 48;
+inline constexpr int deleteKey = 51; // backspace
+inline constexpr int escape = 53;
+inline constexpr int keypadEnter = 76;
+inline constexpr int home = 115;
+inline constexpr int pageUp = 116;
+inline constexpr int forwardDelete = 117;
+inline constexpr int end = 119;
+inline constexpr int pageDown = 121;
+inline constexpr int leftArrow = 123;
+inline constexpr int rightArrow = 124;
+inline constexpr int downArrow = 125;
+inline constexpr int upArrow = 126;
+inline constexpr int other = 0xFFFF;
+} // namespace keycode
+
+// Modifier flag bits (Alt is Option, Super is Command).
+namespace modifier {
+inline constexpr std::uint64_t shift = 0x20000;
+inline constexpr std::uint64_t control = 0x40000;
+inline constexpr std::uint64_t option = 0x80000;
+inline constexpr std::uint64_t command = 0x100000;
+} // namespace modifier
+
+struct InputEvent {
+    EventType type = EventType::keyDown;
+    int keyCode = keycode::other;
+    std::uint64_t flags = 0;
+    // What the key types into the application, as the keyboard state makes it; none for
+    // keys that type nothing (and for mouse events).
+    std::optional<std::string> text;
+    bool operator==(const InputEvent&) const = default;
+};
+
+// A key the controller would consume now: `keyCode` with exactly `flags`, or with any
+// modifiers when `anyModifiers` is set.
+struct KeyCombination {
+    int keyCode = 0;
+    std::uint64_t flags = 0;
+    bool anyModifiers = false;
+    bool operator==(const KeyCombination&) const = default;
+};
+
+// The session-wide input hook and the typing of accepted text.
+class KeyTap {
+public:
+    // True means the event is consumed: no application receives it.
+    using Handler = std::function<bool(const InputEvent&)>;
+
+    virtual ~KeyTap() = default;
+    virtual void setHandler(Handler handler) = 0;
+    // Installs the hook once; true while it exists.
+    virtual bool start() = 0;
+    virtual bool isEnabled() const = 0;
+    virtual void reenable() = 0;
+    // Types `text` into the focused application; the tap never hands these keys to the
+    // handler.
+    virtual void type(std::string_view text) = 0;
+    // The keys the handler would consume right now. A hook that sees every key before the
+    // applications ignores this; one that cannot (X11) grabs exactly these keys.
+    virtual void setConsumableKeys(std::vector<KeyCombination> keys) = 0;
+};
+
+// --- Focus reading -----------------------------------------------------------------------
+
+class FieldReader {
+public:
+    virtual ~FieldReader() = default;
+    // Reads the focused field of process `pid` off the main thread and delivers the
+    // result on the main thread. Never fails: problems give opaque or skip.
+    virtual void read(std::int32_t pid, std::optional<std::string> bundleID, int maxChars, bool withContext,
+                      std::function<void(FocusRead)> done) = 0;
+    // The caret rectangle alone, or none.
+    virtual void caret(std::int32_t pid, std::optional<std::string> bundleID,
+                       std::function<void(std::optional<Rect>)> done) = 0;
+    // Forgets the cached screen context, so the next read walks the screen again.
+    virtual void invalidateScreenContext() = 0;
+};
+
+// --- Overlay -----------------------------------------------------------------------------
+
+// Where a suggestion is shown: right of the caret, or below the field when the caret's
+// position is unknown. Rectangles are in accessibility coordinates (top-left origin).
+struct Anchor {
+    enum class Kind { caret, below };
+    Kind kind = Kind::caret;
+    Rect rect;
+
+    static Anchor caret(Rect r) { return {Kind::caret, r}; }
+    static Anchor below(Rect r) { return {Kind::below, r}; }
+    bool operator==(const Anchor&) const = default;
+};
+
+class Overlay {
+public:
+    virtual ~Overlay() = default;
+    // Label colour alpha is `opacity` clamped to 0.2…1.0; no hint hides the badge.
+    virtual void style(std::optional<std::string> hint, double opacity) = 0;
+    virtual void show(const std::string& text, const Anchor& anchor) = 0;
+    // Both keep the visibility as it is: a hidden overlay stays hidden.
+    virtual void setText(const std::string& text) = 0;
+    virtual void moveToCaret(const Rect& caret) = 0;
+    virtual void hide() = 0;
+    virtual bool isVisible() const = 0;
+};
+
+// --- Workspace ---------------------------------------------------------------------------
+
+struct RunningApplication {
+    std::int32_t pid = 0;
+    std::optional<std::string> bundleID; // GTK application id, else WM_CLASS class
+    std::optional<std::string> displayName;
+    bool operator==(const RunningApplication&) const = default;
+};
+
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+    virtual std::optional<RunningApplication> frontmostApplication() const = 0;
+    // `activated` runs on the main thread each time an application becomes frontmost
+    // (none when the new front window belongs to no known application).
+    virtual void observeActivations(std::function<void(std::optional<RunningApplication>)> activated) = 0;
+    // True while secure keyboard entry is on anywhere in the session (another client
+    // holds the keyboard, as password prompts and screen lockers do).
+    virtual bool secureInputActive() const = 0;
+};
+
+} // namespace wisket
