@@ -1,0 +1,121 @@
+#include "classify/plan.hpp"
+
+#include "text/unicode.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace wisket {
+namespace {
+
+struct KindRow {
+    int baseLargest;
+    int smallest;
+    std::string_view fieldName;
+    std::string_view instruction;
+};
+
+const KindRow& rowOf(TextKind kind) {
+    static constexpr KindRow search{3, 1, "search query",
+                                    "Complete the query with the most likely keywords. No punctuation."};
+    static constexpr KindRow subject{5, 2, "subject line or title",
+                                     "Concise title wording. No trailing full stop."};
+    static constexpr KindRow chat{4, 1, "chat message", "Casual and brief, the way people text."};
+    static constexpr KindRow email{8, 2, "email body",
+                                   "Natural email phrasing; finish the current clause or sentence."};
+    static constexpr KindRow aiPrompt{8, 2, "prompt to an AI assistant",
+                                      "Finish the instruction or question the user is giving the assistant."};
+    static constexpr KindRow code{6, 1, "source code", "Continue the current line only, with valid syntax."};
+    static constexpr KindRow document{8, 2, "document or note",
+                                      "Finish the current phrase or sentence in the same style."};
+    static constexpr KindRow general{6, 1, "text", "Finish the current phrase."};
+    switch (kind) {
+    case TextKind::search:
+        return search;
+    case TextKind::subject:
+        return subject;
+    case TextKind::chat:
+        return chat;
+    case TextKind::email:
+        return email;
+    case TextKind::aiPrompt:
+        return aiPrompt;
+    case TextKind::code:
+        return code;
+    case TextKind::document:
+        return document;
+    case TextKind::general:
+        break;
+    }
+    return general;
+}
+
+// The base ranges hold for a maxWords setting up to this; above it they scale.
+constexpr int baseMaxWords = 8;
+
+} // namespace
+
+WordRange wordRange(TextKind kind, LengthPreference preference, int maxWords) {
+    // 1. Take the base range.
+    const int m = std::max(1, maxWords);
+    const KindRow& row = rowOf(kind);
+    // 64 bits: the scaled base (at most 8 × INT_MAX) and the +2 below must not overflow.
+    std::int64_t hi = row.baseLargest;
+    std::int64_t lo = row.smallest;
+    // 2. Scale with a larger setting, rounding halves up (all values are positive).
+    if (m > baseMaxWords) {
+        hi = (std::int64_t{row.baseLargest} * m + baseMaxWords / 2) / baseMaxWords;
+    }
+    // 3. Preference.
+    switch (preference) {
+    case LengthPreference::shorter:
+        hi = std::max((hi + 1) / 2, lo);
+        break;
+    case LengthPreference::balanced:
+        break;
+    case LengthPreference::longer:
+        hi += 2;
+        lo += 2;
+        break;
+    }
+    // 4. Never above the setting, never an empty range.
+    hi = std::min<std::int64_t>(m, hi);
+    lo = std::min(hi, lo);
+    return {static_cast<int>(lo), static_cast<int>(hi)};
+}
+
+std::string_view fieldName(TextKind kind) {
+    return rowOf(kind).fieldName;
+}
+
+std::string_view instruction(TextKind kind) {
+    return rowOf(kind).instruction;
+}
+
+bool isListItem(std::string_view line) {
+    // 1. Only spaces and tabs may come before the marker.
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view rest = line.substr(start);
+    // 2. A bullet.
+    for (std::string_view bullet : {"- ", "* ", "\u2022 "}) {
+        if (rest.starts_with(bullet)) {
+            return true;
+        }
+    }
+    // 3. A number followed by ". " or ") ".
+    std::size_t i = 0;
+    std::size_t runEnd = 0;
+    while (i < rest.size() && isNumber(decodeNext(rest, i))) {
+        runEnd = i;
+    }
+    if (runEnd == 0) {
+        return false;
+    }
+    const std::string_view after = rest.substr(runEnd);
+    return after.starts_with(". ") || after.starts_with(") ");
+}
+
+} // namespace wisket
