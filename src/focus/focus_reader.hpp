@@ -1,0 +1,73 @@
+#pragma once
+
+// Reads the focused text field of the frontmost application through the accessibility
+// interface: the text before the caret, the caret and field rectangles, the window title,
+// the field's descriptive texts and, when asked, the text after the caret and the text on
+// screen around the field. Every accessibility call runs on the reader queue; results are
+// delivered on the main thread through the main loop.
+
+#include "control/collaborators.hpp"
+#include "control/main_loop.hpp"
+#include "focus/ax.hpp"
+#include "focus/reader_queue.hpp"
+#include "focus/screen_context.hpp"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace wisket {
+
+class FocusReader final : public FieldReader {
+public:
+    // `ax`, `queue` and `loop` must outlive the reader. Sets the global 0.25 s messaging
+    // timeout (on the queue).
+    FocusReader(Ax& ax, ReaderQueue& queue, MainLoop& loop, MonotonicClock clock = steadyClock());
+    // Waits until the work already posted to the queue has run.
+    ~FocusReader() override;
+    FocusReader(const FocusReader&) = delete;
+    FocusReader& operator=(const FocusReader&) = delete;
+
+    // FieldReader: main thread calls, results posted to the main loop.
+    void read(std::int32_t pid, std::optional<std::string> bundleID, int maxChars, bool withContext,
+              std::function<void(FocusRead)> done) override;
+    void caret(std::int32_t pid, std::optional<std::string> bundleID,
+               std::function<void(std::optional<Rect>)> done) override;
+    void invalidateScreenContext() override;
+
+private:
+    struct Focused {
+        AxElement application;
+        AxElement focused;
+    };
+
+    // Reader-queue side of read and caret.
+    FocusRead readField(std::int32_t pid, const std::optional<std::string>& bundleID, int maxChars,
+                        bool withContext);
+    std::optional<Rect> caretOnly(std::int32_t pid, const std::optional<std::string>& bundleID);
+
+    std::optional<Focused> focusedElement(std::int32_t pid, const std::optional<std::string>& bundleID);
+    void prime(const AxElement& application, std::int32_t pid, const std::optional<std::string>& bundleID);
+    std::optional<Rect> boundsForRange(const AxElement& element, std::int64_t location, std::int64_t length);
+    std::optional<Rect> caretRect(const AxElement& element, std::int64_t caret,
+                                  const std::optional<std::string>& lastCharacter);
+
+    // Posts `work` to the queue and counts it until it has run.
+    void submit(std::function<void()> work);
+
+    Ax& m_ax;
+    ReaderQueue& m_queue;
+    MainLoop& m_loop;
+    std::set<std::int32_t> m_primed; // reader queue only
+    ScreenContext m_screen;
+
+    std::mutex m_pendingMutex;
+    std::condition_variable m_pendingDone;
+    int m_pending = 0;
+};
+
+} // namespace wisket
