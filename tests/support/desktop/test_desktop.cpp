@@ -1,0 +1,234 @@
+#include "test_desktop.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace wisket::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<char*> argvOf(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Waits for `pid` until `deadline`; its exit status, or none if it is still running.
+std::optional<int> waitUntil(pid_t pid, Clock::time_point deadline) {
+    while (true) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (done < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void fail(std::string* error, const std::string& reason) {
+    if (error) {
+        *error = reason;
+    }
+}
+
+} // namespace
+
+std::string TestDesktop::toolsDir() {
+    return WISKET_DESKTOP_TOOLS;
+}
+
+std::unique_ptr<TestDesktop> TestDesktop::start(std::string* error) {
+    char pattern[] = "/tmp/wisket-desktop-env-XXXXXX";
+    const int envFd = ::mkstemp(pattern);
+    if (envFd < 0) {
+        fail(error, "cannot create the environment file");
+        return nullptr;
+    }
+    ::close(envFd);
+    const std::string envFile = pattern;
+    std::filesystem::remove(envFile);
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        fail(error, "cannot create a pipe");
+        return nullptr;
+    }
+    // The desktop lives as long as the write end stays open: only this object holds it,
+    // and no child inherits it.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
+    const std::vector<std::string> args = {toolsDir() + "/run-desktop", "--serve", envFile};
+    auto argv = argvOf(args);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[0]);
+    if (spawned != 0) {
+        ::close(fds[1]);
+        fail(error, "cannot run run-desktop");
+        return nullptr;
+    }
+    std::unique_ptr<TestDesktop> desktop(new TestDesktop);
+    desktop->m_pid = pid;
+    desktop->m_pipe = fds[1];
+
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(envFile)) {
+        if (waitUntil(pid, Clock::now())) {
+            desktop->m_pid = 0;
+            fail(error, "run-desktop stopped before the desktop was ready");
+            return nullptr;
+        }
+        if (Clock::now() >= deadline) {
+            fail(error, "the desktop was not ready within 30 s");
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::ifstream in(envFile);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        const std::string name = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        ::setenv(name.c_str(), value.c_str(), 1);
+        if (name == "WISKET_DESKTOP") {
+            desktop->m_root = value;
+        }
+    }
+    std::filesystem::remove(envFile);
+    // What the desktop unset for its own applications must not leak in from here either.
+    for (const char* name : {"NO_AT_BRIDGE", "AT_SPI_BUS_ADDRESS", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"}) {
+        ::unsetenv(name);
+    }
+    return desktop;
+}
+
+TestDesktop::~TestDesktop() {
+    if (m_pipe >= 0) {
+        ::close(m_pipe);
+    }
+    if (m_pid > 0 && !waitUntil(m_pid, Clock::now() + std::chrono::seconds(15))) {
+        ::kill(m_pid, SIGTERM);
+        waitUntil(m_pid, Clock::now() + std::chrono::seconds(5));
+    }
+}
+
+std::optional<DesktopApp> TestDesktop::launch(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {toolsDir() + "/launch-app"};
+    command.insert(command.end(), args.begin(), args.end());
+    const CommandResult result = run(command, std::chrono::seconds(40));
+    DesktopApp app;
+    std::istringstream out(result.output);
+    if (result.status != 0 || !(out >> app.pid >> app.window)) {
+        return std::nullopt;
+    }
+    return app;
+}
+
+std::optional<DesktopApp> TestDesktop::launchQt() {
+    return launch({"qt", WISKET_DESKTOP_QT_APP});
+}
+
+void TestDesktop::kill(const DesktopApp& app) {
+    if (app.pid > 0) {
+        ::kill(-app.pid, SIGKILL);
+    }
+}
+
+CommandResult TestDesktop::run(const std::vector<std::string>& args, std::chrono::seconds timeout) {
+    CommandResult result;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    auto argv = argvOf(args);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (spawned != 0) {
+        ::close(fds[0]);
+        return result;
+    }
+    const auto deadline = Clock::now() + timeout;
+    char buffer[4096];
+    pollfd pfd{fds[0], POLLIN, 0};
+    while (Clock::now() < deadline) {
+        if (::poll(&pfd, 1, 50) > 0) {
+            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            result.output.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fds[0]);
+    if (const auto status = waitUntil(pid, deadline)) {
+        result.status = *status;
+    } else {
+        ::kill(pid, SIGKILL);
+        waitUntil(pid, Clock::now() + std::chrono::seconds(5));
+    }
+    return result;
+}
+
+bool TestDesktop::xdotool(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"xdotool"};
+    command.insert(command.end(), args.begin(), args.end());
+    return run(command).status == 0;
+}
+
+bool TestDesktop::activate(const DesktopApp& app) {
+    return xdotool({"windowactivate", "--sync", std::to_string(app.window)}) &&
+           xdotool({"windowfocus", "--sync", std::to_string(app.window)});
+}
+
+bool TestDesktop::type(const std::string& text) {
+    return xdotool({"type", "--delay", "5", "--", text});
+}
+
+bool TestDesktop::key(const std::string& keys) {
+    return xdotool({"key", "--delay", "5", keys});
+}
+
+bool TestDesktop::click(double x, double y) {
+    return xdotool({"mousemove", "--sync", std::to_string(static_cast<int>(x)),
+                    std::to_string(static_cast<int>(y)), "click", "1"});
+}
+
+bool TestDesktop::screenshot(const std::string& path) const {
+    return run({"/usr/bin/import", "-window", "root", path}).status == 0;
+}
+
+} // namespace wisket::testing
