@@ -117,9 +117,23 @@ std::vector<RegexMatch> Regex::allMatches(std::string_view text) const {
     return result;
 }
 
-std::string Regex::replaceAll(std::string_view text, std::string_view replacement) const {
+RegexOutcome Regex::test(std::string_view text) const {
+    RegexOutcome outcome = RegexOutcome::noMatch;
+    withMatcher(m_pattern.get(), m_timeLimit, text, [&](icu::RegexMatcher& matcher) {
+        UErrorCode status = U_ZERO_ERROR;
+        const bool found = matcher.find(status);
+        if (status == U_REGEX_TIME_OUT) {
+            outcome = RegexOutcome::timedOut;
+        } else if (found && U_SUCCESS(status)) {
+            outcome = RegexOutcome::match;
+        }
+    });
+    return outcome;
+}
+
+std::optional<std::string> Regex::tryReplaceAll(std::string_view text, std::string_view replacement) const {
     if (!m_pattern) {
-        return repairUtf8(text);
+        return std::nullopt;
     }
     UErrorCode status = U_ZERO_ERROR;
     const icu::UnicodeString input =
@@ -128,15 +142,30 @@ std::string Regex::replaceAll(std::string_view text, std::string_view replacemen
     if (m_timeLimit > 0 && U_SUCCESS(status)) {
         matcher->setTimeLimit(m_timeLimit, status);
     }
-    const icu::UnicodeString output =
-        U_SUCCESS(status)
-            ? matcher->replaceAll(icu::UnicodeString::fromUTF8(icu::StringPiece(
-                                      replacement.data(), static_cast<int32_t>(replacement.size()))),
-                                  status)
-            : input;
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    // ICU's own replaceAll swallows a time-out, so the loop is spelled out.
+    const icu::UnicodeString with = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(replacement.data(), static_cast<int32_t>(replacement.size())));
+    icu::UnicodeString output;
+    while (matcher->find(status) && U_SUCCESS(status)) {
+        matcher->appendReplacement(output, with, status);
+    }
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    matcher->appendTail(output);
     std::string out;
-    (U_SUCCESS(status) ? output : input).toUTF8String(out);
+    output.toUTF8String(out);
     return out;
+}
+
+std::string Regex::replaceAll(std::string_view text, std::string_view replacement) const {
+    if (auto replaced = tryReplaceAll(text, replacement)) {
+        return *std::move(replaced);
+    }
+    return repairUtf8(text);
 }
 
 std::string Regex::escape(std::string_view literal) {

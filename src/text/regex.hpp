@@ -27,6 +27,9 @@ struct RegexOptions {
     int32_t timeLimit = 0;
 };
 
+// The answer of a search that must not mistake "gave up" for "found nothing".
+enum class RegexOutcome { match, noMatch, timedOut };
+
 struct RegexMatch {
     std::size_t begin = 0;
     std::size_t end = 0;
@@ -52,6 +55,12 @@ public:
     std::vector<RegexMatch> allMatches(std::string_view text) const;
     // Replaces every match by `replacement`, where $1… stand for captured groups.
     std::string replaceAll(std::string_view text, std::string_view replacement) const;
+
+    // For callers that must fail safe when a hostile text outlasts the time limit: these
+    // tell a search or replacement cut short apart from a complete one.
+    RegexOutcome test(std::string_view text) const;
+    // Absent when the time limit (or ICU) stopped the replacement.
+    std::optional<std::string> tryReplaceAll(std::string_view text, std::string_view replacement) const;
 
     // `literal` with every metacharacter escaped, for building patterns from words.
     static std::string escape(std::string_view literal);

@@ -77,5 +77,19 @@ TEST(Regex, BadPatternsAndHostileInputFailSafely) {
     EXPECT_EQ(m->in(invalid), "cd");
 }
 
+TEST(Regex, TimeOutsCanBeToldApartFromNoMatch) {
+    const Regex evil("^(a+)+$", {.timeLimit = 5});
+    const std::string hostile = std::string(64, 'a') + "!";
+    EXPECT_EQ(evil.test(hostile), RegexOutcome::timedOut);
+    EXPECT_EQ(evil.test("aaa"), RegexOutcome::match);
+    EXPECT_EQ(evil.test("b"), RegexOutcome::noMatch);
+    EXPECT_FALSE(evil.tryReplaceAll(hostile, "x"));
+    EXPECT_EQ(evil.replaceAll(hostile, "x"), hostile); // the plain form keeps the text
+
+    EXPECT_EQ(Regex("b+").tryReplaceAll("abbc\xff", "[$0]"), "a[bb]c\uFFFD");
+    EXPECT_EQ(Regex("(unclosed").test("(unclosed"), RegexOutcome::noMatch);
+    EXPECT_FALSE(Regex("(unclosed").tryReplaceAll("text", "x"));
+}
+
 } // namespace
 } // namespace wisket
