@@ -387,6 +387,19 @@ std::string_view trimTrailingWhitespace(std::string_view s) {
     return trimBack(s, [](char32_t cp) { return isWhitespace(cp); });
 }
 
+std::string_view trimPunctuation(std::string_view s) {
+    auto punctuation = [](char32_t cp) { return isPunctuation(cp); };
+    return trimBack(trimFront(s, punctuation), punctuation);
+}
+
+std::string_view trimSpacesAndTabs(std::string_view s) {
+    const std::size_t begin = s.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) {
+        return s.substr(s.size());
+    }
+    return s.substr(begin, s.find_last_not_of(" \t") + 1 - begin);
+}
+
 std::size_t utf16Length(std::string_view s) {
     return utf16OffsetOfUtf8(s, s.size());
 }

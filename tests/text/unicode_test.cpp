@@ -110,6 +110,11 @@ TEST(Trimming, BlanksKeepLineBreaksWhiteSpaceDoesNot) {
     EXPECT_EQ(trimLeadingBlanks("  a "), "a ");
     EXPECT_EQ(trimTrailingWhitespace(" a \n\t"), " a");
     EXPECT_EQ(trimTrailingWhitespace("a\x80"), "a\x80"); // a stray byte is not white space
+    EXPECT_EQ(trimSpacesAndTabs(" \t\u00A0text\n \t"), "\u00A0text\n");
+    EXPECT_EQ(trimSpacesAndTabs(" \t "), "");
+    EXPECT_EQ(trimPunctuation("\u00ab(hi!)\u00bb, "), "hi!)\u00bb, "); // a space is no punctuation
+    EXPECT_EQ(trimPunctuation("\u00abhi,\u00bb"), "hi");
+    EXPECT_EQ(trimPunctuation("..."), "");
 }
 
 TEST(Utf16, OffsetsAroundSurrogatePairs) {
