@@ -1,9 +1,12 @@
 #include "classify/plan.hpp"
 
+#include "classify/text_kind.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <vector>
 
 namespace wisket {
 namespace {
@@ -53,7 +56,94 @@ const KindRow& rowOf(TextKind kind) {
 // The base ranges hold for a maxWords setting up to this; above it they scale.
 constexpr int baseMaxWords = 8;
 
+using namespace std::string_view_literals;
+
+constexpr std::array greetingWords{"hi"sv,    "hey"sv,    "hello"sv,   "dear"sv, "thanks"sv,
+                                   "thank"sv, "cheers"sv, "regards"sv, "best"sv};
+
+// A text shorter than this (in characters, white space trimmed) is "little text so far".
+constexpr std::size_t littleText = 20;
+
+bool endsWithSentence(std::string_view text) {
+    const std::string_view last = lastGrapheme(trimTrailingWhitespace(text));
+    return last == "." || last == "!" || last == "?";
+}
+
+// The line's words split on single spaces (tabs stay inside words), empty pieces dropped.
+std::vector<std::string_view> spaceSeparatedWords(std::string_view line) {
+    std::vector<std::string_view> words;
+    while (!line.empty()) {
+        const std::size_t space = line.find(' ');
+        const std::string_view word = line.substr(0, space);
+        if (!word.empty()) {
+            words.push_back(word);
+        }
+        line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
+    }
+    return words;
+}
+
+// A short line that opens with a greeting or sign-off ("Hi Anna", "Best regards,").
+bool isGreeting(std::string_view line) {
+    const std::vector<std::string_view> words = spaceSeparatedWords(trimSpacesAndTabs(line));
+    if (words.empty() || words.size() >= 3) {
+        return false;
+    }
+    const std::string lowered = toLower(words.front());
+    const std::string_view first = trimPunctuation(lowered);
+    return std::ranges::find(greetingWords, first) != greetingWords.end();
+}
+
 } // namespace
+
+std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::optional<std::string>& bundleID,
+                                       const std::optional<std::string>& windowTitle, std::string_view text,
+                                       int maxWords, bool adaptive, LengthPreference preference) {
+    // 1., 2. Secure and sensitive fields get nothing, whatever the settings.
+    if (field.subrole == "AXSecureTextField" || isSensitive(field, bundleID)) {
+        return std::nullopt;
+    }
+    // 3.
+    const bool midWord = isLetterOrNumber(lastGrapheme(text));
+    // 4.
+    const int m = std::max(1, maxWords);
+    // 5.
+    if (!adaptive) {
+        return SuggestionPlan{TextKind::general, 1, m, midWord, false, LengthPreference::balanced};
+    }
+    // 6.
+    const std::string title = windowTitle ? toLower(*windowTitle) : std::string();
+    const TextKind kind = classify(field, fieldHint(field), bundleID, title, text);
+    // 7.
+    auto [lo, hi] = wordRange(kind, preference, m);
+    // 8.
+    const std::string_view line = currentLine(text);
+    const bool little = graphemeCount(trimWhitespace(text)) < littleText;
+    const bool listItem = isListItem(line);
+    // 9.
+    if (little) {
+        hi = std::min(hi, 4);
+    }
+    // 10. A new sentence starts after the space; code has its own full stops.
+    if (endsWithSentence(text) && isWhitespace(lastGrapheme(text)) && kind != TextKind::code) {
+        hi = std::min(hi, 5);
+    }
+    // 11.
+    if (listItem) {
+        hi = std::min(hi, 5);
+    }
+    // 12.
+    if (listItem || little) {
+        lo = 1;
+    }
+    // 13.
+    if (isGreeting(line)) {
+        return SuggestionPlan{kind, 1, std::min(hi, 3), midWord, true, preference};
+    }
+    // 14. A half-typed search word may be finished with itself alone.
+    const int smallest = midWord && kind == TextKind::search ? 1 : lo;
+    return SuggestionPlan{kind, std::min(hi, smallest), hi, midWord, false, preference};
+}
 
 WordRange wordRange(TextKind kind, LengthPreference preference, int maxWords) {
     // 1. Take the base range.

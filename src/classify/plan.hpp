@@ -7,9 +7,19 @@
 #include "control/records.hpp"
 #include "settings/preferences.hpp"
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace wisket {
+
+// The plan for one reading of the focused field, or none when the field must get no
+// suggestion (secure or sensitive). `text` is the text before the caret; `maxWords`,
+// `adaptive` and `preference` are the current settings (any `maxWords` is accepted, values
+// below 1 count as 1). With `adaptive` off the field is not classified at all.
+std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::optional<std::string>& bundleID,
+                                       const std::optional<std::string>& windowTitle, std::string_view text,
+                                       int maxWords, bool adaptive, LengthPreference preference);
 
 struct WordRange {
     int minWords = 1;

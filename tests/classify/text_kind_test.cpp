@@ -1,0 +1,321 @@
+#include "classify/text_kind.hpp"
+#include "text/regex.hpp"
+#include "text/unicode.hpp"
+
+#include <array>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace wisket {
+namespace {
+
+using namespace std::string_view_literals;
+
+// One reading of a field (a multi-line text area unless said otherwise), classified with
+// the hint and title prepared as the plan prepares them.
+struct Reading {
+    FieldInfo field{"AXTextArea", "", "", ""};
+    std::optional<std::string> bundleID;
+    std::string windowTitle;
+    std::string beforeCaret;
+
+    Reading& role(std::string v) { return field.role = std::move(v), *this; }
+    Reading& subrole(std::string v) { return field.subrole = std::move(v), *this; }
+    Reading& placeholder(std::string v) { return field.placeholder = std::move(v), *this; }
+    Reading& label(std::string v) { return field.label = std::move(v), *this; }
+    Reading& app(std::optional<std::string> v) { return bundleID = std::move(v), *this; }
+    Reading& title(std::string v) { return windowTitle = std::move(v), *this; }
+    Reading& text(std::string v) { return beforeCaret = std::move(v), *this; }
+
+    TextKind kind() const {
+        return classify(field, fieldHint(field), bundleID, toLower(windowTitle), beforeCaret);
+    }
+};
+
+bool matches(std::string_view haystack, std::string_view word) {
+    return matchesAnyWord(haystack, std::array{word});
+}
+
+// --- Word match ---------------------------------------------------------------------------
+
+TEST(WordMatch, WholeWordsOnlyAndMultiWordEntriesNeedOneSpace) {
+    EXPECT_TRUE(matches("find a file", "find"));
+    EXPECT_TRUE(matches("search or find", "find"));
+    EXPECT_FALSE(matches("finder", "find"));
+    EXPECT_FALSE(matches("pathfind", "find"));
+    EXPECT_TRUE(matches("(find)", "find"));
+    EXPECT_TRUE(matches("go to page", "go to"));
+    EXPECT_FALSE(matches("go  to page", "go to"));
+    EXPECT_FALSE(matches("go\tto page", "go to"));
+    EXPECT_TRUE(matches("address and search bar url", "url"));
+    EXPECT_TRUE(matches("one-time code", "one-time"));
+}
+
+TEST(WordMatch, IsCaseSensitiveBecauseCallersLowercase) {
+    EXPECT_FALSE(matches("Find", "find"));
+    EXPECT_TRUE(matches(toLower("Find"), "find"));
+}
+
+TEST(WordMatch, BlankHaystacksMatchNothing) {
+    // An empty hint is a single space: it must not match even an empty word.
+    for (std::string_view haystack : {""sv, " "sv, " \t "sv}) {
+        EXPECT_FALSE(matchesAnyWord(haystack, std::array{""sv, "search"sv})) << '"' << haystack << '"';
+    }
+    EXPECT_FALSE(matchesAnyWord("anything", std::span<const std::string_view>()));
+}
+
+TEST(WordMatch, MetacharactersInWordsAreLiteral) {
+    EXPECT_FALSE(matches("abc", "a.c"));
+    EXPECT_TRUE(matches("see a.c now", "a.c"));
+    EXPECT_FALSE(matches("aaa", "a*"));
+    EXPECT_FALSE(matches("x", "(x|y)"));
+}
+
+TEST(WordMatch, AgreesWithAPatternCompiledPerCall) {
+    // The cache and the byte pre-check must never change an answer, including non-ASCII
+    // words, invalid input (read as U+FFFD) and more words than the cache keeps.
+    std::vector<std::string> words{"find", "go to", "café", "\uFFFD", "a.c", "", "c++", "x"};
+    for (int i = 0; i < 300; ++i) {
+        words.push_back("w" + std::to_string(i));
+    }
+    const std::vector<std::string> haystacks{"find a café",
+                                             "un café noir",
+                                             "cafés",
+                                             "a\xff"
+                                             "b",
+                                             "\xff",
+                                             "c++ rocks",
+                                             "a.c and w299",
+                                             "w150 w2999",
+                                             "go to w7 now",
+                                             "x"};
+    for (const std::string& haystack : haystacks) {
+        for (const std::string& word : words) {
+            const Regex fresh("\\b" + Regex::escape(word) + "\\b");
+            const std::string_view view = word;
+            for (int round = 0; round < 2; ++round) { // the second round hits the cache
+                EXPECT_EQ(matchesAnyWord(haystack, std::span(&view, 1)), fresh.matches(haystack))
+                    << '"' << haystack << "\" / \"" << word << '"';
+            }
+        }
+    }
+    EXPECT_TRUE(matches("a\xff"
+                        "b",
+                        "\uFFFD"));
+}
+
+// --- Classification: rule order -----------------------------------------------------------
+
+TEST(ClassifyOrder, SearchFieldsWinOverEveryApplication) {
+    EXPECT_EQ(Reading().role("AXTextField").subrole("AXSearchField").app("com.tinyspeck.slackmacgap").kind(),
+              TextKind::search);
+    EXPECT_EQ(Reading().role("AXComboBox").label("Subject").app("com.apple.mail").kind(), TextKind::search);
+    EXPECT_EQ(Reading().role("AXSearchField").app("code").kind(), TextKind::search);
+}
+
+TEST(ClassifyOrder, OneLineHintsComeBeforeApplicationSets) {
+    Reading mail = Reading().role("AXTextField").app("com.apple.mail");
+    EXPECT_EQ(mail.placeholder("Search mail").kind(), TextKind::search);
+    EXPECT_EQ(mail.placeholder("").label("Subject").kind(), TextKind::subject);
+    EXPECT_EQ(mail.role("AXTextArea").kind(), TextKind::email);
+    // Search words are tried before subject words.
+    EXPECT_EQ(Reading().role("AXTextField").label("Search titles").kind(), TextKind::search);
+    // Inside an editor, a one-line "find" box is still a search.
+    EXPECT_EQ(Reading().role("AXTextField").placeholder("Find").app("com.visualstudio.code").kind(),
+              TextKind::search);
+    // The hint rules 2 and 3 hold for one-line roles only.
+    EXPECT_EQ(Reading().placeholder("Search").kind(), TextKind::general);
+    EXPECT_EQ(Reading().label("Title").app("Slack").kind(), TextKind::chat);
+}
+
+TEST(ClassifyOrder, ApplicationsAndHintsInTheirOrder) {
+    // A code editor outranks an e-mail hint.
+    EXPECT_EQ(Reading().label("compose").app("com.microsoft.VSCode").kind(), TextKind::code);
+    // E-mail before AI and chat: the more specific "message body" beats "message".
+    EXPECT_EQ(Reading().label("Message body").kind(), TextKind::email);
+    EXPECT_EQ(Reading().label("Message").kind(), TextKind::chat);
+    EXPECT_EQ(Reading().placeholder("Ask anything").app("thunderbird").kind(), TextKind::email);
+    EXPECT_EQ(Reading().placeholder("Compose").app("com.openai.chat").kind(), TextKind::email);
+    // An AI hint outranks a chat application; a chat application outranks the title.
+    EXPECT_EQ(Reading().placeholder("Ask anything").app("com.slack.Slack").kind(), TextKind::aiPrompt);
+    EXPECT_EQ(Reading().app("com.anthropic.claudefordesktop").title("Slack").kind(), TextKind::aiPrompt);
+    EXPECT_EQ(Reading().app("discord").title("Gmail").kind(), TextKind::chat);
+    // A document application outranks the title and the current line.
+    EXPECT_EQ(Reading().app("org.gnome.TextEditor").title("Gmail").text("let x = 5").kind(),
+              TextKind::document);
+    // The title outranks a chat hint and the current line; a chat hint outranks the line.
+    EXPECT_EQ(Reading().label("Comment").title("notion \u2013 my page").kind(), TextKind::document);
+    EXPECT_EQ(Reading().title("Notion").text("let x = 5").kind(), TextKind::document);
+    EXPECT_EQ(Reading().label("Reply").text("if (a)").kind(), TextKind::chat);
+}
+
+TEST(ClassifyOrder, WebMailTitleMakesOneLineFieldsSubjects) {
+    const std::string title = "Inbox (3) - someone - Gmail";
+    EXPECT_EQ(Reading().title(title).kind(), TextKind::email);
+    EXPECT_EQ(Reading().role("AXTextField").title(title).kind(), TextKind::subject);
+    // Only an e-mail title does that: other titles keep their kind in one-line fields.
+    EXPECT_EQ(Reading().role("AXTextField").title("general - Slack").kind(), TextKind::chat);
+}
+
+TEST(ClassifyOrder, CurrentLineAndFieldShapeDecideTheRest) {
+    EXPECT_EQ(Reading().text("Some notes\nlet x = 5").kind(), TextKind::code);
+    EXPECT_EQ(Reading().text("let x = 5\nHello there.").kind(), TextKind::general);
+    EXPECT_EQ(Reading().role("AXTextField").text("x => x + 1").kind(), TextKind::code);
+    EXPECT_EQ(Reading().role("AXTextField").kind(), TextKind::search);
+    EXPECT_EQ(Reading().role("AXTextArea").kind(), TextKind::general);
+    EXPECT_EQ(Reading().role("").kind(), TextKind::general);
+}
+
+TEST(ClassifyApps, IdsCompareExactlyAndAbsentIdsMatchNothing) {
+    EXPECT_EQ(Reading().app("org.mozilla.Thunderbird").kind(), TextKind::email);
+    EXPECT_EQ(Reading().app("Thunderbird").kind(), TextKind::email);
+    EXPECT_EQ(Reading().app("THUNDERBIRD").kind(), TextKind::general);
+    EXPECT_EQ(Reading().app("Slack").kind(), TextKind::chat);
+    EXPECT_EQ(Reading().app("slack").kind(), TextKind::general);
+    EXPECT_EQ(Reading().app("jetbrains-clion").kind(), TextKind::code);
+    EXPECT_EQ(Reading().app("com.apple.Notes").kind(), TextKind::document);
+    EXPECT_EQ(Reading().app("ai.perplexity.mac").kind(), TextKind::aiPrompt);
+    EXPECT_EQ(Reading().app(std::nullopt).kind(), TextKind::general);
+    EXPECT_EQ(Reading().app("").kind(), TextKind::general);
+}
+
+// --- Window titles ------------------------------------------------------------------------
+
+TEST(TitleKind, EverySeparatorSplitsAndTheLastNamedPieceWins) {
+    EXPECT_EQ(kindFromTitle("notion \u2013 my page"), TextKind::document);
+    EXPECT_EQ(kindFromTitle("my page | notion"), TextKind::document);
+    EXPECT_EQ(kindFromTitle("pull request \u2014 github"), TextKind::code);
+    EXPECT_EQ(kindFromTitle("team \u00b7 slack"), TextKind::chat);
+    EXPECT_EQ(kindFromTitle("slack - gmail"), TextKind::email);
+    EXPECT_EQ(kindFromTitle("gmail - slack"), TextKind::chat);
+    EXPECT_EQ(kindFromTitle("gmail | chat \u2013 claude \u00b7 draft"), TextKind::aiPrompt);
+    // Within one piece the table order decides, not the position.
+    EXPECT_EQ(kindFromTitle("slack and gmail"), TextKind::email);
+    // A dash without spaces around it is no separator.
+    EXPECT_EQ(kindFromTitle("gmail\u2013notion"), TextKind::email);
+    EXPECT_EQ(kindFromTitle("google docs"), TextKind::document);
+    EXPECT_EQ(kindFromTitle("google  docs"), std::nullopt);
+}
+
+TEST(TitleKind, EmptyPiecesAreSkipped) {
+    EXPECT_EQ(kindFromTitle("gmail - "), TextKind::email);
+    EXPECT_EQ(kindFromTitle("gmail -  \t | "), TextKind::email);
+    EXPECT_EQ(kindFromTitle(" - "), std::nullopt);
+    EXPECT_EQ(kindFromTitle(" -  | "), std::nullopt);
+    EXPECT_EQ(kindFromTitle(""), std::nullopt);
+    EXPECT_EQ(kindFromTitle("   "), std::nullopt);
+}
+
+TEST(TitleKind, MailWordsApplyToTheWholeTitleOnlyWithoutASite) {
+    EXPECT_EQ(kindFromTitle("drafts - new message"), TextKind::email);
+    EXPECT_EQ(kindFromTitle("inbox"), TextKind::email);
+    EXPECT_EQ(kindFromTitle("compose - my site"), TextKind::email);
+    EXPECT_EQ(kindFromTitle("inbox - slack"), TextKind::chat);
+    EXPECT_EQ(kindFromTitle("inboxes and outboxes"), std::nullopt);
+    EXPECT_EQ(kindFromTitle("new  message"), std::nullopt);
+}
+
+// --- Code lines ---------------------------------------------------------------------------
+
+TEST(CodeLine, PatternsAnchorAtTheTrimmedStartAndAreCaseSensitive) {
+    for (std::string_view line :
+         {"let x = 5", "  \tconst total: number", "def main():", "fn run() {", "import os", "import foo.bar;",
+          "return x;", "    return f(x)", "public static void main", "private int count",
+          "#include <stdio.h>", "#include \"local.h\"", "if (a)", "for(;;)", "switch (key)"}) {
+        EXPECT_TRUE(looksLikeCode(line)) << line;
+    }
+    for (std::string_view line :
+         {"Let x = 5", "If (a)", "import this now", "return home", "if you can", "let it be",
+          "class starts at nine", "Hello there.", "#includes", "\u00a0let x"}) {
+        EXPECT_FALSE(looksLikeCode(line)) << line;
+    }
+}
+
+TEST(CodeLine, ArrowsSymbolRatioAndLineEnds) {
+    EXPECT_TRUE(looksLikeCode("x => x + 1"));
+    // Four symbols of three kinds in 20 characters is exactly one in five; 21 is too few.
+    EXPECT_TRUE(looksLikeCode("f(a) == bbbbbbbbbbbb"));
+    EXPECT_FALSE(looksLikeCode("f(a) == bbbbbbbbbbbbb"));
+    // The ratio counts characters, not bytes: twelve accented letters are twelve characters.
+    EXPECT_TRUE(
+        looksLikeCode("f(a) == \u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"));
+    EXPECT_FALSE(looksLikeCode("(a) = b"));   // three symbols
+    EXPECT_FALSE(looksLikeCode("((((a))))")); // two kinds
+    EXPECT_TRUE(looksLikeCode("{}();"));      // five of four kinds
+    // "=" with a combining mark is another character: one kind of symbol is left before ";".
+    EXPECT_FALSE(looksLikeCode("a =\u0338 b;"));
+}
+
+TEST(CodeLine, BraceOrSemicolonAtTheEndNeedsTwoKindsOfSymbol) {
+    EXPECT_TRUE(looksLikeCode("x = {"));
+    EXPECT_FALSE(looksLikeCode("body {"));
+    EXPECT_TRUE(looksLikeCode("a = b;"));
+    EXPECT_FALSE(looksLikeCode("we met; then left;"));
+    EXPECT_FALSE(looksLikeCode("done; "));
+    EXPECT_FALSE(looksLikeCode(";;;;"));
+    EXPECT_FALSE(looksLikeCode("a = {\u0301")); // a mark on the brace: it no longer ends in "{"
+}
+
+TEST(CodeLine, CurrentLineIsAfterTheLastNewline) {
+    EXPECT_EQ(currentLine("first\nsecond"), "second");
+    EXPECT_EQ(currentLine("first\n"), "");
+    EXPECT_EQ(currentLine("one line"), "one line");
+    EXPECT_EQ(currentLine(""), "");
+    EXPECT_EQ(currentLine("a\r\nb"), "b");
+}
+
+// --- Sensitive fields ---------------------------------------------------------------------
+
+bool sensitive(std::string placeholder, std::string label, std::optional<std::string> app = std::nullopt) {
+    return isSensitive(FieldInfo{"AXTextField", "", std::move(placeholder), std::move(label)}, app);
+}
+
+TEST(Sensitive, FormFieldWordsInPlaceholderOrShortLabel) {
+    EXPECT_TRUE(sensitive("", "Password"));
+    EXPECT_TRUE(sensitive("", "PASSWORD", "com.apple.mail"));
+    EXPECT_TRUE(sensitive("Enter your phone number", ""));
+    EXPECT_TRUE(sensitive("", "Enter your phone number")); // four words
+    EXPECT_TRUE(sensitive("ZIP code", ""));
+    EXPECT_TRUE(sensitive("", "E-mail address"));
+    EXPECT_FALSE(sensitive("", "Zipper colour"));
+    EXPECT_FALSE(sensitive("", "Cityscape"));
+    EXPECT_FALSE(sensitive("", ""));
+    EXPECT_FALSE(sensitive("Write something", "Body"));
+}
+
+TEST(Sensitive, LongLabelsAreDescriptionsAndIgnored) {
+    EXPECT_FALSE(sensitive("", "We will never call your phone"));
+    EXPECT_FALSE(sensitive("", "Phone\tnumber\nfor\u00a0you here")); // any white space separates words
+    EXPECT_TRUE(sensitive("We will never call your phone", ""));
+    EXPECT_TRUE(sensitive("Phone", "We will never call you back"));
+}
+
+TEST(Sensitive, ChatApplicationsAreExempt) {
+    for (std::string app : {"com.tinyspeck.slackmacgap", "org.whispersystems.signal-desktop", "Signal",
+                            "org.gnome.Fractal", "teams-for-linux"}) {
+        EXPECT_FALSE(sensitive("", "Password", app)) << app;
+    }
+    EXPECT_TRUE(sensitive("", "Password", "signal"));
+    EXPECT_TRUE(sensitive("", "Password", "thunderbird"));
+}
+
+// --- Bad input ----------------------------------------------------------------------------
+
+TEST(ClassifyInput, AnyBytesGiveAnAnswer) {
+    const std::string bad = "\xff\xfe\xc3 \xe2\x80 {\x80;";
+    const std::string symbols(5000, '{');
+    const std::string longLine = std::string(100000, 'a') + " = b;";
+    for (const std::string& text : {bad, symbols, longLine, std::string()}) {
+        const FieldInfo field{"AXTextField", bad, bad, bad};
+        EXPECT_NO_FATAL_FAILURE(classify(field, fieldHint(field), bad, toLower(bad), text));
+        EXPECT_NO_FATAL_FAILURE(isSensitive(field, bad));
+    }
+    EXPECT_FALSE(looksLikeCode(symbols)); // one kind of symbol only
+    EXPECT_TRUE(looksLikeCode(longLine));
+    EXPECT_EQ(kindFromTitle("\xff - gmail - \xfe"), TextKind::email);
+    EXPECT_TRUE(sensitive("\xff password", ""));
+}
+
+} // namespace
+} // namespace wisket
