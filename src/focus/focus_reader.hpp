@@ -19,6 +19,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 namespace wisket {
 
@@ -48,6 +49,9 @@ private:
     // Reader-queue side of read and caret.
     FocusRead readField(std::int32_t pid, const std::optional<std::string>& bundleID, int maxChars,
                         bool withContext);
+    // Fills afterCaret, quotedBelow and surrounding from the text after the caret.
+    void addContext(FocusContext& context, const AxElement& focused,
+                    const std::optional<std::string>& bundleID, std::string_view after);
     std::optional<Rect> caretOnly(std::int32_t pid, const std::optional<std::string>& bundleID);
 
     std::optional<Focused> focusedElement(std::int32_t pid, const std::optional<std::string>& bundleID);
