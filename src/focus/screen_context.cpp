@@ -52,13 +52,21 @@ template <std::size_t N> bool contains(const std::array<std::string_view, N>& se
     return std::find(set.begin(), set.end(), value) != set.end();
 }
 
+// One multiple-attribute read; a reply of the wrong length is no reply at all.
+std::vector<AxValue> readAll(Ax& ax, const AxElement& element, const std::vector<std::string_view>& names) {
+    std::vector<AxValue> values = ax.attributes(element, names);
+    if (values.size() != names.size()) {
+        values.assign(names.size(), AxValue{});
+    }
+    return values;
+}
+
 std::string stringAt(const std::vector<AxValue>& values, std::size_t i) {
-    return i < values.size() ? axAs<std::string>(values[i]).value_or(std::string()) : std::string();
+    return axAs<std::string>(values[i]).value_or(std::string());
 }
 
 std::vector<AxElement> childrenAt(const std::vector<AxValue>& values, std::size_t i) {
-    return i < values.size() ? axAs<std::vector<AxElement>>(values[i]).value_or(std::vector<AxElement>())
-                             : std::vector<AxElement>();
+    return axAs<std::vector<AxElement>>(values[i]).value_or(std::vector<AxElement>());
 }
 
 // Splits on white space, drops the empty pieces, joins with one space.
@@ -158,7 +166,7 @@ std::string ScreenContext::walk(const AxElement& element, Duration budget) {
             break;
         }
         m_ax.setMessagingTimeout(*parent, timeout);
-        const std::vector<AxValue> values = m_ax.attributes(*parent, {"AXRole", "AXSubrole", "AXChildren"});
+        const std::vector<AxValue> values = readAll(m_ax, *parent, {"AXRole", "AXSubrole", "AXChildren"});
         const std::vector<AxElement> children = childrenAt(values, 2);
         const auto here = std::find_if(children.begin(), children.end(),
                                        [&](const AxElement& child) { return m_ax.equal(child, current); });
@@ -194,13 +202,12 @@ void ScreenContext::visit(Walk& walk, const AxElement& node) {
     }
     ++walk.nodes;
     m_ax.setMessagingTimeout(node, clampedTimeout(walk));
-    const std::vector<AxValue> values =
-        m_ax.attributes(node, {"AXRole", "AXSubrole", "AXValue", "AXChildren"});
+    const std::vector<AxValue> values = readAll(m_ax, node, {"AXRole", "AXSubrole", "AXValue", "AXChildren"});
     const std::string role = stringAt(values, 0);
     if (contains(skipRoles, role) || contains(skipSubroles, stringAt(values, 1))) {
         return;
     }
-    const std::optional<std::string> value = values.size() > 2 ? axAs<std::string>(values[2]) : std::nullopt;
+    const std::optional<std::string> value = axAs<std::string>(values[2]);
     if (contains(textRoles, role) && value && !isEditableText(m_ax, role, node)) {
         const auto room = static_cast<std::size_t>(charBudget - walk.chars);
         // Collapsing a huge value only to keep its end would waste the time budget.
