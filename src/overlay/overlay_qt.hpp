@@ -1,0 +1,52 @@
+#pragma once
+
+// The ghost-text overlay on Qt 6 Widgets: one frameless tool-tip window above everything,
+// which the window manager does not manage, that never takes focus and lets every click
+// through to the application below.
+//
+// With a compositing manager the caret placement shows nothing but the grey text and the
+// key-hint badge. Without one a translucent window would show black, so the window is then
+// shaped to the pixels the text and the badge cover, and those are painted over a light
+// field colour (their anti-aliased edges read as on a light text field). The below placement
+// keeps its light backing either way.
+
+#include "control/collaborators.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace wisket {
+
+// Main thread only; needs a QApplication, and creates its window at once (hidden) and keeps
+// it for its whole life.
+class QtOverlay final : public Overlay {
+public:
+    QtOverlay();
+    ~QtOverlay() override;
+    QtOverlay(const QtOverlay&) = delete;
+    QtOverlay& operator=(const QtOverlay&) = delete;
+
+    void style(std::optional<std::string> hint, double opacity) override;
+    void show(const std::string& text, const Anchor& anchor) override;
+    void setText(const std::string& text) override;
+    void moveToCaret(const Rect& caret) override;
+    void hide() override;
+    bool isVisible() const override;
+
+    // Where the panel is, or would be when shown (global coordinates, top-left origin).
+    Rect frame() const;
+    // The native window (an X11 window id), for tests and diagnostics.
+    std::uint64_t windowId() const;
+
+private:
+    void layout();
+
+    class Panel;
+    std::unique_ptr<Panel> m_panel;
+    std::optional<Anchor> m_anchor;
+    bool m_isVisible = false;
+};
+
+} // namespace wisket
