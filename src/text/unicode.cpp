@@ -435,6 +435,29 @@ std::size_t utf16OffsetOfUtf8(std::string_view s, std::size_t bytes) {
     return units;
 }
 
+std::size_t codePointCount(std::string_view s) {
+    return codePointOffsetOfUtf8(s, s.size());
+}
+
+std::size_t utf8OffsetOfCodePoint(std::string_view s, std::size_t n) {
+    std::size_t i = 0;
+    for (std::size_t counted = 0; counted < n && i < s.size(); ++counted) {
+        decodeNext(s, i);
+    }
+    return i;
+}
+
+std::size_t codePointOffsetOfUtf8(std::string_view s, std::size_t bytes) {
+    std::size_t i = 0;
+    std::size_t counted = 0;
+    const std::size_t limit = std::min(bytes, s.size());
+    while (i < limit) {
+        decodeNext(s, i);
+        ++counted;
+    }
+    return counted;
+}
+
 std::u16string toUtf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());

@@ -112,6 +112,13 @@ std::u16string toUtf16(std::string_view s);
 // Lone surrogates become U+FFFD.
 std::string fromUtf16(std::u16string_view s);
 
+// --- Code points (offsets of toolkits that count characters as code points) ---------------
+
+std::size_t codePointCount(std::string_view s);
+// Byte offset of code point `n`, clamped to the end.
+std::size_t utf8OffsetOfCodePoint(std::string_view s, std::size_t n);
+std::size_t codePointOffsetOfUtf8(std::string_view s, std::size_t bytes);
+
 // --- Sentences ---------------------------------------------------------------------------
 
 struct ByteRange {

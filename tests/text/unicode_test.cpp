@@ -129,6 +129,16 @@ TEST(Utf16, OffsetsAroundSurrogatePairs) {
     EXPECT_EQ(fromUtf16(toUtf16(text)), text);
 }
 
+TEST(CodePoints, OffsetsAcrossMultiByteCharacters) {
+    const std::string text = "a\xC3\xA9\xF0\x9F\x98\x80z"; // a é 😀 z
+    EXPECT_EQ(codePointCount(text), 4u);
+    EXPECT_EQ(utf8OffsetOfCodePoint(text, 2), 3u);
+    EXPECT_EQ(utf8OffsetOfCodePoint(text, 3), 7u);
+    EXPECT_EQ(utf8OffsetOfCodePoint(text, 99), text.size());
+    EXPECT_EQ(codePointOffsetOfUtf8(text, 7), 3u);
+    EXPECT_EQ(codePointCount("\xFF\xFE"), 2u); // each invalid byte counts as one U+FFFD
+}
+
 TEST(Utf16, LoneSurrogatesAreRepaired) {
     const std::u16string lone{u'a', static_cast<char16_t>(0xD83D), u'b', static_cast<char16_t>(0xDE00)};
     EXPECT_EQ(fromUtf16(lone), "a\uFFFDb\uFFFD");

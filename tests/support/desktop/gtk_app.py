@@ -18,6 +18,9 @@ CONVERSATION = [
     "Ada: Great, I will bring the draft of the report.",
 ]
 QUOTED = "Ben wrote earlier: the budget review moved to next week."
+# Text outside ASCII and outside the Basic Multilingual Plane, where toolkits' character
+# offsets (code points here) differ from UTF-16 and UTF-8 offsets.
+UNICODE_NOTE = "Caf\u00e9 \U0001F600 na\u00efve "
 
 
 def labelled(box, text, field):
@@ -80,7 +83,7 @@ def notes_window():
     window.move(760, 40)
     box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, margin=12)
     window.add(box)
-    labelled(box, "Note", Gtk.Entry())
+    labelled(box, "Note", Gtk.Entry(text=UNICODE_NOTE))
     return window
 
 

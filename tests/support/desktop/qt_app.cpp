@@ -16,7 +16,9 @@ int main(int argc, char** argv) {
     layout->addWidget(new QLabel(QStringLiteral("Ada: Did the parcel arrive this morning?")));
     layout->addWidget(new QLabel(QStringLiteral("Ben: It did, thank you for sending it.")));
 
-    auto* subject = new QLineEdit;
+    // Text outside the Basic Multilingual Plane, where Qt's offsets (UTF-16 units) differ
+    // from code points.
+    auto* subject = new QLineEdit(QStringLiteral("Caf\u00e9 \U0001F600 na\u00efve "));
     subject->setAccessibleName(QStringLiteral("Subject"));
     subject->setPlaceholderText(QStringLiteral("What is it about"));
     layout->addWidget(subject);
