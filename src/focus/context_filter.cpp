@@ -86,23 +86,6 @@ std::string normalizedWords(std::string_view sentence) {
     return out;
 }
 
-// Every line break becomes spaces of the same byte length, so that a sentence wrapped
-// over lines is judged whole and offsets into the result are offsets into the original.
-// CR and the Unicode separators count too: CRLF text would otherwise split a sentence at
-// every line end.
-std::string withLineBreaksAsSpaces(std::string_view text) {
-    std::string out(text);
-    std::size_t i = 0;
-    while (i < out.size()) {
-        const std::size_t start = i;
-        if (isNewline(decodeNext(out, i))) {
-            std::fill(out.begin() + static_cast<std::ptrdiff_t>(start),
-                      out.begin() + static_cast<std::ptrdiff_t>(i), ' ');
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 ReplySplit splitReply(std::string_view text) {
@@ -116,7 +99,9 @@ ReplySplit splitReply(std::string_view text) {
 
 std::string filterInjection(std::string_view text) {
     const std::string valid = repairUtf8(text);
-    const std::string work = withLineBreaksAsSpaces(valid);
+    // A sentence wrapped over lines is judged whole. CR and the Unicode separators count
+    // as line breaks too: CRLF text would otherwise end a sentence at every line end.
+    const std::string work = lineBreaksAsSpaces(valid);
     std::string out;
     out.reserve(valid.size());
     for (const ByteRange& sentence : sentenceRanges(work)) {

@@ -400,6 +400,18 @@ std::string_view trimSpacesAndTabs(std::string_view s) {
     return s.substr(begin, s.find_last_not_of(" \t") + 1 - begin);
 }
 
+std::string lineBreaksAsSpaces(std::string_view s) {
+    std::string out = repairUtf8(s);
+    std::size_t i = 0;
+    while (i < out.size()) {
+        const std::size_t start = i;
+        if (isNewline(decodeNext(out, i))) {
+            out.replace(start, i - start, i - start, ' ');
+        }
+    }
+    return out;
+}
+
 std::size_t utf16Length(std::string_view s) {
     return utf16OffsetOfUtf8(s, s.size());
 }

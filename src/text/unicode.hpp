@@ -101,6 +101,10 @@ std::string_view trimTrailingWhitespace(std::string_view s);
 std::string_view trimSpacesAndTabs(std::string_view s);
 std::string_view trimPunctuation(std::string_view s); // general category P*
 
+// `s` (repaired) with every line break replaced by as many spaces as it has bytes, so that
+// byte offsets into the result are offsets into `s`.
+std::string lineBreaksAsSpaces(std::string_view s);
+
 // --- UTF-16 (accessibility offsets) ------------------------------------------------------
 
 std::size_t utf16Length(std::string_view s);

@@ -117,6 +117,11 @@ TEST(Trimming, BlanksKeepLineBreaksWhiteSpaceDoesNot) {
     EXPECT_EQ(trimPunctuation("..."), "");
 }
 
+TEST(Trimming, LineBreaksBecomeSpacesOfTheSameLength) {
+    EXPECT_EQ(lineBreaksAsSpaces("a\nb\r\nc\u2028d\u0085e\tf"), "a b  c   d  e\tf");
+    EXPECT_EQ(lineBreaksAsSpaces("\xff\n"), "\uFFFD ");
+}
+
 TEST(Utf16, OffsetsAroundSurrogatePairs) {
     const std::string text = "a😀b"; // 😀 is two UTF-16 units and four bytes
     EXPECT_EQ(utf16Length(text), 4u);

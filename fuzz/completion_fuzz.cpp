@@ -1,0 +1,67 @@
+// libFuzzer target for the text functions that take text from other applications and
+// from a model: clean, buildPrompt and the context filters. Besides crashes, leaks and
+// undefined behaviour it checks the promises of each function and traps on a broken one.
+
+#include "completion/clean.hpp"
+#include "completion/prompt.hpp"
+#include "focus/context_filter.hpp"
+#include "text/unicode.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <fuzzer/FuzzedDataProvider.h>
+
+namespace {
+
+void require(bool promise) {
+    if (!promise) {
+        __builtin_trap();
+    }
+}
+
+wisket::SuggestionPlan consumePlan(FuzzedDataProvider& input) {
+    wisket::SuggestionPlan plan;
+    plan.kind = input.PickValueInArray(wisket::allTextKinds);
+    plan.minWords = input.ConsumeIntegralInRange(-1, 40);
+    plan.maxWords = input.ConsumeIntegralInRange(-1, 40);
+    plan.midWord = input.ConsumeBool();
+    plan.isGreeting = input.ConsumeBool();
+    plan.preference = input.PickValueInArray(wisket::allLengthPreferences);
+    return plan;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    wisket::CompletionRequest request;
+    request.plan = consumePlan(input);
+    request.appName = input.ConsumeRandomLengthString(64);
+    if (input.ConsumeBool()) {
+        request.windowTitle = input.ConsumeRandomLengthString(256);
+    }
+    request.context = input.ConsumeRandomLengthString();
+    request.after = input.ConsumeRandomLengthString();
+    const std::string raw = input.ConsumeRandomLengthString();
+    request.text = input.ConsumeRemainingBytesAsString();
+
+    const std::string prompt = wisket::buildPrompt(request);
+    require(wisket::isValidUtf8(prompt) && prompt.ends_with("\"\nOutput:"));
+
+    const std::string screen = request.context + "\n" + request.after;
+    if (const auto suggestion = wisket::clean(raw, request.text, request.plan, screen)) {
+        require(wisket::isValidUtf8(*suggestion));
+        require(!suggestion->empty() && !wisket::isWhitespace(wisket::lastGrapheme(*suggestion)));
+    }
+
+    const wisket::ReplySplit split = wisket::splitReply(request.context);
+    require(split.reply + split.quoted == wisket::repairUtf8(request.context));
+
+    const std::string filtered = wisket::filterInjection(request.after);
+    require(wisket::isValidUtf8(filtered) && filtered.size() <= wisket::repairUtf8(request.after).size());
+
+    for (const std::string& passage : wisket::quotedPassages(screen)) {
+        require(wisket::graphemeCount(passage) >= 1 && passage.find('\n') == std::string::npos);
+    }
+    return 0;
+}
