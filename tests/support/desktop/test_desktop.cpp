@@ -219,7 +219,12 @@ bool TestDesktop::type(const std::string& text) {
 }
 
 bool TestDesktop::key(const std::string& keys) {
-    return xdotool({"key", "--delay", "5", keys});
+    std::vector<std::string> args = {"key", "--delay", "5"};
+    std::istringstream words(keys);
+    for (std::string word; words >> word;) {
+        args.push_back(word);
+    }
+    return xdotool(args);
 }
 
 bool TestDesktop::click(double x, double y) {

@@ -50,7 +50,8 @@ public:
     static bool activate(const DesktopApp& app);
     // Types ASCII text into the focused window, as a person would (XTest).
     static bool type(const std::string& text);
-    // Presses a key or chord by its X keysym name ("Return", "shift+Home", …).
+    // Presses keys or chords by their X keysym names, separated by spaces ("Return",
+    // "shift+Home", "Left Left").
     static bool key(const std::string& keys);
     static bool click(double x, double y);
     // A PNG of the whole screen, for checks against what is really drawn.

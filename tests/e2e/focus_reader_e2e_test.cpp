@@ -1,0 +1,285 @@
+// The focus reader over AT-SPI against real GTK 3, Qt 6 and Chromium windows, typed into
+// as a person types: what it reads is what a suggestion would be built from.
+
+#include "atspi_desktop.hpp"
+#include "focus/focus_reader.hpp"
+#include "manual_loop.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+namespace wisket::testing {
+namespace {
+
+const ::testing::Environment* const environment =
+    ::testing::AddGlobalTestEnvironment(makeFocusDesktopEnvironment());
+
+struct Field {
+    const DesktopApp& app;
+    const char* name; // for messages
+    const char* role;
+    const char* label;
+};
+
+class FocusReaderOnDesktop : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_loop = std::make_unique<ManualLoop>();
+        s_reader = std::make_unique<FocusReader>(*focusDesktop().ax, *focusDesktop().queue, *s_loop);
+    }
+    static void TearDownTestSuite() {
+        s_reader.reset();
+        s_loop.reset();
+    }
+
+    static FocusRead read(const DesktopApp& app, bool withContext = false) {
+        std::optional<FocusRead> result;
+        s_reader->invalidateScreenContext();
+        s_reader->read(app.pid, std::nullopt, 1200, withContext, [&](FocusRead r) { result = std::move(r); });
+        EXPECT_TRUE(s_loop->runUntil([&] { return result.has_value(); }));
+        return result.value_or(FocusRead::skip());
+    }
+
+    // Reads until `accept` holds (Chromium lays out a field's glyphs for accessibility
+    // only once asked, and every toolkit reports typing a little later than it happens).
+    static FocusRead readUntil(const DesktopApp& app, const std::function<bool(const FocusRead&)>& accept,
+                               bool withContext = false) {
+        FocusRead last;
+        eventually([&] {
+            last = read(app, withContext);
+            return accept(last);
+        });
+        return last;
+    }
+
+    // Focuses the field, empties it and types `text` (ASCII; "\n" presses Return).
+    static void typeInto(const Field& field, const std::string& text) {
+        onReader([&] {
+            focusDesktop().ax->setAttribute(focusDesktop().ax->application(field.app.pid),
+                                            "AXManualAccessibility", true);
+        });
+        ASSERT_TRUE(eventually([&] {
+            return onReader([&] { return bool(findElement(field.app.pid, field.role, field.label)); });
+        }));
+        ASSERT_TRUE(focusField(field.app, field.role, field.label)) << field.name;
+        ASSERT_TRUE(TestDesktop::key("ctrl+a") && TestDesktop::key("BackSpace"));
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            const std::size_t end = std::min(text.find('\n', start), text.size());
+            if (end > start) {
+                ASSERT_TRUE(TestDesktop::type(text.substr(start, end - start)));
+            }
+            if (end < text.size()) {
+                ASSERT_TRUE(TestDesktop::key("Return"));
+            }
+            start = end + 1;
+        }
+    }
+
+    static std::vector<Field> messageFields() {
+        const auto& d = focusDesktop();
+        return {{d.gtk, "GTK", "AXTextArea", "Message"},
+                {d.qt, "Qt", "AXTextArea", "Message"},
+                {d.chromium, "Chromium", "AXTextArea", "Message"}};
+    }
+
+    static std::unique_ptr<ManualLoop> s_loop;
+    static std::unique_ptr<FocusReader> s_reader;
+};
+
+std::unique_ptr<ManualLoop> FocusReaderOnDesktop::s_loop;
+std::unique_ptr<FocusReader> FocusReaderOnDesktop::s_reader;
+
+bool inside(const Rect& inner, const Rect& outer) {
+    return inner.x >= outer.x - 1 && inner.y >= outer.y - 1 &&
+           inner.x + inner.width <= outer.x + outer.width + 1 &&
+           inner.y + inner.height <= outer.y + outer.height + 1;
+}
+
+// The screen as the X server draws it, from a screenshot.
+struct Screenshot {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgb;
+
+    static std::optional<Screenshot> take() {
+        const std::string path = focusDesktop().desktop->root() + "/screen.ppm";
+        if (TestDesktop::run({"/usr/bin/import", "-window", "root", "-depth", "8", path}).status != 0) {
+            return std::nullopt;
+        }
+        std::ifstream in(path, std::ios::binary);
+        std::string magic;
+        int max = 0;
+        Screenshot s;
+        in >> magic >> s.width >> s.height >> max;
+        in.get();
+        s.rgb.resize(static_cast<std::size_t>(s.width) * s.height * 3);
+        in.read(reinterpret_cast<char*>(s.rgb.data()), static_cast<std::streamsize>(s.rgb.size()));
+        std::remove(path.c_str());
+        return magic == "P6" && in ? std::optional<Screenshot>(std::move(s)) : std::nullopt;
+    }
+    bool dark(int x, int y) const {
+        const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
+        return rgb[i] + rgb[i + 1] + rgb[i + 2] < 3 * 110;
+    }
+    // The right edge of the ink (glyphs or the drawn caret) on the caret's line, left of
+    // `limit`, between the field's left edge and it.
+    std::optional<int> inkRightEdge(const Rect& line, const Rect& field, int limit) const {
+        std::optional<int> right;
+        const int top = static_cast<int>(line.y + line.height * 0.25);
+        const int bottom = static_cast<int>(line.y + line.height * 0.75);
+        for (int y = top; y <= bottom && y < height; ++y) {
+            for (int x = static_cast<int>(field.x) + 3; x < std::min(limit, width); ++x) {
+                if (dark(x, y) && (!right || x > *right)) {
+                    right = x;
+                }
+            }
+        }
+        return right;
+    }
+};
+
+TEST_F(FocusReaderOnDesktop, ReadsTheTypedTextWithItsCaretWhereTheGlyphsAre) {
+    for (const Field& field : messageFields()) {
+        SCOPED_TRACE(field.name);
+        typeInto(field, "See you on Fri");
+        const FocusRead r = readUntil(field.app, [](const FocusRead& r) {
+            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == "See you on Fri" &&
+                   r.context.caretRect.has_value();
+        });
+        ASSERT_EQ(r.kind, FocusRead::Kind::text);
+        EXPECT_EQ(r.context.textBeforeCaret, "See you on Fri");
+        EXPECT_EQ(r.context.field.role, "AXTextArea");
+        EXPECT_NE(r.context.field.label.find("Message"), std::string::npos) << r.context.field.label;
+        ASSERT_TRUE(r.context.caretRect && r.context.fieldRect);
+        const Rect caret = *r.context.caretRect;
+        EXPECT_TRUE(inside(caret, *r.context.fieldRect));
+        EXPECT_EQ(caret.width, 1.0);
+        EXPECT_GE(caret.height, 10.0);
+        EXPECT_LE(caret.height, 40.0);
+
+        // On screen, the last ink on that line (the "i", or the blinking caret drawn
+        // after it) ends within a few pixels of the rectangle.
+        const auto screen = Screenshot::take();
+        ASSERT_TRUE(screen);
+        const auto ink = screen->inkRightEdge(caret, *r.context.fieldRect, static_cast<int>(caret.x) + 40);
+        ASSERT_TRUE(ink);
+        EXPECT_NEAR(*ink, caret.x, 4.0);
+    }
+}
+
+TEST_F(FocusReaderOnDesktop, PutsTheCaretAtTheStartOfTheNewLineAfterALineBreak) {
+    for (const Field& field : messageFields()) {
+        SCOPED_TRACE(field.name);
+        typeInto(field, "line one\n");
+        const FocusRead r = readUntil(field.app, [](const FocusRead& r) {
+            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == "line one\n" &&
+                   r.context.caretRect;
+        });
+        ASSERT_EQ(r.context.textBeforeCaret, "line one\n");
+        ASSERT_TRUE(r.context.caretRect && r.context.fieldRect);
+        const Rect caret = *r.context.caretRect;
+        EXPECT_TRUE(inside(caret, *r.context.fieldRect));
+        EXPECT_LT(caret.x, r.context.fieldRect->x + 16) << "at the left margin";
+        EXPECT_GT(caret.y, r.context.fieldRect->y + caret.height * 0.8) << "on the second line";
+    }
+}
+
+TEST_F(FocusReaderOnDesktop, SkipsWhenTextFollowsTheCaretOnItsLineOrTextIsSelected) {
+    for (const Field& field : messageFields()) {
+        SCOPED_TRACE(field.name);
+        typeInto(field, "first line\nsecond");
+        ASSERT_TRUE(TestDesktop::key("Up") && TestDesktop::key("End"));
+        const FocusRead atLineEnd = readUntil(field.app, [](const FocusRead& r) {
+            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == "first line";
+        });
+        EXPECT_EQ(atLineEnd.context.textBeforeCaret, "first line") << "the next line does not count";
+
+        ASSERT_TRUE(TestDesktop::key("Left Left Left"));
+        EXPECT_TRUE(eventually([&] { return read(field.app).kind == FocusRead::Kind::skip; }))
+            << "caret inside a word";
+
+        ASSERT_TRUE(TestDesktop::key("End") && TestDesktop::key("shift+Left"));
+        EXPECT_TRUE(eventually([&] { return read(field.app).kind == FocusRead::Kind::skip; }))
+            << "a selection";
+    }
+}
+
+TEST_F(FocusReaderOnDesktop, NeverReadsPasswordFields) {
+    const auto& d = focusDesktop();
+    for (const Field& field : {Field{d.gtk, "GTK", "AXSecureTextField", "Password"},
+                               Field{d.chromium, "Chromium", "AXSecureTextField", "Password"}}) {
+        SCOPED_TRACE(field.name);
+        typeInto(field, "hunter2secret");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(read(field.app, true).kind, FocusRead::Kind::skip);
+    }
+}
+
+TEST_F(FocusReaderOnDesktop, ReadsTheConversationAboveTheFieldButNoPasswordsOrControls) {
+    const auto& d = focusDesktop();
+    // A password typed above the message field must not reach the context.
+    typeInto(Field{d.gtk, "GTK", "AXSecureTextField", "Password"}, "hunter2secret");
+    for (const Field& field : messageFields()) {
+        SCOPED_TRACE(field.name);
+        typeInto(field, "Sounds good");
+        const FocusRead r = readUntil(
+            field.app, [](const FocusRead& r) { return !r.context.surrounding.empty(); }, true);
+        const std::string& s = r.context.surrounding;
+        const auto ada = s.find("Ada: ");
+        const auto ben = s.find("Ben: ");
+        if (&field.app == &d.qt) {
+            EXPECT_LT(ada, ben) << s;
+        } else {
+            EXPECT_LT(s.find("Planning the Friday meeting"), ada) << s;
+            EXPECT_LT(ada, ben) << s;
+            EXPECT_LT(ben, s.find("Ada: Great, I will bring the draft of the report.")) << s;
+        }
+        for (const char* never : {"hunter2secret", "\u2022\u2022\u2022", "Send now", "Open the",
+                                  "Notify everyone", "Sounds good", "Home"}) {
+            EXPECT_EQ(s.find(never), std::string::npos) << never << " in: " << s;
+        }
+    }
+}
+
+TEST_F(FocusReaderOnDesktop, CountsQtOffsetsInUtf16) {
+    const Field subject{focusDesktop().qt, "Qt", "AXTextField", "Subject"};
+    ASSERT_TRUE(focusField(subject.app, subject.role, subject.label));
+    ASSERT_TRUE(TestDesktop::key("End") && TestDesktop::type("ok"));
+    const FocusRead r =
+        readUntil(subject.app, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; });
+    EXPECT_EQ(r.context.textBeforeCaret, "Caf\u00e9 \U0001F600 na\u00efve ok");
+}
+
+// A killed application's pending call fails at once: the read ends as a skip, and the
+// queue is free for the next read long before any budget would end it.
+TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationIsKilledMidRead) {
+    const auto victim = focusDesktop().desktop->launchGtk();
+    ASSERT_TRUE(victim);
+    typeInto(Field{*victim, "GTK", "AXTextField", "Subject"}, "about to vanish");
+    ASSERT_EQ(readUntil(*victim, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; }).kind,
+              FocusRead::Kind::text);
+
+    ::kill(victim->pid, SIGSTOP); // hung: the read waits on its first call
+    std::optional<FocusRead> result;
+    const auto start = std::chrono::steady_clock::now();
+    s_reader->read(victim->pid, std::nullopt, 1200, true, [&](FocusRead r) { result = std::move(r); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    focusDesktop().desktop->kill(*victim);
+    ASSERT_TRUE(s_loop->runUntil([&] { return result.has_value(); }, std::chrono::seconds(5)));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result->kind, FocusRead::Kind::skip);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+
+    // The reader goes on serving the others.
+    typeInto(messageFields()[0], "still here");
+    EXPECT_EQ(
+        readUntil(focusDesktop().gtk, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; })
+            .context.textBeforeCaret,
+        "still here");
+}
+
+} // namespace
+} // namespace wisket::testing
