@@ -1,0 +1,62 @@
+#pragma once
+
+// What one completion gives back: the provider's raw answer, or a failure that keeps its
+// identity, so that the Model tab can show "Failed: " + description() and the controller
+// can drop it silently.
+
+#include "control/records.hpp"
+
+#include <string>
+#include <variant>
+
+namespace wisket {
+
+// The HTTP exchange itself failed (refused, timed out, reset); the message is libcurl's.
+struct TransportError {
+    std::string message;
+    bool operator==(const TransportError&) const = default;
+};
+
+// A JSON body could not be encoded or a reply could not be parsed; the message is the
+// JSON library's.
+struct JsonError {
+    std::string message;
+    bool operator==(const JsonError&) const = default;
+};
+
+// The on-device model ran but gave no usable answer.
+struct ModelError {
+    enum class Kind {
+        refusal, // the answer began like a refusal
+        failed,  // the runtime could not evaluate the prompt
+    };
+    Kind kind = Kind::failed;
+    std::string message; // for failed only
+    bool operator==(const ModelError&) const = default;
+};
+
+using CompletionFailure = std::variant<CompletionError, TransportError, JsonError, ModelError>;
+
+std::string description(const CompletionFailure& failure);
+
+class CompletionResult {
+public:
+    static CompletionResult answer(std::string text) { return CompletionResult(std::move(text)); }
+    static CompletionResult failure(CompletionFailure why) { return CompletionResult(std::move(why)); }
+
+    bool succeeded() const { return std::holds_alternative<std::string>(m_value); }
+    // The raw answer (possibly empty); only when succeeded().
+    const std::string& text() const { return std::get<std::string>(m_value); }
+    // Only when !succeeded().
+    const CompletionFailure& error() const { return std::get<CompletionFailure>(m_value); }
+
+    bool operator==(const CompletionResult&) const = default;
+
+private:
+    explicit CompletionResult(std::variant<std::string, CompletionFailure> value)
+        : m_value(std::move(value)) {}
+
+    std::variant<std::string, CompletionFailure> m_value;
+};
+
+} // namespace wisket

@@ -1,0 +1,210 @@
+#include "completion/local_http_provider.hpp"
+#include "completion/loopback_http_server.hpp"
+#include "manual_loop.hpp"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
+namespace wisket {
+namespace {
+
+using testing::LoopbackHttpServer;
+using testing::ManualLoop;
+
+CompletionRequest requestWith(std::string text, int maxWords) {
+    CompletionRequest request;
+    request.text = std::move(text);
+    request.appName = "Mail";
+    request.windowTitle = "Re: lunch";
+    request.plan = {.kind = TextKind::email, .minWords = 2, .maxWords = maxWords};
+    request.context = "Earlier message that must not be sent";
+    request.after = "text after the caret";
+    return request;
+}
+
+// One exchange through the provider, waited for on the test's main loop.
+class LocalHttpProviderTest : public ::testing::Test {
+protected:
+    CompletionResult ask(const std::string& serverURL,
+                         const CompletionRequest& request = requestWith("Hi", 8)) {
+        std::optional<CompletionResult> result;
+        provider.generate(request, serverURL, "base-model",
+                          [&](CompletionResult r) { result = std::move(r); });
+        EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
+        return result.value_or(CompletionResult::answer("<no answer>"));
+    }
+
+    template <typename Failure> static const Failure* failureOf(const CompletionResult& result) {
+        return result.succeeded() ? nullptr : std::get_if<Failure>(&result.error());
+    }
+
+    ManualLoop loop;
+    LoopbackHttpServer server;
+    LocalHttpProvider provider{loop, std::chrono::milliseconds(400)};
+};
+
+TEST_F(LocalHttpProviderTest, SendsTheRawTextAsTheWholePromptWithTheProtocolMembers) {
+    server.setReply({.body = R"({"response":" back to you","done":true})"});
+    const CompletionRequest request = requestWith("Thanks, I'll get \"back\"\nto", 8);
+
+    const CompletionResult result = ask(server.url(), request);
+
+    ASSERT_TRUE(result.succeeded()) << description(result.error());
+    EXPECT_EQ(result.text(), " back to you");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].target, "/api/generate");
+    EXPECT_EQ(requests[0].headers.at("content-type"), "application/json");
+    const auto expected = nlohmann::json{
+        {"model", "base-model"}, {"prompt", "Thanks, I'll get \"back\"\nto"},
+        {"raw", true},           {"stream", false},
+        {"keep_alive", "30m"},   {"options", {{"num_predict", 20}, {"temperature", 0}, {"stop", {"\n"}}}},
+    };
+    EXPECT_EQ(nlohmann::json::parse(requests[0].body), expected);
+    EXPECT_EQ(requests[0].body.find('\n'), std::string::npos) << "the body is not pretty-printed";
+    EXPECT_TRUE(nlohmann::json::parse(requests[0].body)["options"]["temperature"].is_number_integer());
+}
+
+TEST_F(LocalHttpProviderTest, TokenBudgetFollowsTheWordLimit) {
+    server.setReply({.body = R"({"response":"x"})"});
+    ask(server.url(), requestWith("a", 1));
+    ask(server.url(), requestWith("a", 3));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(nlohmann::json::parse(requests[0].body)["options"]["num_predict"], 6);
+    EXPECT_EQ(nlohmann::json::parse(requests[1].body)["options"]["num_predict"], 10);
+}
+
+TEST_F(LocalHttpProviderTest, AppendsTheEndpointAsAPathComponent) {
+    server.setReply({.body = R"({"response":"x"})"});
+    for (const std::string suffix : {"", "/", "/base", "/base/"}) {
+        ask(server.url() + suffix);
+    }
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].target, "/api/generate");
+    EXPECT_EQ(requests[1].target, "/api/generate");
+    EXPECT_EQ(requests[2].target, "/base/api/generate");
+    EXPECT_EQ(requests[3].target, "/base/api/generate");
+}
+
+TEST_F(LocalHttpProviderTest, ReusesOneConnectionForSuccessiveRequests) {
+    server.setReply({.body = R"({"response":"x"})"});
+    ask(server.url());
+    ask(server.url());
+    ask(server.url());
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(LocalHttpProviderTest, SeveralRequestsMayBeInFlight) {
+    server.setReply({.body = R"({"response":"x"})"});
+    int answered = 0;
+    for (int i = 0; i < 3; ++i) {
+        provider.generate(requestWith("text " + std::to_string(i), 4), server.url(), "m",
+                          [&](CompletionResult r) { answered += r.succeeded() ? 1 : 0; });
+    }
+    EXPECT_TRUE(loop.runUntil([&] { return answered == 3; }));
+}
+
+TEST_F(LocalHttpProviderTest, ReplyShapes) {
+    server.setReply({.body = R"({"response":""})"});
+    const CompletionResult empty = ask(server.url());
+    ASSERT_TRUE(empty.succeeded());
+    EXPECT_EQ(empty.text(), "");
+
+    server.setReply(
+        {.status = 500, .contentType = "text/html", .body = "<html><body>Internal error</body></html>"});
+    const CompletionResult html = ask(server.url());
+    const JsonError* parseError = failureOf<JsonError>(html);
+    ASSERT_NE(parseError, nullptr) << "an HTML page is the parser's error";
+    EXPECT_NE(parseError->message.find("parse error"), std::string::npos);
+
+    for (const std::string body : {R"({"error":"model 'base-model' not found"})", R"({"response":42})",
+                                   R"(["response"])", R"("response")"}) {
+        server.setReply({.status = 404, .body = body});
+        const CompletionResult result = ask(server.url());
+        const CompletionError* error = failureOf<CompletionError>(result);
+        ASSERT_NE(error, nullptr) << body;
+        EXPECT_EQ(*error, CompletionError::badResponse()) << body;
+    }
+}
+
+TEST_F(LocalHttpProviderTest, RefusedConnectionIsATransportFailureWithLibcurlsMessage) {
+    const CompletionResult result = ask("http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort()));
+    const TransportError* error = failureOf<TransportError>(result);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->message.find("onnect"), std::string::npos) << error->message;
+    EXPECT_EQ(description(result.error()), error->message);
+}
+
+TEST_F(LocalHttpProviderTest, ServerThatNeverAnswersTimesOut) {
+    server.setReply({.body = {}, .silent = true});
+    const CompletionResult result = ask(server.url());
+    const TransportError* error = failureOf<TransportError>(result);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->message.find("timed out"), std::string::npos) << error->message;
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(LocalHttpProviderTest, ProxyVariablesNeverRouteTheText) {
+    LoopbackHttpServer proxy;
+    proxy.setReply({.body = R"({"response":"from the proxy"})"});
+    server.setReply({.body = R"({"response":"from the server"})"});
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+        ::setenv(name, proxy.url().c_str(), 1);
+    }
+    ::unsetenv("no_proxy");
+    ::unsetenv("NO_PROXY");
+    const CompletionResult result = ask(server.url());
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+        ::unsetenv(name);
+    }
+    ASSERT_TRUE(result.succeeded());
+    EXPECT_EQ(result.text(), "from the server");
+    EXPECT_EQ(proxy.connections(), 0);
+}
+
+TEST_F(LocalHttpProviderTest, AddressesThatAreNotLoopbackAreRefusedBeforeAnyConnection) {
+    // Each of these would reach the test server if it were contacted.
+    const std::string port = std::to_string(server.port());
+    for (const std::string& url : std::vector<std::string>{
+             "http://LOCALHOST:" + port, "http://127.0.0.2:" + port, "http://0.0.0.0:" + port,
+             "http://localhost.:" + port, "localhost:" + port, "not a url", ""}) {
+        const CompletionResult result = ask(url);
+        const CompletionError* error = failureOf<CompletionError>(result);
+        ASSERT_NE(error, nullptr) << url;
+        EXPECT_EQ(*error, CompletionError::notLocal()) << url;
+    }
+    EXPECT_EQ(server.connections(), 0);
+}
+
+TEST(GenerateEndpoint, OnlyLoopbackHostsOnAnyPort) {
+    EXPECT_EQ(generateEndpoint("http://127.0.0.1:11434"), "http://127.0.0.1:11434/api/generate");
+    EXPECT_EQ(generateEndpoint("http://localhost:8080/"), "http://localhost:8080/api/generate");
+    EXPECT_EQ(generateEndpoint("http://[::1]:9/ollama"), "http://[::1]:9/ollama/api/generate");
+    EXPECT_EQ(generateEndpoint("https://localhost"), "https://localhost/api/generate");
+    // Spellings the parser normalises to an allowed host are that host.
+    EXPECT_EQ(generateEndpoint("http://127.1:5"), "http://127.0.0.1:5/api/generate");
+
+    for (const char* url :
+         {"http://192.168.1.20:11434", "http://10.0.0.8", "http://172.16.0.1:11434", "http://example.com",
+          "http://localhost.example.com:11434", "http://LocalHost:11434", "http://[fe80::1]:11434",
+          "http://127.0.0.1:99999", "127.0.0.1:11434", "ollama"}) {
+        EXPECT_EQ(generateEndpoint(url), std::nullopt) << url;
+    }
+}
+
+TEST(GenerateBody, TextThatCannotBeEncodedIsTheJsonLibrarysError) {
+    const auto body = generateBody(requestWith("bad \xff byte", 2), "m");
+    const JsonError* error = std::get_if<JsonError>(&body);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(error->message.find("UTF-8"), std::string::npos) << error->message;
+}
+
+} // namespace
+} // namespace wisket

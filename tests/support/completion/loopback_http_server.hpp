@@ -1,0 +1,64 @@
+#pragma once
+
+// A real HTTP/1.1 server on 127.0.0.1 and an ephemeral port, for the model server
+// provider's tests: it records every request it receives and answers with a scripted
+// reply (or never answers). Connections are kept alive, as a real server's are.
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace wisket::testing {
+
+class LoopbackHttpServer {
+public:
+    struct Request {
+        std::string method;
+        std::string target;                         // path and query, as sent
+        std::map<std::string, std::string> headers; // names lowercased
+        std::string body;
+    };
+
+    struct Reply {
+        int status = 200;
+        std::string contentType = "application/json";
+        std::string body;
+        bool silent = false; // read the request, then never answer
+    };
+
+    LoopbackHttpServer();
+    ~LoopbackHttpServer();
+    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+    int port() const { return m_port; }
+    // "http://127.0.0.1:<port>"
+    std::string url() const;
+
+    // The reply to every request from now on.
+    void setReply(Reply reply);
+    std::vector<Request> requests() const;
+    int connections() const;
+
+private:
+    void acceptLoop();
+    void serve(int fd);
+    bool waitReadable(int fd) const;
+
+    int m_listener = -1;
+    int m_port = 0;
+    int m_stopPipe[2] = {-1, -1};
+    mutable std::mutex m_mutex;
+    Reply m_reply;
+    std::vector<Request> m_requests;
+    int m_connections = 0;
+    std::vector<std::thread> m_workers; // guarded by m_mutex
+    std::thread m_acceptor;
+};
+
+// A loopback port on which nothing listens (bound once, then released).
+int unusedLoopbackPort();
+
+} // namespace wisket::testing
