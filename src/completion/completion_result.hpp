@@ -37,7 +37,17 @@ struct ModelError {
 
 using CompletionFailure = std::variant<CompletionError, TransportError, JsonError, ModelError>;
 
-std::string description(const CompletionFailure& failure);
+inline std::string description(const CompletionFailure& failure) {
+    struct Describe {
+        std::string operator()(const CompletionError& e) const { return e.description(); }
+        std::string operator()(const TransportError& e) const { return e.message; }
+        std::string operator()(const JsonError& e) const { return e.message; }
+        std::string operator()(const ModelError& e) const {
+            return e.kind == ModelError::Kind::refusal ? "refusal" : e.message;
+        }
+    };
+    return std::visit(Describe{}, failure);
+}
 
 class CompletionResult {
 public:

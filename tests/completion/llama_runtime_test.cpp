@@ -1,0 +1,205 @@
+#include "completion/llama_runtime.hpp"
+#include "completion/synthetic_model.hpp"
+#include "temp_dir.hpp"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace wisket {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+const std::vector<std::string> thankYouScript{"Thank", " you", " for",           " your",
+                                              " time", " and", " consideration", "."};
+const std::string instructions = "Continue the text.";
+
+class LlamaRuntimeTest : public ::testing::Test {
+protected:
+    void SetUp() override { testing::writeScriptedModel(models / "tiny.gguf", thankYouScript); }
+
+    std::string answer(const CompletionResult& result) {
+        return result.succeeded() ? result.text() : "<failed: " + description(result.error()) + ">";
+    }
+
+    // A throwaway request under other instructions: llama.cpp's counters read at least 1
+    // until something was evaluated, so deltas are exact only afterwards.
+    void settleCounters() {
+        runtime.openSession(99, "Zzz.");
+        runtime.respond(99, "Thank you", 20);
+        runtime.closeSession(99);
+    }
+
+    TempDir dir;
+    std::filesystem::path models = dir / "models";
+    LlamaRuntime runtime{{.modelsFolder = models, .threads = 1, .contextTokens = 2048}};
+};
+
+TEST_F(LlamaRuntimeTest, GreedyAnswerEndsAtTheEndOfGeneration) {
+    EXPECT_EQ(runtime.unavailableReason(), std::nullopt);
+    runtime.openSession(1, instructions);
+    EXPECT_EQ(answer(runtime.respond(1, "Dear Ann,\nThank you for", 40)), " your time and consideration.");
+}
+
+TEST_F(LlamaRuntimeTest, TokenCapBoundsTheAnswer) {
+    runtime.openSession(1, instructions);
+    EXPECT_EQ(answer(runtime.respond(1, "Thank you for", 3)), " your time and");
+    runtime.openSession(2, instructions);
+    EXPECT_EQ(answer(runtime.respond(2, "Thank you for", 1)), " your");
+}
+
+TEST_F(LlamaRuntimeTest, TextOutsideTheScriptEndsAtOnce) {
+    runtime.openSession(1, instructions);
+    EXPECT_EQ(answer(runtime.respond(1, "Something else entirely", 20)), "");
+}
+
+TEST_F(LlamaRuntimeTest, PrewarmedSessionEvaluatesOnlyThePrompt) {
+    settleCounters();
+    runtime.openSession(1, "Alpha instructions.");
+    const std::int64_t beforeCold = runtime.evaluatedTokens();
+    runtime.respond(1, "Dear Bo, thank you. Thank you for", 40);
+    const std::int64_t cold = runtime.evaluatedTokens() - beforeCold;
+
+    runtime.openSession(2, "Gamma instructions.");
+    const std::int64_t beforeWarm = runtime.evaluatedTokens();
+    runtime.prewarm(2);
+    const std::int64_t warmUp = runtime.evaluatedTokens() - beforeWarm;
+    const std::int64_t beforeAnswer = runtime.evaluatedTokens();
+    EXPECT_EQ(answer(runtime.respond(2, "Dear Bo, thank you. Thank you for", 40)),
+              " your time and consideration.");
+    const std::int64_t answered = runtime.evaluatedTokens() - beforeAnswer;
+
+    EXPECT_GT(warmUp, 0);
+    EXPECT_EQ(warmUp + answered, cold) << "the prewarm did part of the same work, not more";
+}
+
+TEST_F(LlamaRuntimeTest, TypingOnReusesThePreviousRequest) {
+    settleCounters();
+    const std::string email = "Dear Ann,\nI read the report last night and I have a few notes. Thank";
+    runtime.openSession(1, instructions);
+    const std::int64_t start = runtime.evaluatedTokens();
+    EXPECT_EQ(answer(runtime.respond(1, email, 40)), " you for your time and consideration.");
+    const std::int64_t first = runtime.evaluatedTokens() - start;
+    runtime.closeSession(1);
+
+    // Four more characters: " you" is one more token. The new session starts from the
+    // previous request, evaluates that one token, then each of the six it generates (the
+    // last to see that the end of generation follows).
+    runtime.openSession(2, instructions);
+    const std::int64_t before = runtime.evaluatedTokens();
+    EXPECT_EQ(answer(runtime.respond(2, email + " you", 40)), " for your time and consideration.");
+    EXPECT_EQ(runtime.evaluatedTokens() - before, 1 + 6);
+    EXPECT_GT(first, 30);
+
+    // Going back to a shorter text re-evaluates only the last token.
+    runtime.openSession(3, instructions);
+    const std::int64_t again = runtime.evaluatedTokens();
+    EXPECT_EQ(answer(runtime.respond(3, email, 40)), " you for your time and consideration.");
+    EXPECT_EQ(runtime.evaluatedTokens() - again, 1 + 7);
+}
+
+TEST_F(LlamaRuntimeTest, ARequestSeesOnlyItsOwnInstructionsAndPrompt) {
+    // Same prompt, other instructions: nothing of the first request may leak into the
+    // second, so it is evaluated in full (and answered the same).
+    settleCounters();
+    runtime.openSession(1, "First instructions.");
+    const std::int64_t start = runtime.evaluatedTokens();
+    runtime.respond(1, "Thank you for", 40);
+    const std::int64_t first = runtime.evaluatedTokens() - start;
+    runtime.closeSession(1);
+    runtime.openSession(2, "Other instructions.");
+    const std::int64_t before = runtime.evaluatedTokens();
+    EXPECT_EQ(answer(runtime.respond(2, "Thank you for", 40)), " your time and consideration.");
+    EXPECT_EQ(runtime.evaluatedTokens() - before, first);
+}
+
+TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
+    const std::string valid = readFile(models / "tiny.gguf");
+    const std::vector<std::pair<std::string, std::string>> files{
+        {"empty", ""},
+        {"not a model", "<html>not a model</html>"},
+        {"bad header", "GGUF" + std::string(300, '\x7f')},
+        {"truncated", valid.substr(0, valid.size() / 2)},
+    };
+    for (const auto& [what, content] : files) {
+        writeFile(models / "a.gguf", content); // sorts before tiny.gguf, so it is the model
+        LlamaRuntime fresh({.modelsFolder = models, .threads = 1, .contextTokens = 2048});
+        fresh.openSession(1, instructions);
+        const CompletionResult result = fresh.respond(1, "Thank you for", 20);
+        const std::string reason = "The model file " + (models / "a.gguf").string() + " cannot be loaded.";
+        ASSERT_FALSE(result.succeeded()) << what;
+        EXPECT_EQ(result.error(), CompletionFailure(CompletionError::unavailable(reason))) << what;
+        EXPECT_EQ(fresh.unavailableReason(), reason) << what;
+    }
+    std::filesystem::remove(models / "a.gguf");
+    EXPECT_EQ(runtime.unavailableReason(), std::nullopt) << "the next file by name is the model again";
+}
+
+TEST_F(LlamaRuntimeTest, ModelFileChangesAreNoticed) {
+    runtime.openSession(1, instructions);
+    EXPECT_EQ(answer(runtime.respond(1, "Thank you for", 20)), " your time and consideration.");
+    testing::writeScriptedModel(models / "second.gguf", {"Hello", " there", " friend", "!"});
+    std::filesystem::remove(models / "tiny.gguf");
+    runtime.openSession(2, instructions);
+    EXPECT_EQ(answer(runtime.respond(2, "Oh, Hello", 20)), " there friend!");
+
+    std::filesystem::remove(models / "second.gguf");
+    const std::string reason = "No model file (.gguf) in " + models.string() + ".";
+    EXPECT_EQ(runtime.unavailableReason(), reason);
+    runtime.openSession(3, instructions);
+    EXPECT_EQ(runtime.respond(3, "Oh, Hello", 20).error(),
+              CompletionFailure(CompletionError::unavailable(reason)));
+}
+
+TEST_F(LlamaRuntimeTest, AnAnswerThatRefusesIsTheRefusalError) {
+    testing::writeScriptedModel(models / "a.gguf", {"Question", ":", " I", "'m", " sorry", "."});
+    runtime.openSession(1, instructions);
+    EXPECT_EQ(runtime.respond(1, "Question:", 20).error(),
+              CompletionFailure(ModelError{ModelError::Kind::refusal, {}}));
+    runtime.openSession(2, instructions);
+    EXPECT_EQ(answer(runtime.respond(2, "Question: I", 20)), "'m sorry.")
+        << "only an answer that begins so refuses";
+}
+
+TEST(ModelFiles, FirstGgufFileByName) {
+    TempDir dir;
+    EXPECT_EQ(firstModelFile(dir / "missing"), std::nullopt);
+    writeFile(dir / "notes.txt", "x");
+    std::filesystem::create_directories(dir / "0-folder.gguf");
+    EXPECT_EQ(firstModelFile(dir.path()), std::nullopt);
+    writeFile(dir / "b.gguf", "x");
+    writeFile(dir / "a.gguf", "x");
+    writeFile(dir / "C.gguf", "x");
+    EXPECT_EQ(firstModelFile(dir.path()), dir / "C.gguf");
+}
+
+TEST(ModelFiles, DefaultFolderFollowsXdgDataHome) {
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    const std::string restore = saved ? saved : "";
+    ::setenv("XDG_DATA_HOME", "/data/home", 1);
+    EXPECT_EQ(defaultModelsFolder(), std::filesystem::path("/data/home/wisket/models"));
+    ::setenv("XDG_DATA_HOME", "relative/ignored", 1);
+    EXPECT_EQ(defaultModelsFolder(),
+              std::filesystem::path(std::getenv("HOME")) / ".local/share/wisket/models");
+    if (saved) {
+        ::setenv("XDG_DATA_HOME", restore.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_DATA_HOME");
+    }
+}
+
+TEST(Refusal, BeginningOfTheAnswerInAnyCase) {
+    for (const char* text : {"I'm sorry, but I can't help", "  i CANNOT do that", "As an AI, I",
+                             "I can\u2019t", "\nI'M SORRY", "i can't"}) {
+        EXPECT_TRUE(isRefusal(text)) << text;
+    }
+    for (const char* text :
+         {"", "I'm happy to help", "Sorry, I can't", "I can send it", "As an aide", "I'm"}) {
+        EXPECT_FALSE(isRefusal(text)) << text;
+    }
+}
+
+} // namespace
+} // namespace wisket
