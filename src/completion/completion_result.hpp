@@ -6,6 +6,7 @@
 
 #include "control/records.hpp"
 
+#include <functional>
 #include <string>
 #include <variant>
 
@@ -68,5 +69,8 @@ private:
 
     std::variant<std::string, CompletionFailure> m_value;
 };
+
+// Receives a result on the main thread.
+using CompletionCallback = std::function<void(CompletionResult)>;
 
 } // namespace wisket

@@ -19,8 +19,6 @@
 
 namespace wisket {
 
-using CompletionCallback = std::function<void(CompletionResult)>;
-
 // Asks a model server for a continuation. The engine talks to this interface, so its tests
 // can script the server's side.
 class ServerProvider {

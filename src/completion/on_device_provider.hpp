@@ -1,0 +1,85 @@
+#pragma once
+
+// The on-device model provider: answers requests with a model on this computer, keeps one
+// warm session ready so that the next suggestion starts quickly, retries once without the
+// screen context when the model refuses, and says why the model cannot be used. Its state
+// lives on the main thread; loading and inference run on one worker thread, and the main
+// thread never waits for them.
+
+#include "completion/completion_result.hpp"
+#include "completion/model_runtime.hpp"
+#include "control/main_loop.hpp"
+#include "control/records.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace wisket {
+
+class OnDeviceProvider {
+public:
+    // A warm session older than this is replaced at the next prewarm.
+    static constexpr std::chrono::seconds warmLifetime{30};
+
+    OnDeviceProvider(MainLoop& loop, std::unique_ptr<ModelRuntime> runtime);
+    // Work not yet started is dropped; the worker finishes what it is doing, then stops.
+    // No callback runs afterwards.
+    ~OnDeviceProvider();
+    OnDeviceProvider(const OnDeviceProvider&) = delete;
+    OnDeviceProvider& operator=(const OnDeviceProvider&) = delete;
+
+    // None when the model can be used, else the runtime's reason. Main thread.
+    std::optional<std::string> unavailableReason() const;
+    // Keeps a warm session ready: creates one when there is none, or when the one there
+    // is older than warmLifetime. Main thread.
+    void prewarm();
+    // The model's raw answer to the prompt of `request`; `done` runs later on the main
+    // thread. Main thread.
+    void respond(const CompletionRequest& request, CompletionCallback done);
+
+private:
+    using SessionId = ModelRuntime::SessionId;
+
+    SessionId openSession();
+    void closeSession(SessionId id);
+    // Runs the request on the worker, closes the session, and continues with `then` on the
+    // main thread.
+    void ask(SessionId session, std::string prompt, std::int64_t maxTokens, CompletionCallback then);
+
+    // The worker thread and its queue; the runtime is used on it only (except for its
+    // reason, which may be asked from any thread).
+    class Worker {
+    public:
+        using Job = std::function<void(ModelRuntime&)>;
+        explicit Worker(std::unique_ptr<ModelRuntime> runtime);
+        ~Worker();
+        void post(Job job);
+        ModelRuntime& runtime() const { return *m_runtime; }
+
+    private:
+        void run();
+
+        std::unique_ptr<ModelRuntime> m_runtime;
+        std::mutex m_mutex;
+        std::condition_variable m_wake;
+        std::deque<Job> m_jobs;
+        bool m_stopping = false;
+        std::thread m_thread; // last: starts once the fields above exist
+    };
+
+    MainLoop& m_loop;
+    std::optional<SessionId> m_warm;
+    std::optional<MainLoop::TimePoint> m_lastWarm; // none: the distant past
+    SessionId m_nextSession = 1;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    Worker m_worker;
+};
+
+} // namespace wisket

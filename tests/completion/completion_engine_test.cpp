@@ -1,0 +1,228 @@
+#include "completion/completion_engine.hpp"
+#include "completion/scripted_providers.hpp"
+#include "manual_loop.hpp"
+#include "temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+namespace wisket {
+namespace {
+
+using testing::ManualLoop;
+using testing::ScriptedRuntime;
+using testing::ScriptedServer;
+using testing::TempDir;
+
+CompletionRequest request(std::string text, std::string appName = "Mail") {
+    CompletionRequest r;
+    r.text = std::move(text);
+    r.appName = std::move(appName);
+    r.windowTitle = "Inbox";
+    r.plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8};
+    r.context = "On screen";
+    r.after = "After";
+    return r;
+}
+
+TEST(CacheKey, FieldsThatShapeTheAnswer) {
+    const CompletionRequest base = request("Hello there");
+    const std::string key = cacheKey(ProviderKind::apple, base);
+    EXPECT_TRUE(key.starts_with("apple|Mail|email|8|")) << key;
+    EXPECT_TRUE(key.ends_with("|Hello there")) << key;
+    EXPECT_TRUE(cacheKey(ProviderKind::ollama, base).starts_with("ollama|"));
+
+    CompletionRequest same = base;
+    same.windowTitle = "Other window";
+    same.plan.minWords = 1;
+    same.plan.midWord = true;
+    same.plan.isGreeting = true;
+    same.plan.preference = LengthPreference::longer;
+    EXPECT_EQ(cacheKey(ProviderKind::apple, same), key);
+
+    auto differs = [&](auto change) {
+        CompletionRequest other = base;
+        change(other);
+        return cacheKey(ProviderKind::apple, other) != key;
+    };
+    EXPECT_TRUE(differs([](auto& r) { r.appName = "Chat"; }));
+    EXPECT_TRUE(differs([](auto& r) { r.plan.kind = TextKind::chat; }));
+    EXPECT_TRUE(differs([](auto& r) { r.plan.maxWords = 4; }));
+    EXPECT_TRUE(differs([](auto& r) { r.context = "Elsewhere"; }));
+    EXPECT_TRUE(differs([](auto& r) { r.after = "Later"; }));
+    EXPECT_TRUE(differs([](auto& r) { r.text = "Hello there!"; }));
+}
+
+TEST(CacheKey, OnlyTheLast400CharactersOfTheText) {
+    const std::string tail = std::string(399, 'x') + "\u00e9"; // 400 characters, 401 bytes
+    EXPECT_EQ(cacheKey(ProviderKind::apple, request("first " + tail)),
+              cacheKey(ProviderKind::apple, request("second, longer " + tail)));
+    EXPECT_TRUE(cacheKey(ProviderKind::apple, request(tail)).ends_with("|" + tail));
+    EXPECT_NE(cacheKey(ProviderKind::apple, request("y" + tail.substr(1))),
+              cacheKey(ProviderKind::apple, request(tail)));
+}
+
+class CompletionEngineTest : public ::testing::Test {
+protected:
+    CompletionEngineTest() { settings.setProvider(ProviderKind::ollama); }
+
+    CompletionResult complete(const CompletionRequest& r, bool useCache = true) {
+        std::optional<CompletionResult> result;
+        engine.complete(r, useCache, [&](CompletionResult got) { result = std::move(got); });
+        EXPECT_FALSE(result.has_value()) << "results never arrive inside complete()";
+        EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
+        return result.value_or(CompletionResult::answer("<no answer>"));
+    }
+
+    std::string answer(const CompletionRequest& r, bool useCache = true) {
+        const CompletionResult result = complete(r, useCache);
+        return result.succeeded() ? result.text() : "<failed: " + description(result.error()) + ">";
+    }
+
+    TempDir dir;
+    Settings settings{dir / "settings.json"};
+    ManualLoop loop;
+    ScriptedServer* server = new ScriptedServer(loop);
+    ScriptedRuntime* runtime = new ScriptedRuntime;
+    CompletionEngine engine{settings, loop, std::unique_ptr<ServerProvider>(server),
+                            std::unique_ptr<ModelRuntime>(runtime)};
+};
+
+TEST_F(CompletionEngineTest, AsksTheServerWithTheCurrentSettings) {
+    settings.setOllamaURL("http://localhost:8080");
+    settings.setOllamaModel("base-7b");
+    server->queue(CompletionResult::answer(" world"));
+    EXPECT_EQ(answer(request("Hello")), " world");
+    ASSERT_EQ(server->calls().size(), 1u);
+    EXPECT_EQ(server->calls()[0].request, request("Hello"));
+    EXPECT_EQ(server->calls()[0].serverURL, "http://localhost:8080");
+    EXPECT_EQ(server->calls()[0].model, "base-7b");
+    EXPECT_TRUE(runtime->calls().empty());
+}
+
+TEST_F(CompletionEngineTest, CachedAnswerServesTheSameKeyWithoutAskingAgain) {
+    server->queue(CompletionResult::answer(" there"));
+    EXPECT_EQ(answer(request("Hi")), " there");
+    CompletionRequest sameKey = request("Hi");
+    sameKey.windowTitle = "Another window";
+    sameKey.plan.minWords = 1;
+    EXPECT_EQ(answer(sameKey), " there");
+    EXPECT_EQ(server->calls().size(), 1u);
+}
+
+TEST_F(CompletionEngineTest, WithoutTheCacheTheModelIsAskedAndTheNewAnswerStored) {
+    server->queue(CompletionResult::answer(" old"));
+    server->queue(CompletionResult::answer(" new"));
+    EXPECT_EQ(answer(request("Hi")), " old");
+    EXPECT_EQ(answer(request("Hi"), false), " new");
+    EXPECT_EQ(answer(request("Hi")), " new");
+    EXPECT_EQ(server->calls().size(), 2u);
+}
+
+TEST_F(CompletionEngineTest, EmptyAnswersAreCachedToo) {
+    EXPECT_EQ(answer(request("Hi")), "");
+    EXPECT_EQ(answer(request("Hi")), "");
+    EXPECT_EQ(server->calls().size(), 1u);
+}
+
+TEST_F(CompletionEngineTest, OldestOf65EntriesIsEvicted) {
+    for (int i = 0; i < 65; ++i) {
+        server->queue(CompletionResult::answer(" " + std::to_string(i)));
+        answer(request("text " + std::to_string(i)));
+    }
+    ASSERT_EQ(server->calls().size(), 65u);
+    EXPECT_EQ(answer(request("text 1")), " 1") << "the second entry is still cached";
+    EXPECT_EQ(answer(request("text 64")), " 64");
+    EXPECT_EQ(server->calls().size(), 65u);
+    server->queue(CompletionResult::answer(" asked again"));
+    EXPECT_EQ(answer(request("text 0")), " asked again") << "the first entry is gone";
+    EXPECT_EQ(server->calls().size(), 66u);
+    // Storing it again evicted the next oldest.
+    EXPECT_EQ(answer(request("text 1")), "");
+    EXPECT_EQ(server->calls().size(), 67u);
+}
+
+TEST_F(CompletionEngineTest, ACacheHitDoesNotRefreshAnEntrysAge) {
+    for (int i = 0; i < 64; ++i) {
+        answer(request("text " + std::to_string(i)));
+    }
+    answer(request("text 0")); // a hit
+    answer(request("text 64"));
+    EXPECT_EQ(server->calls().size(), 65u);
+    answer(request("text 0"));
+    EXPECT_EQ(server->calls().size(), 66u) << "the hit did not keep the oldest entry";
+}
+
+TEST_F(CompletionEngineTest, FailuresKeepTheirIdentityAndLeaveTheCacheAlone) {
+    const std::vector<CompletionFailure> failures{
+        TransportError{"Failed to connect to 127.0.0.1 port 11434: Connection refused"},
+        JsonError{"[json.exception.parse_error.101] parse error"},
+        CompletionError::notLocal(),
+        CompletionError::badResponse(),
+    };
+    for (const CompletionFailure& failure : failures) {
+        server->queue(CompletionResult::failure(failure));
+        const CompletionResult result = complete(request("Hi"));
+        ASSERT_FALSE(result.succeeded());
+        EXPECT_EQ(result.error(), failure);
+    }
+    EXPECT_EQ(description(failures[0]), "Failed to connect to 127.0.0.1 port 11434: Connection refused");
+    EXPECT_EQ(description(failures[2]), "notLocal");
+    server->queue(CompletionResult::answer(" finally"));
+    EXPECT_EQ(answer(request("Hi")), " finally");
+    EXPECT_EQ(server->calls().size(), 5u);
+}
+
+TEST_F(CompletionEngineTest, ClearCacheForgetsEveryAnswer) {
+    answer(request("a"));
+    answer(request("b"));
+    engine.clearCache();
+    answer(request("a"));
+    answer(request("b"));
+    EXPECT_EQ(server->calls().size(), 4u);
+}
+
+TEST_F(CompletionEngineTest, ProvidersDoNotShareAnswers) {
+    server->queue(CompletionResult::answer(" from the server"));
+    EXPECT_EQ(answer(request("Hi")), " from the server");
+    settings.setProvider(ProviderKind::apple);
+    runtime->queue(CompletionResult::answer(" on device"));
+    EXPECT_EQ(answer(request("Hi")), " on device");
+    EXPECT_EQ(runtime->calls(ScriptedRuntime::Call::Kind::respond).size(), 1u);
+}
+
+TEST_F(CompletionEngineTest, ServerProviderNeitherWarmsNorReportsTheOnDeviceModel) {
+    runtime->setUnavailable("No model file (.gguf) in /models.");
+    EXPECT_EQ(engine.unavailableMessage(), std::nullopt);
+    runtime->setUnavailable(std::nullopt);
+    engine.prewarm();
+    loop.advance(std::chrono::seconds(1));
+    EXPECT_TRUE(runtime->calls().empty());
+}
+
+TEST_F(CompletionEngineTest, OnDeviceProviderIsWarmedAndReportsWhyItIsUnavailable) {
+    settings.setProvider(ProviderKind::apple);
+    engine.prewarm();
+    EXPECT_TRUE(runtime->waitForCalls(2));
+    EXPECT_EQ(runtime->calls(ScriptedRuntime::Call::Kind::prewarm).size(), 1u);
+
+    runtime->setUnavailable("No model file (.gguf) in /models.");
+    EXPECT_EQ(engine.unavailableMessage(), "On-device model unavailable: No model file (.gguf) in /models.");
+    const CompletionResult result = complete(request("Hi"));
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(description(result.error()), "unavailable(\"No model file (.gguf) in /models.\")");
+}
+
+TEST_F(CompletionEngineTest, SeveralRequestsInFlightEachStoreTheirAnswer) {
+    server->queue(CompletionResult::answer(" one"));
+    server->queue(CompletionResult::answer(" two"));
+    int arrived = 0;
+    engine.complete(request("first"), true, [&](CompletionResult) { ++arrived; });
+    engine.complete(request("second"), true, [&](CompletionResult) { ++arrived; });
+    EXPECT_TRUE(loop.runUntil([&] { return arrived == 2; }));
+    EXPECT_EQ(answer(request("first")), " one");
+    EXPECT_EQ(answer(request("second")), " two");
+    EXPECT_EQ(server->calls().size(), 2u);
+}
+
+} // namespace
+} // namespace wisket

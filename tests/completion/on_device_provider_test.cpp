@@ -1,0 +1,185 @@
+#include "completion/on_device_provider.hpp"
+#include "completion/prompt.hpp"
+#include "completion/scripted_providers.hpp"
+#include "manual_loop.hpp"
+
+#include <gtest/gtest.h>
+
+namespace wisket {
+namespace {
+
+using testing::ManualLoop;
+using testing::ScriptedRuntime;
+using Call = ScriptedRuntime::Call;
+using Kind = ScriptedRuntime::Call::Kind;
+using namespace std::chrono_literals;
+
+CompletionRequest emailRequest(std::string context = {}, std::string after = {}) {
+    CompletionRequest request;
+    request.text = "Thanks for the update, I'll take a look and get";
+    request.appName = "Mail";
+    request.plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8};
+    request.context = std::move(context);
+    request.after = std::move(after);
+    return request;
+}
+
+const CompletionFailure refusal = ModelError{ModelError::Kind::refusal, {}};
+
+class OnDeviceProviderTest : public ::testing::Test {
+protected:
+    CompletionResult respond(const CompletionRequest& request) {
+        std::optional<CompletionResult> result;
+        provider.respond(request, [&](CompletionResult r) { result = std::move(r); });
+        EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
+        return result.value_or(CompletionResult::answer("<no answer>"));
+    }
+
+    // Waits until the worker has made `count` calls in all; the calls made so far.
+    std::vector<Call> settle(std::size_t count) {
+        EXPECT_TRUE(runtime->waitForCalls(count));
+        return runtime->calls();
+    }
+
+    ManualLoop loop;
+    ScriptedRuntime* runtime = new ScriptedRuntime;
+    OnDeviceProvider provider{loop, std::unique_ptr<ModelRuntime>(runtime)};
+    const std::string instructions{promptInstructions};
+};
+
+TEST_F(OnDeviceProviderTest, PrewarmKeepsOneSessionAndRenewsItAfterThirtySeconds) {
+    provider.prewarm();
+    loop.advance(10s);
+    provider.prewarm();
+    loop.advance(20s); // 30 s after the first: still fresh
+    provider.prewarm();
+    EXPECT_EQ(settle(2), (std::vector<Call>{{Kind::open, 1, instructions}, {Kind::prewarm, 1, {}}}));
+
+    loop.advance(1s); // 31 s
+    provider.prewarm();
+    EXPECT_EQ(settle(5), (std::vector<Call>{{Kind::open, 1, instructions},
+                                            {Kind::prewarm, 1, {}},
+                                            {Kind::close, 1, {}},
+                                            {Kind::open, 2, instructions},
+                                            {Kind::prewarm, 2, {}}}));
+}
+
+TEST_F(OnDeviceProviderTest, RequestTakesTheWarmSessionAndTheNextOneTakesTheSessionWarmedAfterIt) {
+    runtime->queue(CompletionResult::answer(" back to you by end of day."));
+    runtime->queue(CompletionResult::answer(" soon"));
+    provider.prewarm();
+
+    const CompletionResult first = respond(emailRequest());
+    ASSERT_TRUE(first.succeeded());
+    EXPECT_EQ(first.text(), " back to you by end of day.");
+    const CompletionResult second = respond(emailRequest());
+    ASSERT_TRUE(second.succeeded());
+    EXPECT_EQ(second.text(), " soon");
+
+    const std::string prompt = buildPrompt(emailRequest());
+    EXPECT_EQ(settle(10), (std::vector<Call>{{Kind::open, 1, instructions},
+                                             {Kind::prewarm, 1, {}},
+                                             {Kind::respond, 1, prompt, 20},
+                                             {Kind::close, 1, {}},
+                                             {Kind::open, 2, instructions},
+                                             {Kind::prewarm, 2, {}},
+                                             {Kind::respond, 2, prompt, 20},
+                                             {Kind::close, 2, {}},
+                                             {Kind::open, 3, instructions},
+                                             {Kind::prewarm, 3, {}}}));
+}
+
+TEST_F(OnDeviceProviderTest, RequestWithoutWarmSessionOpensItsOwn) {
+    respond(emailRequest());
+    const auto calls = settle(5);
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[0], (Call{Kind::open, 1, instructions}));
+    EXPECT_EQ(calls[1].kind, Kind::respond);
+    EXPECT_EQ(calls[1].session, 1u);
+}
+
+TEST_F(OnDeviceProviderTest, RefusalIsRetriedOnceWithoutContextInAFreshSession) {
+    runtime->queue(CompletionResult::failure(refusal));
+    runtime->queue(CompletionResult::answer(" the report"));
+    provider.prewarm();
+    const CompletionRequest request = emailRequest("Earlier e-mail: send me the report", "Best, Ann");
+
+    const CompletionResult result = respond(request);
+    ASSERT_TRUE(result.succeeded());
+    EXPECT_EQ(result.text(), " the report");
+
+    const auto responds = runtime->calls(Kind::respond);
+    ASSERT_EQ(responds.size(), 2u);
+    EXPECT_EQ(responds[0].session, 1u) << "the first attempt takes the warm session";
+    EXPECT_EQ(responds[0].text, buildPrompt(request));
+    EXPECT_EQ(responds[1].session, 2u) << "the retry never takes a warm session";
+    EXPECT_EQ(responds[1].text.find("Earlier on screen:"), std::string::npos);
+    EXPECT_EQ(responds[1].text.find("After the cursor:"), std::string::npos);
+    CompletionRequest bare = request;
+    bare.context.clear();
+    bare.after.clear();
+    EXPECT_EQ(responds[1].text, buildPrompt(bare));
+    EXPECT_EQ(responds[1].maxTokens, 20);
+}
+
+TEST_F(OnDeviceProviderTest, SecondRefusalIsReturnedWithoutAThirdAttempt) {
+    runtime->queue(CompletionResult::failure(refusal));
+    runtime->queue(CompletionResult::failure(refusal));
+    runtime->queue(CompletionResult::answer("never asked"));
+
+    const CompletionResult result = respond(emailRequest({}, "after the caret"));
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error(), refusal);
+    EXPECT_EQ(runtime->calls(Kind::respond).size(), 2u);
+}
+
+TEST_F(OnDeviceProviderTest, NoRetryWithoutContextOrForOtherFailures) {
+    runtime->queue(CompletionResult::failure(refusal));
+    const CompletionResult refused = respond(emailRequest());
+    ASSERT_FALSE(refused.succeeded());
+    EXPECT_EQ(refused.error(), refusal);
+
+    const CompletionFailure failed = ModelError{ModelError::Kind::failed, "The model could not read the prompt."};
+    runtime->queue(CompletionResult::failure(failed));
+    const CompletionResult broken = respond(emailRequest("some context", "some after"));
+    ASSERT_FALSE(broken.succeeded());
+    EXPECT_EQ(broken.error(), failed);
+
+    EXPECT_EQ(runtime->calls(Kind::respond).size(), 2u);
+    // Every outcome is followed by a warm session for the next request.
+    EXPECT_EQ(settle(10).back(), (Call{Kind::prewarm, 3, {}}));
+}
+
+TEST_F(OnDeviceProviderTest, UnavailableModelGetsNoSession) {
+    runtime->setUnavailable("No model file (.gguf) in /models.");
+    provider.prewarm();
+    const CompletionResult result = respond(emailRequest());
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error(), CompletionFailure(CompletionError::unavailable("No model file (.gguf) in /models.")));
+    EXPECT_EQ(provider.unavailableReason(), "No model file (.gguf) in /models.");
+    loop.advance(1s);
+    EXPECT_TRUE(runtime->calls().empty());
+}
+
+TEST_F(OnDeviceProviderTest, AnswersAlwaysArriveThroughTheMainLoop) {
+    int delivered = 0;
+    provider.respond(emailRequest(), [&](CompletionResult) { ++delivered; });
+    runtime->setUnavailable("gone");
+    provider.respond(emailRequest(), [&](CompletionResult) { ++delivered; });
+    EXPECT_EQ(delivered, 0);
+    EXPECT_TRUE(loop.runUntil([&] { return delivered == 2; }));
+}
+
+TEST(OnDeviceProviderLifetime, NoCallbackAfterDestruction) {
+    ManualLoop loop;
+    bool called = false;
+    {
+        OnDeviceProvider provider(loop, std::make_unique<ScriptedRuntime>());
+        provider.respond(emailRequest(), [&](CompletionResult) { called = true; });
+    }
+    loop.runPosted();
+    EXPECT_FALSE(called);
+}
+
+} // namespace
+} // namespace wisket
