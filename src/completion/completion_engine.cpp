@@ -21,7 +21,8 @@ std::string cacheKey(ProviderKind provider, const CompletionRequest& request) {
     std::string key(provider == ProviderKind::ollama ? "ollama" : "apple");
     for (const std::string& field :
          {request.appName, std::string(rawValue(request.plan.kind)), std::to_string(request.plan.maxWords),
-          signedHash(request.context), signedHash(request.after), std::string(lastGraphemes(request.text, 400))}) {
+          signedHash(request.context), signedHash(request.after),
+          std::string(lastGraphemes(request.text, 400))}) {
         key += '|';
         key += field;
     }

@@ -10,7 +10,9 @@ namespace {
 
 // Two tokens per requested word and four more; maxWords is an int, so this cannot
 // overflow in 64 bits.
-std::int64_t tokenCap(const SuggestionPlan& plan) { return std::int64_t{plan.maxWords} * 2 + 4; }
+std::int64_t tokenCap(const SuggestionPlan& plan) {
+    return std::int64_t{plan.maxWords} * 2 + 4;
+}
 
 bool isRefusal(const CompletionResult& result) {
     if (result.succeeded()) {
@@ -66,7 +68,9 @@ OnDeviceProvider::OnDeviceProvider(MainLoop& loop, std::unique_ptr<ModelRuntime>
 
 OnDeviceProvider::~OnDeviceProvider() = default;
 
-std::optional<std::string> OnDeviceProvider::unavailableReason() const { return m_worker.runtime().unavailableReason(); }
+std::optional<std::string> OnDeviceProvider::unavailableReason() const {
+    return m_worker.runtime().unavailableReason();
+}
 
 OnDeviceProvider::SessionId OnDeviceProvider::openSession() {
     const SessionId id = m_nextSession++;
@@ -97,7 +101,8 @@ void OnDeviceProvider::prewarm() {
     m_worker.post([id](ModelRuntime& runtime) { runtime.prewarm(id); });
 }
 
-void OnDeviceProvider::ask(SessionId session, std::string prompt, std::int64_t maxTokens, CompletionCallback then) {
+void OnDeviceProvider::ask(SessionId session, std::string prompt, std::int64_t maxTokens,
+                           CompletionCallback then) {
     m_worker.post([this, session, prompt = std::move(prompt), maxTokens, then = std::move(then),
                    alive = std::weak_ptr<bool>(m_alive)](ModelRuntime& runtime) mutable {
         CompletionResult result = runtime.respond(session, prompt, maxTokens);

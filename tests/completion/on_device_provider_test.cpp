@@ -139,7 +139,8 @@ TEST_F(OnDeviceProviderTest, NoRetryWithoutContextOrForOtherFailures) {
     ASSERT_FALSE(refused.succeeded());
     EXPECT_EQ(refused.error(), refusal);
 
-    const CompletionFailure failed = ModelError{ModelError::Kind::failed, "The model could not read the prompt."};
+    const CompletionFailure failed =
+        ModelError{ModelError::Kind::failed, "The model could not read the prompt."};
     runtime->queue(CompletionResult::failure(failed));
     const CompletionResult broken = respond(emailRequest("some context", "some after"));
     ASSERT_FALSE(broken.succeeded());
@@ -147,7 +148,7 @@ TEST_F(OnDeviceProviderTest, NoRetryWithoutContextOrForOtherFailures) {
 
     EXPECT_EQ(runtime->calls(Kind::respond).size(), 2u);
     // Every outcome is followed by a warm session for the next request.
-    EXPECT_EQ(settle(10).back(), (Call{Kind::prewarm, 3, {}}));
+    EXPECT_EQ(settle(9).back(), (Call{Kind::prewarm, 3, {}}));
 }
 
 TEST_F(OnDeviceProviderTest, UnavailableModelGetsNoSession) {
@@ -155,7 +156,8 @@ TEST_F(OnDeviceProviderTest, UnavailableModelGetsNoSession) {
     provider.prewarm();
     const CompletionResult result = respond(emailRequest());
     ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error(), CompletionFailure(CompletionError::unavailable("No model file (.gguf) in /models.")));
+    EXPECT_EQ(result.error(),
+              CompletionFailure(CompletionError::unavailable("No model file (.gguf) in /models.")));
     EXPECT_EQ(provider.unavailableReason(), "No model file (.gguf) in /models.");
     loop.advance(1s);
     EXPECT_TRUE(runtime->calls().empty());

@@ -49,7 +49,9 @@ void ScriptedRuntime::openSession(SessionId id, const std::string& instructions)
     record({Call::Kind::open, id, instructions});
 }
 
-void ScriptedRuntime::prewarm(SessionId id) { record({Call::Kind::prewarm, id, {}}); }
+void ScriptedRuntime::prewarm(SessionId id) {
+    record({Call::Kind::prewarm, id, {}});
+}
 
 CompletionResult ScriptedRuntime::respond(SessionId id, const std::string& prompt, std::int64_t maxTokens) {
     CompletionResult result = CompletionResult::answer("");
@@ -64,7 +66,9 @@ CompletionResult ScriptedRuntime::respond(SessionId id, const std::string& promp
     return result;
 }
 
-void ScriptedRuntime::closeSession(SessionId id) { record({Call::Kind::close, id, {}}); }
+void ScriptedRuntime::closeSession(SessionId id) {
+    record({Call::Kind::close, id, {}});
+}
 
 void ScriptedServer::generate(const CompletionRequest& request, const std::string& serverURL,
                               const std::string& model, CompletionCallback done) {
