@@ -12,6 +12,7 @@
 #include <gio/gio.h>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace wisket {
@@ -351,6 +352,8 @@ public:
         }
     }
 
+    bool systemWide = false;  // stands for the whole desktop: its timeout is the global one
+    bool application = false; // known to be an application without asking it
     std::optional<int> timeoutMs;
     std::optional<Kind> kind;
     std::optional<std::map<std::string, std::string>> attributes;
@@ -380,7 +383,12 @@ struct AtspiAx::Impl {
     std::map<std::string, FocusRecord> focus; // by application bus name
     std::map<std::string, std::int32_t> pids; // by application bus name
     std::map<std::string, OffsetUnit> units;  // by application bus name, once known
-    int globalTimeoutMs = -1;                 // -1: libatspi's own default
+    std::set<std::string> hung;               // applications that timed out during the current task
+    std::uint64_t hungTask = 0;
+    // The end of the current operation's time-out: loops of calls stop there, so that one
+    // operation on a hung application costs one time-out, not one per call.
+    Clock::time_point deadline;
+    int globalTimeoutMs = -1; // -1: libatspi's own default
     int appliedTimeoutMs = -1;
 
     // --- focus tracking -------------------------------------------------------------
@@ -444,6 +452,9 @@ struct AtspiAx::Impl {
             if (!lost && !statesOf(record.element).defunct()) {
                 return g_object_ref(record.element);
             }
+            if (overdue()) {
+                return nullptr;
+            }
         }
         AtspiAccessible* searched = searchFocused(app);
         if (searched) {
@@ -462,8 +473,11 @@ struct AtspiAx::Impl {
             return found;
         }
         int nodes = 0;
-        return walkFocused(root, Clock::now() + focusSearchBudget, nodes);
+        return overdue() ? nullptr
+                         : walkFocused(root, std::min(deadline, Clock::now() + focusSearchBudget), nodes);
     }
+
+    bool overdue() const { return Clock::now() > deadline; }
 
     // One call where the toolkit implements Collection (GTK, Chromium).
     static AtspiAccessible* collectFocused(AtspiAccessible* root) {
@@ -522,7 +536,7 @@ struct AtspiAx::Impl {
     AtspiAccessible* activeWindow(AtspiAccessible* app) {
         Error error;
         const gint count = atspi_accessible_get_child_count(app, &error);
-        for (gint i = 0; i < count && !error; ++i) {
+        for (gint i = 0; i < count && !error && !overdue(); ++i) {
             AtspiAccessible* child = atspi_accessible_get_child_at_index(app, i, nullptr);
             if (child && statesOf(child).contains(ATSPI_STATE_ACTIVE)) {
                 return child;
@@ -559,21 +573,51 @@ struct AtspiAx::Impl {
 
     static AtspiNode* nodeOf(const AxElement& element) { return dynamic_cast<AtspiNode*>(element.get()); }
 
+    // One operation of the interface on a node. An application that lets a call run into
+    // its time-out is taken as hung for the rest of the reader task: every further call on
+    // it fails at once instead of waiting out its own time-out.
+    class Call {
+    public:
+        Call(Impl& impl, AtspiNode* node)
+            : m_impl(impl)
+            , m_node(node)
+            , m_start(Clock::now()) {}
+        ~Call() {
+            if (m_node && m_impl.appliedTimeoutMs > 0 &&
+                Clock::now() - m_start >= std::chrono::milliseconds(m_impl.appliedTimeoutMs)) {
+                m_impl.hung.insert(busName(m_node->accessible()));
+            }
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+        AtspiNode* node() const { return m_node; }
+
+    private:
+        Impl& m_impl;
+        AtspiNode* m_node;
+        Clock::time_point m_start;
+    };
+
     // Every call on a node runs under that node's messaging timeout (or the global one).
-    AtspiNode* use(const AxElement& element) {
+    Call use(const AxElement& element) {
         AtspiNode* node = nodeOf(element);
-        if (!node) {
-            return nullptr;
+        if (hungTask != queue.taskNumber()) {
+            hungTask = queue.taskNumber();
+            hung.clear();
+        }
+        if (!node || hung.count(busName(node->accessible()))) {
+            return Call(*this, nullptr);
         }
         node->beginUse();
         const int ms = node->timeoutMs.value_or(globalTimeoutMs);
+        deadline = Clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 1000);
         if (ms != appliedTimeoutMs && ms > 0) {
             // The second value also bounds applications that have just started, which
             // libatspi would otherwise wait for much longer.
             atspi_set_timeout(ms, ms);
             appliedTimeoutMs = ms;
         }
-        return node;
+        return Call(*this, node);
     }
 
     std::int32_t pidOf(AtspiAccessible* app) {
@@ -606,6 +650,9 @@ struct AtspiAx::Impl {
     }
 
     Kind computeKind(AtspiNode& node) {
+        if (node.application) {
+            return {"AXApplication", ""};
+        }
         AtspiAccessible* accessible = node.accessible();
         Error error;
         const AtspiRole role = atspi_accessible_get_role(accessible, &error);
@@ -871,7 +918,7 @@ struct AtspiAx::Impl {
         }
         std::vector<AxElement> out;
         out.reserve(static_cast<std::size_t>(count));
-        for (gint i = 0; i < count; ++i) {
+        for (gint i = 0; i < count && !overdue(); ++i) {
             if (AtspiAccessible* child = atspi_accessible_get_child_at_index(accessible, i, nullptr)) {
                 out.push_back(wrap(child));
             }
@@ -977,7 +1024,9 @@ AxElement AtspiAx::application(std::int32_t pid) {
     for (gint i = 0; i < count && !error; ++i) {
         AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop.get(), i, nullptr);
         if (app && m_impl->pidOf(app) == pid) {
-            return m_impl->wrap(app);
+            AxElement element = m_impl->wrap(app);
+            static_cast<AtspiNode&>(*element).application = true;
+            return element;
         }
         if (app) {
             g_object_unref(app);
@@ -992,7 +1041,7 @@ void AtspiAx::setMessagingTimeout(const AxElement& element, double seconds) {
         return;
     }
     const int ms = std::max(1, static_cast<int>(std::lround(seconds * 1000)));
-    if (atspi_accessible_get_role(node->accessible(), nullptr) == ATSPI_ROLE_DESKTOP_FRAME) {
+    if (node->systemWide) {
         m_impl->globalTimeoutMs = ms;
     } else {
         node->timeoutMs = ms;
@@ -1000,13 +1049,15 @@ void AtspiAx::setMessagingTimeout(const AxElement& element, double seconds) {
 }
 
 AxValue AtspiAx::attribute(const AxElement& element, std::string_view name) {
-    AtspiNode* node = m_impl->use(element);
+    const auto call = m_impl->use(element);
+    AtspiNode* node = call.node();
     return node ? m_impl->read(*node, name) : AxValue{};
 }
 
 std::vector<AxValue> AtspiAx::attributes(const AxElement& element,
                                          const std::vector<std::string_view>& names) {
-    AtspiNode* node = m_impl->use(element);
+    const auto call = m_impl->use(element);
+    AtspiNode* node = call.node();
     std::vector<AxValue> out(names.size());
     if (node) {
         std::transform(names.begin(), names.end(), out.begin(),
@@ -1016,7 +1067,8 @@ std::vector<AxValue> AtspiAx::attributes(const AxElement& element,
 }
 
 AxValue AtspiAx::parameterizedAttribute(const AxElement& element, std::string_view name, AxRange range) {
-    AtspiNode* node = m_impl->use(element);
+    const auto call = m_impl->use(element);
+    AtspiNode* node = call.node();
     if (!node) {
         return {};
     }
@@ -1030,7 +1082,8 @@ AxValue AtspiAx::parameterizedAttribute(const AxElement& element, std::string_vi
 }
 
 std::optional<bool> AtspiAx::isAttributeSettable(const AxElement& element, std::string_view name) {
-    AtspiNode* node = m_impl->use(element);
+    const auto call = m_impl->use(element);
+    AtspiNode* node = call.node();
     if (!node || name != "AXValue") {
         return std::nullopt;
     }
@@ -1042,7 +1095,8 @@ std::optional<bool> AtspiAx::isAttributeSettable(const AxElement& element, std::
 }
 
 void AtspiAx::setAttribute(const AxElement& element, std::string_view name, bool value) {
-    AtspiNode* node = m_impl->use(element);
+    const auto call = m_impl->use(element);
+    AtspiNode* node = call.node();
     if (!node || !value || (name != "AXManualAccessibility" && name != "AXEnhancedUserInterface") ||
         m_impl->kindOf(*node).role != "AXApplication") {
         return;

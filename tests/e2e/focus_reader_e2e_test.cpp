@@ -253,25 +253,30 @@ TEST_F(FocusReaderOnDesktop, CountsQtOffsetsInUtf16) {
     EXPECT_EQ(r.context.textBeforeCaret, "Caf\u00e9 \U0001F600 na\u00efve ok");
 }
 
-// A killed application's pending call fails at once: the read ends as a skip, and the
-// queue is free for the next read long before any budget would end it.
-TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationIsKilledMidRead) {
+// A hung application costs a read one messaging time-out, not one per call; a killed
+// one's pending call fails at once. Either way the read ends as a skip.
+TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) {
     const auto victim = focusDesktop().desktop->launchGtk();
     ASSERT_TRUE(victim);
     typeInto(Field{*victim, "GTK", "AXTextField", "Subject"}, "about to vanish");
     ASSERT_EQ(readUntil(*victim, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; }).kind,
               FocusRead::Kind::text);
 
-    ::kill(victim->pid, SIGSTOP); // hung: the read waits on its first call
+    ::kill(victim->pid, SIGSTOP);
+    for (bool withContext : {false, true}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(read(*victim, withContext).kind, FocusRead::Kind::skip);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    }
+
     std::optional<FocusRead> result;
     const auto start = std::chrono::steady_clock::now();
     s_reader->read(victim->pid, std::nullopt, 1200, true, [&](FocusRead r) { result = std::move(r); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    std::this_thread::sleep_for(std::chrono::milliseconds(40)); // the read waits on its first call
     focusDesktop().desktop->kill(*victim);
     ASSERT_TRUE(s_loop->runUntil([&] { return result.has_value(); }, std::chrono::seconds(5)));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result->kind, FocusRead::Kind::skip);
-    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 
     // The reader goes on serving the others.
     typeInto(messageFields()[0], "still here");
