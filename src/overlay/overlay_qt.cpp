@@ -24,19 +24,6 @@ namespace {
 
 const QColor systemGrey(142, 142, 147);
 
-// True when the window system blends translucent windows; only an X11 session without a
-// compositing manager does not (and shows their transparent parts black).
-bool compositingActive() {
-    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    Display* display = x11 ? x11->display() : nullptr;
-    if (display == nullptr) {
-        return true;
-    }
-    char name[32];
-    std::snprintf(name, sizeof name, "_NET_WM_CM_S%d", DefaultScreen(display));
-    return XGetSelectionOwner(display, XInternAtom(display, name, False)) != 0;
-}
-
 std::vector<ScreenGeometry> screenGeometries() {
     std::vector<ScreenGeometry> screens;
     const auto add = [&](const QScreen* s) {
@@ -85,6 +72,18 @@ QRegion coveredRegion(const QImage& image, QSize logical) {
 }
 
 } // namespace
+
+bool compositingActive() {
+    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    Display* display = x11 ? x11->display() : nullptr;
+    if (display == nullptr) {
+        return true;
+    }
+    // A compositing manager owns this selection for the screen it composites.
+    char name[32];
+    std::snprintf(name, sizeof name, "_NET_WM_CM_S%d", DefaultScreen(display));
+    return XGetSelectionOwner(display, XInternAtom(display, name, False)) != 0;
+}
 
 // The window and everything in it, painted by hand into one image: the label and the badge
 // are a row of the layout's arithmetic, and the same image gives the window its shape when
@@ -140,19 +139,24 @@ public:
         redraw(pixels.size());
     }
 
-    // Paints the content at `size` and, without compositing, shapes the window to it.
+    // Paints the content at `size` and, without compositing, shapes the window to it. The
+    // window is painted at once, before its new shape is set: painted later, the old text
+    // would show through the new frame and shape until the event loop came round.
     void redraw(QSize size) {
         const qreal scale = devicePixelRatioF();
         m_image = QImage(size * scale, QImage::Format_ARGB32_Premultiplied);
         m_image.setDevicePixelRatio(scale);
         m_image.fill(Qt::transparent);
         paintContent(m_image, size);
+        repaint();
         if (m_composited) {
             clearMask();
         } else {
-            setMask(coveredRegion(m_image, size));
+            const QRegion covered = coveredRegion(m_image, size);
+            // An empty mask is no mask at all, which would show the whole frame: a pixel
+            // outside the window leaves nothing instead.
+            setMask(covered.isEmpty() ? QRegion(-1, -1, 1, 1) : covered);
         }
-        update();
     }
 
     void redraw() { redraw(size()); }

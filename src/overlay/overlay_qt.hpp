@@ -19,6 +19,10 @@
 
 namespace wisket {
 
+// True when the window system blends translucent windows with what lies below them: always,
+// except on an X11 display without a compositing manager. Needs a QGuiApplication.
+bool compositingActive();
+
 // Main thread only; needs a QApplication, and creates its window at once (hidden) and keeps
 // it for its whole life.
 class QtOverlay final : public Overlay {

@@ -1,0 +1,352 @@
+// The Qt overlay on a real X server over a real GTK application: where the ghost text lands
+// on screen, that the application keeps the keyboard and receives the clicks, and that no
+// black box appears, once with a compositing manager and once without.
+
+#include "desktop/test_desktop.hpp"
+#include "overlay/overlay_qt.hpp"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QThread>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace wisket {
+namespace {
+
+using testing::DesktopApp;
+using testing::TestDesktop;
+
+const std::string suggestion = "world, how are you";
+const std::string typed = "Hello, ";
+
+enum class Compositing { none, xcompmgr };
+
+std::string name(const ::testing::TestParamInfo<Compositing>& info) {
+    return info.param == Compositing::none ? "WithoutCompositor" : "WithXcompmgr";
+}
+
+// Lets Qt work for `ms` milliseconds.
+void pump(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) {
+            return false;
+        }
+        pump(50);
+    }
+    return true;
+}
+
+QRect pixels(const Rect& r) {
+    return {int(r.x), int(r.y), int(r.width), int(r.height)};
+}
+
+// How `after` differs from `before` inside `area`. Differences of a few levels (the faintest
+// anti-aliasing) do not count.
+struct Change {
+    int changed = 0;
+    int total = 0;
+    QRect bounds;      // of the changed pixels
+    int darkest = 255; // the lowest grey level among them
+    QPoint darkestAt;
+};
+
+Change compare(const QImage& before, const QImage& after, const QRect& area) {
+    Change c;
+    const QRect clipped = area.intersected(after.rect());
+    c.total = clipped.width() * clipped.height();
+    for (int y = clipped.top(); y <= clipped.bottom(); ++y) {
+        for (int x = clipped.left(); x <= clipped.right(); ++x) {
+            const QRgb a = before.pixel(x, y);
+            const QRgb b = after.pixel(x, y);
+            const int delta = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                                        std::abs(qBlue(a) - qBlue(b))});
+            if (delta <= 16) {
+                continue;
+            }
+            ++c.changed;
+            c.bounds = c.bounds.united(QRect(x, y, 1, 1));
+            if (qGray(b) < c.darkest) {
+                c.darkest = qGray(b);
+                c.darkestAt = {x, y};
+            }
+        }
+    }
+    return c;
+}
+
+// The share of pixels in `area` at least as light as `level`.
+double lightShare(const QImage& image, const QRect& area, int level) {
+    int light = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            light += qGray(image.pixel(x, y)) >= level ? 1 : 0;
+        }
+    }
+    return double(light) / double(area.width() * area.height());
+}
+
+class OverlayOnDesktop : public ::testing::TestWithParam<Compositing> {
+protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        desktop = TestDesktop::start(&error);
+        ASSERT_TRUE(desktop) << error;
+        static int argc = 1;
+        static char program[] = "overlay_qt_test";
+        static char* argv[] = {program, nullptr};
+        application = std::make_unique<QApplication>(argc, argv);
+        logPath = desktop->root() + "/ghost_field.log";
+        field = desktop->launch({"--", "/usr/bin/python3", GHOST_FIELD_APP, logPath});
+        ASSERT_TRUE(field);
+    }
+
+    static void TearDownTestSuite() {
+        stopCompositor();
+        application.reset();
+        desktop.reset();
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(desktop && field);
+        if (GetParam() == Compositing::xcompmgr) {
+            startCompositor();
+        } else {
+            stopCompositor();
+        }
+        ASSERT_EQ(compositingActive(), GetParam() == Compositing::xcompmgr);
+
+        // A fresh "Hello, " with the caret after it, in the focused entry.
+        ASSERT_TRUE(TestDesktop::activate(*field));
+        ASSERT_TRUE(TestDesktop::key("ctrl+a"));
+        ASSERT_TRUE(TestDesktop::type(typed));
+        ASSERT_TRUE(waitFor([] { return reported("text") == typed && lastLine().rfind("caret ", 0) == 0; }));
+        caret = reportedRect("caret");
+        fieldRect = reportedRect("field");
+        ASSERT_TRUE(pixels(fieldRect).contains(pixels(caret)))
+            << reported("field") << " / " << reported("caret");
+        baseline = settledScreen();
+    }
+
+    // The last line the application wrote with this tag, without the tag.
+    static std::string reported(const std::string& tag) {
+        std::ifstream in(logPath);
+        std::string line;
+        std::string last;
+        while (std::getline(in, line)) {
+            if (line.rfind(tag + " ", 0) == 0) {
+                last = line.substr(tag.size() + 1);
+            }
+        }
+        return last;
+    }
+
+    static std::string lastLine() {
+        std::ifstream in(logPath);
+        std::string line;
+        std::string last;
+        while (std::getline(in, line)) {
+            last = line;
+        }
+        return last;
+    }
+
+    static Rect reportedRect(const std::string& tag) {
+        std::istringstream in(reported(tag));
+        Rect r;
+        in >> r.x >> r.y >> r.width >> r.height;
+        return r;
+    }
+
+    QImage screen() const {
+        const std::string path = desktop->root() + "/screen.png";
+        EXPECT_TRUE(desktop->screenshot(path));
+        return QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
+    }
+
+    // The screen once nothing changes any more (a compositor coming or going redraws).
+    QImage settledScreen() const {
+        QImage previous = screen();
+        for (int i = 0; i < 20; ++i) {
+            pump(100);
+            QImage next = screen();
+            if (next == previous) {
+                return next;
+            }
+            previous = next;
+        }
+        ADD_FAILURE() << "the screen never settled";
+        return previous;
+    }
+
+    // How the overlay's area differs from the baseline once something has changed there
+    // (or, with `toDiffer` false, once nothing differs any more) and the screen is still.
+    Change waitForChange(const QRect& area, bool toDiffer = true) const {
+        const bool done =
+            waitFor([&] { return (compare(baseline, screen(), area).changed > 0) == toDiffer; });
+        EXPECT_TRUE(done) << (toDiffer ? "nothing appeared" : "something stayed") << " in the overlay's area";
+        return compare(baseline, settledScreen(), area);
+    }
+
+    static void startCompositor() {
+        if (compositor != 0) {
+            return;
+        }
+        const auto started = TestDesktop::run({"sh", "-c", "xcompmgr >/dev/null 2>&1 & echo $!"});
+        compositor = std::stoi(started.output);
+        ASSERT_TRUE(waitFor([] { return compositingActive(); }));
+    }
+
+    static void stopCompositor() {
+        if (compositor == 0) {
+            return;
+        }
+        ::kill(compositor, SIGTERM);
+        compositor = 0;
+        ASSERT_TRUE(waitFor([] { return !compositingActive(); }));
+    }
+
+    static inline std::unique_ptr<TestDesktop> desktop;
+    static inline std::unique_ptr<QApplication> application;
+    static inline std::optional<DesktopApp> field;
+    static inline std::string logPath;
+    static inline pid_t compositor = 0;
+
+    Rect caret;
+    Rect fieldRect;
+    QImage baseline;
+};
+
+TEST_P(OverlayOnDesktop, GhostTextStandsRightAfterTheCaretAndLeavesKeysAndClicksToTheApp) {
+    QtOverlay overlay;
+    overlay.style(std::string("tab"), 0.9);
+    overlay.show(suggestion, Anchor::caret(caret));
+    EXPECT_TRUE(overlay.isVisible());
+
+    // One point right of the caret, as tall as its line and centred on it.
+    const Rect frame = overlay.frame();
+    EXPECT_EQ(frame.x, caret.maxX() + 1);
+    EXPECT_EQ(frame.y, caret.y);
+    EXPECT_EQ(frame.height, caret.height);
+
+    // On screen: text and badge from the frame's left edge to its right, nothing outside
+    // it, and no box: most of the frame still shows the field, and nothing is near black.
+    const QRect area = pixels(frame).adjusted(-30, -10, 30, 10);
+    const Change shown = waitForChange(area);
+    EXPECT_TRUE(pixels(frame).contains(shown.bounds)) << "changed pixels outside the frame";
+    EXPECT_LE(shown.bounds.left() - frame.x, 2);
+    EXPECT_GE(shown.bounds.right(), frame.maxX() - 4);
+    EXPECT_LT(shown.changed, pixels(frame).width() * pixels(frame).height() / 2);
+    EXPECT_GT(shown.darkest, 100);
+
+    // The window manager never sees the window, and the application stays active.
+    const auto info = TestDesktop::run({"xwininfo", "-id", std::to_string(overlay.windowId())});
+    EXPECT_NE(info.output.find("Override Redirect State: yes"), std::string::npos) << info.output;
+    const auto active = TestDesktop::run({"xdotool", "getactivewindow"});
+    EXPECT_EQ(active.output, std::to_string(field->window) + "\n");
+
+    // A click on a glyph of the ghost text reaches the entry under it. (The pointer leaves
+    // first: `xdotool mousemove --sync` waits for a move that never comes when it is there.)
+    ASSERT_TRUE(TestDesktop::xdotool({"mousemove", "0", "0"}));
+    ASSERT_TRUE(TestDesktop::click(shown.darkestAt.x(), shown.darkestAt.y()));
+    const std::string at = std::to_string(shown.darkestAt.x()) + " " + std::to_string(shown.darkestAt.y());
+    EXPECT_TRUE(waitFor([&] { return reported("press") == at; })) << "last press: " << reported("press");
+
+    // Typed keys still go to the entry.
+    ASSERT_TRUE(TestDesktop::key("End"));
+    ASSERT_TRUE(TestDesktop::type("w"));
+    EXPECT_TRUE(waitFor([] { return reported("text") == typed + "w"; })) << "text: " << reported("text");
+    EXPECT_TRUE(overlay.isVisible());
+}
+
+TEST_P(OverlayOnDesktop, HideTakesTheTextOffAndHiddenItStaysHidden) {
+    QtOverlay overlay;
+    overlay.style(std::string("tab"), 0.9);
+    overlay.show(suggestion, Anchor::caret(caret));
+    const QRect area = pixels(overlay.frame()).adjusted(-30, -10, 60, 10);
+    waitForChange(area);
+
+    overlay.hide();
+    overlay.hide();
+    EXPECT_FALSE(overlay.isVisible());
+    waitForChange(area, false);
+
+    overlay.setText("world");
+    overlay.moveToCaret({caret.x + 10, caret.y, caret.width, caret.height});
+    pump(300);
+    EXPECT_FALSE(overlay.isVisible());
+    EXPECT_EQ(compare(baseline, screen(), area).changed, 0);
+
+    // Shown with nothing to show, it covers nothing, even on the dark bare desktop.
+    const Rect bare{20, 600, 1, 17};
+    overlay.style(std::nullopt, 0.9);
+    overlay.show("", Anchor::caret(bare));
+    pump(300);
+    EXPECT_TRUE(overlay.isVisible());
+    EXPECT_EQ(compare(baseline, screen(), pixels(bare).adjusted(-10, -10, 20, 10)).changed, 0);
+}
+
+TEST_P(OverlayOnDesktop, BelowTheFieldOnALightBackingThenAtTheCaret) {
+    QtOverlay overlay;
+    overlay.style(std::string("tab"), 0.9);
+    overlay.show(suggestion, Anchor::below(fieldRect));
+
+    // Its top edge 4 points under the field, 4 points in from the field's left edge; there
+    // the bare desktop lies below it.
+    const Rect below = overlay.frame();
+    EXPECT_EQ(below.x, fieldRect.x + 4);
+    EXPECT_EQ(below.y, fieldRect.maxY() + 4);
+    const QRect belowArea = pixels(below);
+    waitForChange(belowArea);
+    // The backing is light wherever the text is not (its rounded corners aside).
+    EXPECT_GT(lightShare(screen(), belowArea.adjusted(3, 3, -3, -3), 200), 0.6);
+
+    // Moving to the caret drops the backing and the below font.
+    overlay.moveToCaret(caret);
+    const Rect atCaret = overlay.frame();
+    EXPECT_EQ(atCaret.x, caret.maxX() + 1);
+    EXPECT_EQ(atCaret.height, caret.height);
+    EXPECT_LT(atCaret.width, below.width);
+    EXPECT_TRUE(waitFor([&] { return compare(baseline, screen(), belowArea).changed == 0; }))
+        << "the backing stayed below the field";
+    const Change shown = waitForChange(pixels(atCaret));
+    EXPECT_LT(shown.changed, shown.total / 2);
+    EXPECT_GT(shown.darkest, 100);
+}
+
+TEST_P(OverlayOnDesktop, StyleHidesTheBadgeAndKeepsFaintTextVisible) {
+    QtOverlay overlay;
+    overlay.style(std::string("tab"), 1.0);
+    overlay.show(suggestion, Anchor::caret(caret));
+    const QRect area = pixels(overlay.frame()).adjusted(-30, -10, 60, 10);
+    const Change withHint = waitForChange(area);
+
+    // Far below the 0.2 floor: the text must still show, fainter, and end without a badge.
+    overlay.style(std::nullopt, 0.05);
+    overlay.show(suggestion, Anchor::caret(caret));
+    const Change faint = waitForChange(area);
+    EXPECT_LT(faint.bounds.right(), withHint.bounds.right() - 20);
+    EXPECT_GT(faint.changed, 0);
+    EXPECT_GT(faint.darkest, withHint.darkest + 40);
+}
+
+INSTANTIATE_TEST_SUITE_P(Overlay, OverlayOnDesktop,
+                         ::testing::Values(Compositing::none, Compositing::xcompmgr), name);
+
+} // namespace
+} // namespace wisket
