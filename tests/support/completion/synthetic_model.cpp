@@ -55,6 +55,7 @@ struct Vocabulary {
     std::vector<std::int32_t> types;
     std::vector<std::string> merges;
     std::map<std::string, std::int32_t> ids;
+    std::map<std::pair<std::string, std::string>, std::size_t> ranks;
 
     Vocabulary() {
         for (const std::string& c : byteCharacters()) {
@@ -72,15 +73,37 @@ struct Vocabulary {
     }
 
     void merge(const std::string& left, const std::string& right) {
-        if (!ids.contains(left + right)) {
+        if (ranks.emplace(std::pair(left, right), merges.size()).second) {
             merges.push_back(left + " " + right);
             add(left + right, 1);
         }
     }
 
-    // Merges that make `piece` a single token, left to right.
+    // How the merges so far split `piece`: the lowest-ranked adjacent pair first, as the
+    // tokenizer does.
+    std::vector<std::string> split(std::string_view piece) const {
+        std::vector<std::string> symbols = symbolsOf(piece);
+        while (true) {
+            std::size_t best = symbols.size();
+            std::size_t bestRank = merges.size();
+            for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+                const auto rank = ranks.find(std::pair(symbols[i], symbols[i + 1]));
+                if (rank != ranks.end() && rank->second < bestRank) {
+                    best = i;
+                    bestRank = rank->second;
+                }
+            }
+            if (best == symbols.size()) {
+                return symbols;
+            }
+            symbols[best] += symbols[best + 1];
+            symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+        }
+    }
+
+    // Merges, ranked after every earlier one, that make `piece` a single token.
     std::int32_t wholePiece(std::string_view piece) {
-        const std::vector<std::string> symbols = symbolsOf(piece);
+        const std::vector<std::string> symbols = split(piece);
         std::string joined = symbols.at(0);
         for (std::size_t i = 1; i < symbols.size(); ++i) {
             merge(joined, symbols[i]);
@@ -89,8 +112,9 @@ struct Vocabulary {
         return ids.at(joined);
     }
 
-    // Learns merges from `corpus` the way BPE training does: the most frequent adjacent
-    // pair inside a word first, until no pair occurs twice or `count` merges exist.
+    // Learns merges from `corpus` the way BPE training does (the most frequent adjacent
+    // pair inside a word first, until no pair occurs twice or `count` merges exist), then
+    // makes every word of the corpus a token of its own.
     void learn(std::string_view corpus, std::size_t count) {
         // Pre-tokenized roughly as GPT-2 does: " word", "word", "42", "," and single spaces.
         auto wordChar = [](char c) {
@@ -126,7 +150,7 @@ struct Vocabulary {
             const auto best = std::max_element(
                 pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
             if (best == pairs.end() || best->second < 2) {
-                return;
+                break;
             }
             const auto [left, right] = best->first;
             merge(left, right);
@@ -142,6 +166,10 @@ struct Vocabulary {
                 }
                 symbols = std::move(merged);
             }
+        }
+        // A vocabulary of that size spells nearly every common word as one token.
+        for (const auto& [w, n] : words) {
+            wholePiece(w);
         }
     }
 
@@ -269,9 +297,15 @@ void setShape(gguf_context* gguf, const std::string& arch, std::uint32_t context
     gguf_set_val_f32(gguf, (arch + ".attention.layer_norm_rms_epsilon").c_str(), 1e-6f);
 }
 
+constexpr const char* chatmlTemplate =
+    "{% for message in messages %}{{'<|im_start|>' + message['role'] + '\\n' + message['content'] + "
+    "'<|im_end|>' + "
+    "'\\n'}}{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\\n' }}{% endif %}";
+
 } // namespace
 
-void writeScriptedModel(const std::filesystem::path& file, const std::vector<std::string>& script) {
+void writeScriptedModel(const std::filesystem::path& file, const std::vector<std::string>& script,
+                        bool chatTemplate) {
     constexpr std::int64_t width = 64, layers = 2, heads = 4, feedForward = 128;
     Vocabulary vocabulary;
     std::vector<std::int32_t> pieces;
@@ -279,6 +313,10 @@ void writeScriptedModel(const std::filesystem::path& file, const std::vector<std
         pieces.push_back(vocabulary.wholePiece(piece));
     }
     const std::int32_t end = vocabulary.add("<|endoftext|>", 3);
+    if (chatTemplate) {
+        vocabulary.add("<|im_start|>", 3);
+        vocabulary.add("<|im_end|>", 3);
+    }
     const auto vocabSize = static_cast<std::int64_t>(vocabulary.tokens.size());
     if (static_cast<std::int64_t>(pieces.size()) >= width) {
         throw std::invalid_argument("script too long for the tiny model");
@@ -313,6 +351,10 @@ void writeScriptedModel(const std::filesystem::path& file, const std::vector<std
     vocabulary.store(gguf, "gpt-2");
     gguf_set_val_u32(gguf, "tokenizer.ggml.bos_token_id", static_cast<std::uint32_t>(end));
     gguf_set_val_u32(gguf, "tokenizer.ggml.eos_token_id", static_cast<std::uint32_t>(end));
+
+    if (chatTemplate) {
+        gguf_set_val_str(gguf, "tokenizer.chat_template", chatmlTemplate);
+    }
 
     writer.tensor("token_embd.weight", GGML_TYPE_F32, width, vocabSize, floats(embeddings));
     writer.tensor("output_norm.weight", GGML_TYPE_F32, width, 1, ones(width));
@@ -354,11 +396,7 @@ void writeRandomModelOfRealShape(const std::filesystem::path& file, std::string_
     gguf_set_val_u32(gguf, "tokenizer.ggml.eos_token_id", imEnd);
     gguf_set_val_u32(gguf, "tokenizer.ggml.padding_token_id", endOfText);
     gguf_set_val_u32(gguf, "tokenizer.ggml.bos_token_id", endOfText);
-    gguf_set_val_str(
-        gguf, "tokenizer.chat_template",
-        "{% for message in messages %}{{'<|im_start|>' + message['role'] + '\\n' + message['content'] + "
-        "'<|im_end|>' + '\\n'}}{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\\n' "
-        "}}{% endif %}");
+    gguf_set_val_str(gguf, "tokenizer.chat_template", chatmlTemplate);
 
     // Q4_K_M on this shape: rows of 896 are no multiple of the k-quant block (256), so
     // those tensors fall back to Q5_0 (Q8_0 where Q6_K is wanted); ffn_down (rows of 4864)

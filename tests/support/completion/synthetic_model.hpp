@@ -14,8 +14,10 @@ namespace wisket::testing {
 // which every piece of `script` is one token. Its greedy continuation follows the script:
 // after a piece comes the next piece, after the last the end of generation, and after any
 // other token the end of generation too. Pieces are pre-tokenized as GPT-2 splits text
-// ("Thank", " you", " for", …) and must be distinct. The model has no chat template.
-void writeScriptedModel(const std::filesystem::path& file, const std::vector<std::string>& script);
+// ("Thank", " you", " for", …) and must be distinct. With `chatTemplate`, the model has a
+// chatml template and its control tokens; without, it has none.
+void writeScriptedModel(const std::filesystem::path& file, const std::vector<std::string>& script,
+                        bool chatTemplate = false);
 
 // A model of the shape of a 0.5-billion-parameter chat model (qwen2 architecture: 24 layers,
 // 896 wide, 14 heads, 2 key/value heads, 4864 feed-forward, 151936 tokens, tied output),
