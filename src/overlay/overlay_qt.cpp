@@ -144,10 +144,16 @@ public:
     // would show through the new frame and shape until the event loop came round.
     void redraw(QSize size) {
         const qreal scale = devicePixelRatioF();
-        m_image = QImage(size * scale, QImage::Format_ARGB32_Premultiplied);
-        m_image.setDevicePixelRatio(scale);
-        m_image.fill(Qt::transparent);
-        paintContent(m_image, size);
+        QImage image(size * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::transparent);
+        paintContent(image, size);
+        // A move alone changes nothing inside the window: the window system carries it.
+        if (image == m_image && m_composited == m_drawnComposited) {
+            return;
+        }
+        m_image = std::move(image);
+        m_drawnComposited = m_composited;
         repaint();
         if (m_composited) {
             clearMask();
@@ -228,6 +234,7 @@ private:
     PanelContent m_content;
     QImage m_image;
     bool m_composited = true;
+    bool m_drawnComposited = true; // what m_image was last drawn and shaped for
 };
 
 QtOverlay::QtOverlay()
