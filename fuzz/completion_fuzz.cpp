@@ -30,6 +30,20 @@ wisket::SuggestionPlan consumePlan(FuzzedDataProvider& input) {
     return plan;
 }
 
+// One of the texts repeated up to this many bytes: hostile inputs are long ones (100 KB
+// without a line break, thousands of quotes), which mutation alone reaches slowly.
+constexpr std::size_t longInput = 200'000;
+
+void amplify(std::string& s, std::size_t times) {
+    if (s.empty()) {
+        return;
+    }
+    const std::string unit = s;
+    while (--times > 0 && s.size() + unit.size() <= longInput) {
+        s += unit;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,8 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     request.context = input.ConsumeRandomLengthString();
     request.after = input.ConsumeRandomLengthString();
-    const std::string raw = input.ConsumeRandomLengthString();
+    std::string raw = input.ConsumeRandomLengthString();
+    const int amplified = input.ConsumeIntegralInRange(0, 4);
+    const auto times = input.ConsumeIntegralInRange<std::size_t>(1, 20'000);
     request.text = input.ConsumeRemainingBytesAsString();
+    std::string* targets[] = {&raw, &request.text, &request.context, &request.after, &request.appName};
+    amplify(*targets[amplified], times);
 
     const std::string prompt = wisket::buildPrompt(request);
     require(wisket::isValidUtf8(prompt) && prompt.ends_with("\"\nOutput:"));

@@ -10,6 +10,11 @@
 namespace wisket {
 namespace {
 
+// The remembered answers: at most this many words of at most this many bytes. When full,
+// the memory starts afresh; a typing session asks about few distinct words.
+constexpr std::size_t recentWords = 1024;
+constexpr std::size_t recentWordBytes = 48;
+
 // Enchant dictionaries are not safe to use from two threads at once.
 std::mutex& spellMutex() {
     static std::mutex mutex;
@@ -82,7 +87,17 @@ bool SpellChecker::isCorrect(std::string_view word) {
     }
     const std::string valid = repairUtf8(word);
     const std::lock_guard lock(spellMutex());
-    return enchant_dict_check(m_dict, valid.data(), static_cast<ssize_t>(valid.size())) == 0;
+    if (const auto known = m_recent.find(valid); known != m_recent.end()) {
+        return known->second;
+    }
+    const bool correct = enchant_dict_check(m_dict, valid.data(), static_cast<ssize_t>(valid.size())) == 0;
+    if (valid.size() <= recentWordBytes) {
+        if (m_recent.size() >= recentWords) {
+            m_recent.clear();
+        }
+        m_recent.emplace(valid, correct);
+    }
+    return correct;
 }
 
 } // namespace wisket

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 struct str_enchant_broker;
 struct str_enchant_dict;
@@ -31,7 +32,9 @@ public:
     SpellChecker& operator=(const SpellChecker&) = delete;
 
     // True when no misspelling is found in `word` (empty words and missing dictionaries
-    // included).
+    // included). Recent answers for short words are remembered (in memory only): cleaning
+    // asks about the same few words several times per suggestion and again on the next
+    // keystroke, and a dictionary look-up costs microseconds.
     bool isCorrect(std::string_view word);
     bool hasDictionary() const { return m_dict != nullptr; }
     const std::string& language() const { return m_language; }
@@ -40,6 +43,7 @@ private:
     std::string m_language;
     ::str_enchant_broker* m_broker = nullptr;
     ::str_enchant_dict* m_dict = nullptr;
+    std::unordered_map<std::string, bool> m_recent; // bounded; guarded like the dictionary
 };
 
 } // namespace wisket
