@@ -81,6 +81,31 @@ TEST(BuildPrompt, AfterCaretTextIsCutAndFencedAfterTheContext) {
                                   "Output:");
 }
 
+TEST(BuildPrompt, GreetingMidWordAndSingleLengthInFull) {
+    SuggestionPlan greeting = plan(TextKind::email, 1, 3);
+    greeting.midWord = true;
+    greeting.isGreeting = true;
+    EXPECT_EQ(
+        buildPrompt(request("Hi Pri", greeting)),
+        "App: Mail\n"
+        "Field: email body\n"
+        "Length: 1 to 3 words. The last word \"Pri\" is unfinished: start with it completed. This is a "
+        "greeting: give only the rest of the name and a comma. Natural email phrasing; finish the current "
+        "clause or sentence.\n"
+        "Text: \"Hi Pri\"\n"
+        "Output:");
+
+    CompletionRequest search = request("best running ", plan(TextKind::search, 3, 3));
+    search.appName = "Firefox";
+    search.windowTitle = "Search";
+    EXPECT_EQ(buildPrompt(search), "App: Firefox (window: Search)\n"
+                                   "Field: search query\n"
+                                   "Length: 3 words. Complete the query with the most likely keywords. No "
+                                   "punctuation.\n"
+                                   "Text: \"best running \"\n"
+                                   "Output:");
+}
+
 // The length line alone: everything between "Length: " and the line feed.
 std::string lengthLine(const CompletionRequest& r) {
     const std::string prompt = buildPrompt(r);
@@ -103,7 +128,7 @@ TEST(BuildPrompt, LengthLine) {
               "phrase or sentence in the same style.");
 }
 
-TEST(BuildPrompt, UnfinishedWordsAndGreetings) {
+TEST(BuildPrompt, OnlyMisspelledFragmentsAreUnfinished) {
     SuggestionPlan midWord = plan(TextKind::aiPrompt, 1, 3);
     midWord.midWord = true;
     EXPECT_EQ(
@@ -117,15 +142,6 @@ TEST(BuildPrompt, UnfinishedWordsAndGreetings) {
             "Length: 1 to 3 words. Finish the instruction or question the user is giving the assistant.")
             << text;
     }
-    // The fragment keeps its case; the greeting sentence follows it.
-    SuggestionPlan greeting = plan(TextKind::email, 1, 3);
-    greeting.midWord = true;
-    greeting.isGreeting = true;
-    EXPECT_EQ(
-        lengthLine(request("Hi Pri", greeting)),
-        "Length: 1 to 3 words. The last word \"Pri\" is unfinished: start with it completed. This is a "
-        "greeting: give only the rest of the name and a comma. Natural email phrasing; finish the current "
-        "clause or sentence.");
 }
 
 TEST(BuildPrompt, WindowTitleIsCutToEightyCharactersOnOneLine) {
