@@ -15,6 +15,10 @@
 #include <set>
 #include <thread>
 
+// libatspi's record of the loop that delivers its events (not in its public headers; weak,
+// so that a libatspi without it only costs the cache).
+extern "C" __attribute__((weak)) GMainLoop* atspi_main_loop;
+
 namespace wisket {
 
 namespace {
@@ -258,7 +262,16 @@ struct AtspiReaderQueue::State {
         // dispatching to its own context.
         atspi_init();
         atspi_set_main_context(context);
+        // libatspi trusts its cache of roles, states, names and children (kept fresh by the
+        // applications' events, which this loop delivers) only while it knows a main loop
+        // runs; atspi_event_main would say so but runs the default context.
+        if (&atspi_main_loop) {
+            atspi_main_loop = loop;
+        }
         g_main_loop_run(loop);
+        if (&atspi_main_loop) {
+            atspi_main_loop = nullptr;
+        }
         g_main_context_pop_thread_default(context);
     }
 };
@@ -450,13 +463,17 @@ struct AtspiAx::Impl {
             FocusRecord& record = found->second;
             const bool lost = record.lostAt && Clock::now() - *record.lostAt > focusFlicker;
             if (!lost && !statesOf(record.element).defunct()) {
-                return g_object_ref(record.element);
+                return responds(record.element) ? g_object_ref(record.element) : nullptr;
             }
             if (overdue()) {
                 return nullptr;
             }
         }
         AtspiAccessible* searched = searchFocused(app);
+        if (searched && !responds(searched)) {
+            g_object_unref(searched);
+            searched = nullptr;
+        }
         if (searched) {
             remember(searched);
         } else if (found != focus.end()) {
@@ -464,6 +481,18 @@ struct AtspiAx::Impl {
             focus.erase(found);
         }
         return searched;
+    }
+
+    // Roles and states come from libatspi's cache, which answers for a hung or killed
+    // application too; one call that is never cached tells whether it still answers.
+    static bool responds(AtspiAccessible* element) {
+        GRef<AtspiComponent> component(atspi_accessible_get_component_iface(element));
+        if (!component) {
+            return true;
+        }
+        Error error;
+        g_free(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error));
+        return !error;
     }
 
     AtspiAccessible* searchFocused(AtspiAccessible* app) {

@@ -96,7 +96,7 @@ std::unique_ptr<TestDesktop> TestDesktop::start(std::string* error) {
     desktop->m_pid = pid;
     desktop->m_pipe = fds[1];
 
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
     while (!std::filesystem::exists(envFile)) {
         if (waitUntil(pid, Clock::now())) {
             desktop->m_pid = 0;
@@ -104,7 +104,7 @@ std::unique_ptr<TestDesktop> TestDesktop::start(std::string* error) {
             return nullptr;
         }
         if (Clock::now() >= deadline) {
-            fail(error, "the desktop was not ready within 30 s");
+            fail(error, "the desktop was not ready within 90 s");
             return nullptr;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
