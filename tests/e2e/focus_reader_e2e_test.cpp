@@ -253,6 +253,24 @@ TEST_F(FocusReaderOnDesktop, CountsQtOffsetsInUtf16) {
     EXPECT_EQ(r.context.textBeforeCaret, "Caf\u00e9 \U0001F600 na\u00efve ok");
 }
 
+// A browser started as a user starts it (no accessibility flags, the bus already on)
+// exposes its page only after it has been asked; the reader's first contact asks.
+TEST_F(FocusReaderOnDesktop, ReadsAFreshlyStartedBrowserWithoutHelp) {
+    const auto browser = focusDesktop().desktop->launchChromium();
+    ASSERT_TRUE(browser);
+    ASSERT_TRUE(TestDesktop::activate(*browser));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the page is drawn
+    // The textarea of page.html, where the window is placed at the origin; nothing has
+    // looked at the browser's accessibility tree yet.
+    ASSERT_TRUE(TestDesktop::click(300, 500));
+    ASSERT_TRUE(TestDesktop::type("fresh start"));
+    const FocusRead r =
+        readUntil(*browser, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; });
+    EXPECT_EQ(r.context.textBeforeCaret, "fresh start");
+    EXPECT_EQ(r.context.field.role, "AXTextArea");
+    focusDesktop().desktop->kill(*browser);
+}
+
 // A hung application costs a read one messaging time-out, not one per call; a killed
 // one's pending call fails at once. Either way the read ends as a skip.
 TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) {
