@@ -143,7 +143,7 @@ TEST_F(LocalHttpProviderTest, RefusedConnectionIsATransportFailureWithLibcurlsMe
 }
 
 TEST_F(LocalHttpProviderTest, ServerThatNeverAnswersTimesOut) {
-    server.setReply({.body = {}, .silent = true});
+    server.setReply({.silent = true});
     const CompletionResult result = ask(server.url());
     const TransportError* error = failureOf<TransportError>(result);
     ASSERT_NE(error, nullptr);
@@ -167,6 +167,17 @@ TEST_F(LocalHttpProviderTest, ProxyVariablesNeverRouteTheText) {
     ASSERT_TRUE(result.succeeded());
     EXPECT_EQ(result.text(), "from the server");
     EXPECT_EQ(proxy.connections(), 0);
+}
+
+TEST_F(LocalHttpProviderTest, RedirectsAreNeverFollowed) {
+    // A redirect could send the typed text to any host; the reply itself is the answer.
+    LoopbackHttpServer elsewhere;
+    elsewhere.setReply({.body = R"({"response":"redirected"})"});
+    server.setReply(
+        {.status = 307, .contentType = "text/plain", .location = elsewhere.url() + "/api/generate"});
+    const CompletionResult result = ask(server.url());
+    EXPECT_NE(failureOf<JsonError>(result), nullptr);
+    EXPECT_EQ(elsewhere.connections(), 0);
 }
 
 TEST_F(LocalHttpProviderTest, AddressesThatAreNotLoopbackAreRefusedBeforeAnyConnection) {

@@ -38,6 +38,8 @@ const char* reasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 307:
+        return "Temporary Redirect";
     case 404:
         return "Not Found";
     case 500:
@@ -194,6 +196,7 @@ void LoopbackHttpServer::serve(int fd) {
         }
         const std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " " +
                                      reasonPhrase(reply.status) + "\r\nContent-Type: " + reply.contentType +
+                                     (reply.location.empty() ? "" : "\r\nLocation: " + reply.location) +
                                      "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" +
                                      reply.body;
         if (!sendAll(fd, response)) {

@@ -18,14 +18,15 @@ public:
         std::string method;
         std::string target;                         // path and query, as sent
         std::map<std::string, std::string> headers; // names lowercased
-        std::string body;
+        std::string body{};
     };
 
     struct Reply {
         int status = 200;
         std::string contentType = "application/json";
-        std::string body;
-        bool silent = false; // read the request, then never answer
+        std::string body{};
+        bool silent = false;    // read the request, then never answer
+        std::string location{}; // sent as a Location header when not empty
     };
 
     LoopbackHttpServer();
