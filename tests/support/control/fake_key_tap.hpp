@@ -1,0 +1,43 @@
+#pragma once
+
+// A key tap that the test drives: it hands events to the installed handler and records
+// what the controller typed and which keys it asked to be able to consume.
+
+#include "control/collaborators.hpp"
+
+#include <string>
+#include <vector>
+
+namespace wisket::testing {
+
+class FakeKeyTap final : public KeyTap {
+public:
+    void setHandler(Handler handler) override;
+    bool start() override;
+    bool isEnabled() const override { return m_running; }
+    void reenable() override {}
+    void type(std::string_view text) override;
+    void setConsumableKeys(std::vector<KeyCombination> keys) override;
+
+    // Hands `event` to the handler as the tap would; true when it was consumed.
+    bool deliver(const InputEvent& event);
+    // The keys last reported as consumable (none before any report).
+    std::vector<KeyCombination> consumableKeys() const;
+
+    bool startSucceeds = true;
+    int starts = 0;
+    std::vector<std::string> typed;
+    std::vector<std::vector<KeyCombination>> consumableReports;
+
+private:
+    Handler m_handler;
+    bool m_running = false;
+};
+
+// Events as the platform layer builds them.
+InputEvent typedKey(std::string text, std::uint64_t flags = 0);
+InputEvent specialKey(int keyCode, std::uint64_t flags = 0);
+InputEvent mouseDown(EventType type = EventType::leftMouseDown);
+InputEvent scrollWheel();
+
+} // namespace wisket::testing
