@@ -1,0 +1,803 @@
+#include "control/controller.hpp"
+#include "desk.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace wisket {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeFieldReader;
+using testing::FakeKeyTap;
+using testing::FakeWorkspace;
+using testing::mouseDown;
+using testing::ScriptedRuntime;
+using testing::scrollWheel;
+using testing::specialKey;
+using testing::typedKey;
+
+const RunningApplication editor{
+    .pid = 4242, .bundleID = "org.gnome.TextEditor", .displayName = "Text Editor"};
+const RunningApplication mail{.pid = 5151, .bundleID = "org.gnome.Evolution", .displayName = "Evolution"};
+const RunningApplication keePass{.pid = 9, .bundleID = "org.keepassxc.KeePassXC", .displayName = "KeePassXC"};
+const RunningApplication ownApp{.pid = 10, .bundleID = "wisket", .displayName = "Wisket"};
+constexpr Rect caretRect{300, 120, 1, 18};
+constexpr Rect fieldRect{100, 100, 600, 300};
+// Long enough, not a greeting, and ends inside a word: answers that begin with a space
+// pass the cleaning unchanged.
+const std::string typedSoFar = "Say hello to the whole";
+
+FocusContext contextOf(std::string text) {
+    FocusContext context;
+    context.textBeforeCaret = std::move(text);
+    context.caretRect = caretRect;
+    context.fieldRect = fieldRect;
+    context.windowTitle = "Notes";
+    context.field.role = "AXTextArea";
+    return context;
+}
+
+FocusRead textRead(std::string text = typedSoFar) {
+    return FocusRead::text(contextOf(std::move(text)));
+}
+
+class ControllerTest : public ::testing::Test, protected testing::Desk {
+protected:
+    ControllerTest() {
+        workspace.front = editor;
+        reader.nextRead = textRead();
+        controller = makeController();
+    }
+
+    std::unique_ptr<Controller> makeController() {
+        auto made = std::make_unique<Controller>(collaborators());
+        EXPECT_TRUE(made->start());
+        return made;
+    }
+
+    bool press(const InputEvent& event) { return tap.deliver(event); }
+    bool press(int keyCode, std::uint64_t flags = 0) { return tap.deliver(specialKey(keyCode, flags)); }
+    void typeKeys(std::string_view text) {
+        for (const char c : text) {
+            press(typedKey(std::string(1, c)));
+        }
+    }
+    // A key, the debounce pause, the read and the model, which answers `raw`.
+    void typeAndPause(const std::string& raw) {
+        models.server.answer = raw;
+        typeKeys("e");
+        loop.advance(std::chrono::milliseconds(static_cast<int>(settings.debounceMs())));
+        loop.advance(models.server.delay);
+    }
+    // The same, and `raw` is offered.
+    void offer(const std::string& raw) {
+        typeAndPause(raw);
+        ASSERT_TRUE(overlay.visible) << raw;
+        ASSERT_EQ(controller->suggestion(), raw);
+    }
+    std::size_t asked() const { return models.server.requests.size(); }
+    // How often the on-device model was warmed so far. A request queues behind every
+    // warming on the model's worker, so the calls before its answer are all of them.
+    std::size_t warmings() {
+        settings.setProvider(ProviderKind::apple);
+        bool answered = false;
+        models.engine.complete(CompletionRequest{}, false, [&](const CompletionResult&) { answered = true; });
+        EXPECT_TRUE(loop.runUntil([&] { return answered; }));
+        const std::vector<ScriptedRuntime::Call> calls = models.runtime.calls();
+        const auto respond = std::find_if(calls.begin(), calls.end(), [](const ScriptedRuntime::Call& call) {
+            return call.kind == ScriptedRuntime::Call::Kind::respond;
+        });
+        return static_cast<std::size_t>(
+            std::count_if(calls.begin(), respond, [](const ScriptedRuntime::Call& call) {
+                return call.kind == ScriptedRuntime::Call::Kind::prewarm;
+            }));
+    }
+
+    std::unique_ptr<Controller> controller;
+};
+
+// --- Debounce and staleness --------------------------------------------------------------
+
+TEST_F(ControllerTest, TwoKeysWithinThePauseGiveOneReadForTheSecond) {
+    press(typedKey("a"));
+    loop.advance(100ms);
+    press(typedKey("b"));
+    loop.advance(179ms);
+    EXPECT_TRUE(reader.reads.empty()) << "the first key's task must not survive the second key";
+    loop.advance(1ms);
+    ASSERT_EQ(reader.reads.size(), 1u);
+    EXPECT_EQ(reader.reads[0], (FakeFieldReader::ReadCall{editor.pid, editor.bundleID, 1200, true}));
+    EXPECT_EQ(asked(), 1u);
+
+    settings.setUseScreenContext(false);
+    settings.setDebounceMs(400);
+    typeKeys("c");
+    loop.advance(399ms);
+    EXPECT_EQ(reader.reads.size(), 1u);
+    loop.advance(1ms);
+    ASSERT_EQ(reader.reads.size(), 2u);
+    EXPECT_FALSE(reader.reads[1].withContext);
+}
+
+TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
+    // A read that returns after the next key.
+    reader.holdReads = true;
+    typeKeys("a");
+    loop.advance(180ms);
+    typeKeys("b");
+    reader.releaseReads(textRead());
+    loop.runPosted();
+    EXPECT_EQ(asked(), 0u);
+
+    // A model answer that returns after the next key.
+    reader.holdReads = false;
+    models.server.hold = true;
+    models.server.answer = " world";
+    loop.advance(180ms);
+    ASSERT_EQ(asked(), 1u);
+    typeKeys("c");
+    models.server.release();
+    loop.runPosted();
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(overlay.shows, 0);
+    EXPECT_FALSE(controller->lastLatencyMs());
+
+    // The newest key's own answer is shown.
+    loop.advance(180ms);
+    models.server.release();
+    loop.runPosted();
+    EXPECT_TRUE(overlay.visible);
+    EXPECT_EQ(overlay.text, " world");
+}
+
+TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
+    struct Case {
+        double debounceMs;
+        std::chrono::milliseconds readAt;
+    };
+    for (const Case c : {Case{std::nan(""), 180ms}, Case{-50, 0ms}, Case{0.9, 0ms}, Case{250.7, 250ms},
+                         Case{std::numeric_limits<double>::infinity(), 10'000ms}, Case{1e300, 10'000ms}}) {
+        SCOPED_TRACE(c.debounceMs);
+        reader.reads.clear();
+        settings.setDebounceMs(c.debounceMs);
+        typeKeys("a");
+        if (c.readAt > 0ms) {
+            loop.advance(c.readAt - 1ms);
+            EXPECT_TRUE(reader.reads.empty());
+        }
+        loop.advance(1ms);
+        EXPECT_EQ(reader.reads.size(), 1u);
+    }
+}
+
+// --- Every way the task ends early shows nothing ------------------------------------------
+
+TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
+    FocusContext unreadable = contextOf("");
+    unreadable.caretRect.reset();
+    FocusContext nowhere = contextOf(typedSoFar);
+    nowhere.caretRect.reset();
+    nowhere.fieldRect.reset();
+    FocusContext password = contextOf(typedSoFar);
+    password.field.subrole = "AXSecureTextField";
+
+    struct Case {
+        const char* name;
+        FocusRead read;
+        std::string answer;
+        bool secureInput = false;
+        bool fallback = true;
+        bool failing = false;
+        bool reads = true;
+        bool asks = false;
+    };
+    const Case cases[] = {
+        {.name = "secure input", .read = textRead(), .answer = " world", .secureInput = true, .reads = false},
+        {.name = "skip", .read = FocusRead::skip(), .answer = " world"},
+        {.name = "opaque without fallback",
+         .read = FocusRead::opaque(unreadable),
+         .answer = " world",
+         .fallback = false},
+        {.name = "short text", .read = textRead("\n Hi  "), .answer = " world"},
+        {.name = "ends a line", .read = textRead(typedSoFar + "\n"), .answer = " world"},
+        {.name = "no anchor", .read = FocusRead::text(nowhere), .answer = " world"},
+        {.name = "no plan", .read = FocusRead::text(password), .answer = " world"},
+        {.name = "model fails", .read = textRead(), .answer = " world", .failing = true, .asks = true},
+        {.name = "nothing left after cleaning",
+         .read = textRead(),
+         .answer = "I'm sorry, I can't help",
+         .asks = true},
+        {.name = "only blanks", .read = textRead(), .answer = "   ", .asks = true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        press(mouseDown()); // empties the engine's cache
+        reader.reads.clear();
+        models.server.requests.clear();
+        reader.nextRead = c.read;
+        models.server.answer = c.answer;
+        models.server.failing = c.failing;
+        workspace.secureInput = c.secureInput;
+        settings.setKeystrokeFallback(c.fallback);
+        typeKeys("abc");
+        loop.advance(180ms);
+        EXPECT_EQ(reader.reads.size(), c.reads ? 1u : 0u);
+        EXPECT_EQ(asked(), c.asks ? 1u : 0u);
+        EXPECT_FALSE(overlay.visible);
+        EXPECT_EQ(overlay.shows, 0);
+        EXPECT_EQ(controller->suggestion(), "");
+        EXPECT_FALSE(controller->lastPlan());
+    }
+}
+
+TEST_F(ControllerTest, BarelyLongEnoughTextIsSuggestedFor) {
+    reader.nextRead = textRead("Hi!");
+    models.server.answer = " Sam";
+    typeKeys("!");
+    loop.advance(180ms);
+    EXPECT_TRUE(overlay.visible);
+    EXPECT_EQ(overlay.text, " Sam");
+}
+
+TEST_F(ControllerTest, OpaqueFieldsAreContinuedFromTheKeysTypedAndShownBelowTheField) {
+    FocusContext opaque = contextOf("");
+    opaque.caretRect.reset();
+    reader.nextRead = FocusRead::opaque(opaque);
+    typeKeys("See yo");
+    press(keycode::deleteKey);
+    typeKeys("o");
+    typeAndPause(" soon");
+    ASSERT_EQ(asked(), 1u);
+    EXPECT_EQ(models.server.requests[0].text, "See yoe");
+    ASSERT_TRUE(overlay.visible);
+    EXPECT_EQ(overlay.anchor, Anchor::below(fieldRect));
+}
+
+// --- The request and the figures ---------------------------------------------------------
+
+TEST_F(ControllerTest, RequestsCarryTheAppTheTextCutAndTheContextExceptForSearches) {
+    FocusContext chat = contextOf(std::string(1300, 'x') + " and then we");
+    chat.surrounding = "Anna: are you coming tonight?";
+    chat.afterCaret = "see you";
+    reader.nextRead = FocusRead::text(chat);
+    typeAndPause(" will go");
+    ASSERT_EQ(asked(), 1u);
+    const CompletionRequest& request = models.server.requests[0];
+    EXPECT_EQ(request.text, std::string(1188, 'x') + " and then we");
+    EXPECT_EQ(request.appName, "Text Editor");
+    EXPECT_EQ(request.windowTitle, "Notes");
+    EXPECT_EQ(request.context, chat.surrounding);
+    EXPECT_EQ(request.after, "see you");
+    EXPECT_EQ(controller->lastContextChars(), 29 + 7);
+
+    FocusContext search = chat;
+    search.field.role = "AXSearchField";
+    search.textBeforeCaret = "weather for tomor";
+    reader.nextRead = FocusRead::text(search);
+    typeAndPause("row");
+    ASSERT_EQ(asked(), 2u);
+    EXPECT_EQ(models.server.requests[1].plan.kind, TextKind::search);
+    EXPECT_EQ(overlay.text, "row");
+    EXPECT_EQ(models.server.requests[1].context, "");
+    EXPECT_EQ(models.server.requests[1].after, "");
+    EXPECT_EQ(controller->lastContextChars(), 0);
+}
+
+TEST_F(ControllerTest, TheAppNameFallsBackToTheIdThenToAnyApp) {
+    models.server.answer = " world";
+    for (const auto& [app, name] :
+         {std::pair{RunningApplication{7, "org.example.Pad", std::nullopt}, "org.example.Pad"},
+          std::pair{RunningApplication{8, std::nullopt, std::nullopt}, "an app"}}) {
+        workspace.activate(app);
+        typeKeys("e");
+        loop.advance(180ms);
+        ASSERT_FALSE(models.server.requests.empty());
+        EXPECT_EQ(models.server.requests.back().appName, name);
+        EXPECT_EQ(reader.reads.back().pid, app.pid);
+    }
+}
+
+TEST_F(ControllerTest, ShownSuggestionsRecordTheirFiguresAndStyle) {
+    models.server.delay = 37ms;
+    offer(" world");
+    EXPECT_EQ(controller->lastLatencyMs(), 37);
+    ASSERT_TRUE(controller->lastPlan());
+    EXPECT_EQ(controller->lastPlan(), models.server.requests.back().plan);
+    EXPECT_EQ(controller->lastPlan()->kind, TextKind::document) << "a window titled Notes";
+    EXPECT_EQ(overlay.anchor, Anchor::caret(caretRect));
+    EXPECT_EQ(overlay.hint, "tab");
+    EXPECT_DOUBLE_EQ(overlay.opacity, 0.9);
+
+    // A failing request later keeps the figures of the last shown suggestion.
+    models.server.failing = true;
+    reader.nextRead = textRead(typedSoFar + " wide");
+    typeKeys("x");
+    loop.advance(500ms);
+    EXPECT_EQ(controller->lastLatencyMs(), 37);
+
+    models.server.failing = false;
+    models.server.delay = 0ms;
+    reader.nextRead = textRead();
+    settings.setShowKeyHint(false);
+    settings.setGhostOpacity(0.5);
+    offer(" world");
+    EXPECT_EQ(controller->lastLatencyMs(), 0);
+    EXPECT_EQ(overlay.hint, std::nullopt);
+    EXPECT_DOUBLE_EQ(overlay.opacity, 0.5);
+
+    settings.setShowKeyHint(true);
+    settings.setAcceptKey(AcceptKey::rightArrow);
+    offer(" world");
+    EXPECT_EQ(overlay.hint, "→");
+}
+
+// --- Accept keys and Escape --------------------------------------------------------------
+
+TEST_F(ControllerTest, TabAcceptsOnlyWithoutShiftControlOrCommand) {
+    offer(" world");
+    for (const std::uint64_t flags : {modifier::shift, modifier::control, modifier::command}) {
+        SCOPED_TRACE(flags);
+        EXPECT_FALSE(press(keycode::tab, flags));
+        EXPECT_FALSE(overlay.visible);
+        EXPECT_TRUE(tap.typed.empty());
+        offer(" world");
+    }
+    EXPECT_TRUE(press(keycode::tab));
+    EXPECT_EQ(tap.typed, std::vector<std::string>{" world"});
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(controller->suggestion(), "");
+}
+
+TEST_F(ControllerTest, OptionWithTheAcceptKeyTakesOneWordOnlyWhenSetTo) {
+    offer(" world, how are you");
+    EXPECT_TRUE(press(keycode::tab, modifier::option));
+    EXPECT_EQ(tap.typed, std::vector<std::string>{" world,"});
+
+    settings.setOptionAcceptsWord(false);
+    EXPECT_FALSE(press(keycode::tab, modifier::option));
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(tap.typed.size(), 1u);
+}
+
+TEST_F(ControllerTest, RightArrowAndTabFollowTheAcceptKeySetting) {
+    struct Case {
+        AcceptKey key;
+        bool tabAccepts;
+        bool arrowAccepts;
+    };
+    for (const Case c : {Case{AcceptKey::tab, true, false}, Case{AcceptKey::rightArrow, false, true},
+                         Case{AcceptKey::both, true, true}}) {
+        SCOPED_TRACE(rawValue(c.key));
+        settings.setAcceptKey(c.key);
+        for (const auto& [keyCode, accepts] :
+             {std::pair{keycode::tab, c.tabAccepts}, std::pair{keycode::rightArrow, c.arrowAccepts}}) {
+            tap.typed.clear();
+            offer(" world");
+            EXPECT_EQ(press(keyCode), accepts);
+            EXPECT_EQ(tap.typed, accepts ? std::vector<std::string>{" world"} : std::vector<std::string>{});
+            EXPECT_FALSE(overlay.visible);
+        }
+    }
+}
+
+TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
+    settings.setContinueAfterAccept(false);
+    typeKeys("abc");
+    offer(" world");
+    EXPECT_TRUE(press(keycode::escape, modifier::shift));
+    EXPECT_FALSE(overlay.visible);
+    loop.advance(1000ms);
+    EXPECT_EQ(asked(), 1u) << "Escape schedules nothing";
+
+    // Escape kept the buffer: an opaque read still sees the keys typed before it.
+    FocusContext opaque = contextOf("");
+    reader.nextRead = FocusRead::opaque(opaque);
+    offer(" world");
+    EXPECT_TRUE(press(keycode::escape));
+    EXPECT_FALSE(press(keycode::escape)) << "nothing offered: Escape is the application's";
+    typeKeys("xyz");
+    loop.advance(180ms);
+    ASSERT_EQ(asked(), 3u);
+    EXPECT_EQ(models.server.requests.back().text, "xyz") << "an unconsumed Escape clears the buffer";
+}
+
+TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableWhenThatChanges) {
+    const KeyCombination escapeAny{keycode::escape, 0, true};
+    EXPECT_TRUE(tap.consumableReports.empty());
+
+    offer(" world and more");
+    ASSERT_EQ(tap.consumableReports.size(), 1u);
+    EXPECT_EQ(tap.consumableKeys(),
+              (std::vector<KeyCombination>{{keycode::tab, 0}, {keycode::tab, modifier::option}, escapeAny}));
+    typeKeys(" w");
+    EXPECT_EQ(tap.consumableReports.size(), 1u) << "typing through changes nothing";
+
+    settings.setAcceptKey(AcceptKey::both);
+    settings.setOptionAcceptsWord(false);
+    typeKeys("o");
+    ASSERT_EQ(tap.consumableReports.size(), 2u);
+    EXPECT_EQ(tap.consumableKeys(),
+              (std::vector<KeyCombination>{{keycode::tab, 0}, {keycode::rightArrow, 0}, escapeAny}));
+
+    press(keycode::escape);
+    ASSERT_EQ(tap.consumableReports.size(), 3u);
+    EXPECT_TRUE(tap.consumableKeys().empty());
+    typeKeys("abc");
+    press(mouseDown());
+    EXPECT_EQ(tap.consumableReports.size(), 3u);
+
+    settings.setAcceptKey(AcceptKey::rightArrow);
+    offer(" world");
+    EXPECT_EQ(tap.consumableKeys(), (std::vector<KeyCombination>{{keycode::rightArrow, 0}, escapeAny}));
+    press(keycode::rightArrow);
+    EXPECT_TRUE(tap.consumableKeys().empty());
+}
+
+// --- Typing through a suggestion ---------------------------------------------------------
+
+TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaret) {
+    reader.caretRect = Rect{310, 120, 1, 18};
+    offer(" there friend");
+    typeKeys(" t");
+    EXPECT_EQ(controller->suggestion(), "here friend");
+    EXPECT_EQ(overlay.text, "here friend");
+    EXPECT_TRUE(overlay.visible);
+    loop.advance(24ms);
+    EXPECT_TRUE(reader.caretCalls.empty()) << "the first key's move was replaced by the second's";
+    loop.advance(1ms);
+    ASSERT_EQ(reader.caretCalls.size(), 1u);
+    EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::CaretCall{editor.pid, editor.bundleID}));
+    EXPECT_EQ(overlay.moves, (std::vector<Rect>{Rect{310, 120, 1, 18}}));
+    loop.advance(1000ms);
+    EXPECT_EQ(reader.reads.size(), 1u) << "typing through asks for nothing new";
+    EXPECT_EQ(overlay.moves.size(), 1u);
+
+    typeKeys("x");
+    EXPECT_FALSE(overlay.visible);
+    loop.advance(180ms);
+    EXPECT_EQ(reader.reads.size(), 2u);
+}
+
+TEST_F(ControllerTest, TypingTheLastOfferedCharactersEndsTheSuggestion) {
+    offer(" ok");
+    typeKeys(" o");
+    EXPECT_TRUE(overlay.visible);
+    typeKeys("k");
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(controller->suggestion(), "");
+    loop.advance(1000ms);
+    EXPECT_TRUE(overlay.moves.empty());
+    EXPECT_EQ(reader.reads.size(), 1u);
+}
+
+TEST_F(ControllerTest, ALetterWithoutItsAccentDoesNotTypeThroughTheAccentedOne) {
+    offer(" cafe\xCC\x81 noir"); // e and a combining acute accent
+    typeKeys(" caf");
+    EXPECT_EQ(controller->suggestion(), "e\xCC\x81 noir");
+    typeKeys("e");
+    EXPECT_FALSE(overlay.visible);
+}
+
+TEST_F(ControllerTest, TheOverlayMovesOnlyToACaretThatWasReadWhileItIsShown) {
+    offer(" world, how are you");
+    reader.caretRect.reset();
+    press(keycode::tab, modifier::option);
+    loop.advance(50ms);
+    EXPECT_EQ(reader.caretCalls.size(), 1u);
+    EXPECT_TRUE(overlay.moves.empty());
+    EXPECT_TRUE(overlay.visible);
+    EXPECT_EQ(overlay.text, " how are you");
+
+    // The caret answer comes back after the suggestion was dismissed.
+    reader.caretRect = caretRect;
+    reader.holdCarets = true;
+    press(keycode::tab, modifier::option);
+    loop.advance(50ms);
+    ASSERT_EQ(reader.caretCalls.size(), 2u);
+    press(keycode::escape);
+    reader.releaseCarets();
+    loop.runPosted();
+    EXPECT_TRUE(overlay.moves.empty());
+}
+
+TEST_F(ControllerTest, DismissingDuringTheWaitCancelsTheMove) {
+    offer(" there friend");
+    reader.caretRect = Rect{310, 120, 1, 18};
+    typeKeys(" ");
+    press(keycode::escape);
+    loop.advance(100ms);
+    EXPECT_TRUE(reader.caretCalls.empty());
+    EXPECT_TRUE(overlay.moves.empty());
+}
+
+// --- Accepting ---------------------------------------------------------------------------
+
+TEST_F(ControllerTest, WordAcceptsTypeOneWordAtATimeAndTheLastEndsTheSuggestion) {
+    settings.setContinueAfterAccept(true);
+    reader.caretRect = Rect{360, 120, 1, 18};
+    offer(" world, how are you");
+
+    EXPECT_TRUE(press(keycode::tab, modifier::option));
+    EXPECT_EQ(controller->suggestion(), " how are you");
+    EXPECT_EQ(overlay.text, " how are you");
+    loop.advance(49ms);
+    EXPECT_TRUE(overlay.moves.empty());
+    loop.advance(1ms);
+    EXPECT_EQ(overlay.moves.size(), 1u);
+
+    press(keycode::tab, modifier::option);
+    loop.advance(20ms);
+    press(keycode::tab, modifier::option); // replaces the move still waiting
+    loop.advance(49ms);
+    EXPECT_EQ(overlay.moves.size(), 1u);
+    loop.advance(1ms);
+    EXPECT_EQ(overlay.moves.size(), 2u);
+    EXPECT_TRUE(overlay.visible);
+    EXPECT_EQ(reader.reads.size(), 1u) << "a word accept that leaves text schedules nothing";
+
+    press(keycode::tab, modifier::option);
+    EXPECT_EQ(tap.typed, (std::vector<std::string>{" world,", " how", " are", " you"}));
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(controller->suggestion(), "");
+    loop.advance(250ms);
+    EXPECT_EQ(reader.reads.size(), 2u) << "the last word accept continues as a whole accept";
+    EXPECT_EQ(overlay.moves.size(), 2u);
+}
+
+TEST_F(ControllerTest, AWordAcceptLeavingOnlyBlanksTypesThemAndEndsTheSuggestion) {
+    // The cleaning never leaves blanks at the end; typing through can leave them before
+    // the last word is taken.
+    offer(" ok now");
+    typeKeys(" ok");
+    ASSERT_EQ(controller->suggestion(), " now");
+    settings.setContinueAfterAccept(false);
+    press(keycode::tab, modifier::option);
+    EXPECT_EQ(tap.typed, std::vector<std::string>{" now"});
+    EXPECT_FALSE(overlay.visible);
+}
+
+TEST_F(ControllerTest, AcceptedTextJoinsTheKeystrokeBuffer) {
+    FocusContext opaque = contextOf("");
+    reader.nextRead = FocusRead::opaque(opaque);
+    settings.setContinueAfterAccept(false);
+    typeKeys("Say hi");
+    models.server.answer = " to all of them";
+    loop.advance(180ms);
+    ASSERT_TRUE(overlay.visible);
+    press(keycode::tab, modifier::option);
+    press(keycode::tab);
+    EXPECT_EQ(controller->buffer().text(), "Say hi to all of them");
+
+    settings.setKeystrokeFallback(false);
+    typeKeys("x");
+    EXPECT_EQ(controller->buffer().text(), "");
+}
+
+TEST_F(ControllerTest, AWholeAcceptAsksForMoreAfterTheLongerOfThePauseAnd250Ms) {
+    for (const auto& [debounce, wait] : {std::pair{180.0, 250ms}, std::pair{400.0, 400ms}}) {
+        SCOPED_TRACE(debounce);
+        settings.setDebounceMs(debounce);
+        offer(" world");
+        const std::size_t reads = reader.reads.size();
+        press(keycode::tab);
+        loop.advance(wait - 1ms);
+        EXPECT_EQ(reader.reads.size(), reads);
+        loop.advance(1ms);
+        EXPECT_EQ(reader.reads.size(), reads + 1);
+    }
+
+    settings.setContinueAfterAccept(false);
+    offer(" world");
+    const std::size_t reads = reader.reads.size();
+    press(keycode::tab);
+    loop.advance(2000ms);
+    EXPECT_EQ(reader.reads.size(), reads);
+}
+
+// --- What else dismisses and forgets -----------------------------------------------------
+
+TEST_F(ControllerTest, AClickForgetsTheContextAScrollOnlyTheKeysTyped) {
+    offer(" world");
+    press(scrollWheel());
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(controller->buffer().text(), "");
+    EXPECT_EQ(reader.invalidations, 0);
+    offer(" world");
+    EXPECT_EQ(asked(), 1u) << "a scroll keeps the engine's cache";
+
+    for (const EventType click :
+         {EventType::leftMouseDown, EventType::rightMouseDown, EventType::otherMouseDown}) {
+        const int invalidations = reader.invalidations;
+        const std::size_t requests = asked();
+        press(mouseDown(click));
+        EXPECT_FALSE(overlay.visible);
+        EXPECT_EQ(controller->buffer().text(), "");
+        EXPECT_EQ(reader.invalidations, invalidations + 1);
+        offer(" world");
+        EXPECT_EQ(asked(), requests + 1) << "a click empties the engine's cache";
+    }
+}
+
+TEST_F(ControllerTest, PastingForgetsTheContext) {
+    for (const std::uint64_t shortcut : {modifier::control, modifier::command}) {
+        offer(" world");
+        const int invalidations = reader.invalidations;
+        const std::size_t requests = asked();
+        const std::size_t reads = reader.reads.size();
+        EXPECT_FALSE(press(typedKey("v", shortcut)));
+        EXPECT_FALSE(overlay.visible);
+        EXPECT_EQ(controller->buffer().text(), "");
+        EXPECT_EQ(reader.invalidations, invalidations + 1);
+        loop.advance(1000ms);
+        EXPECT_EQ(reader.reads.size(), reads) << "a shortcut asks for nothing";
+        offer(" world");
+        EXPECT_EQ(asked(), requests + 1);
+    }
+}
+
+TEST_F(ControllerTest, DeletingAndNewLinesAskForNothing) {
+    typeKeys("abcd");
+    press(keycode::deleteKey);
+    EXPECT_EQ(controller->buffer().text(), "abc");
+    press(keycode::returnKey);
+    EXPECT_EQ(controller->buffer().text(), "");
+    typeKeys("ab");
+    press(keycode::keypadEnter);
+    EXPECT_EQ(controller->buffer().text(), "");
+    typeKeys("ab");
+    press(keycode::home);
+    EXPECT_EQ(controller->buffer().text(), "");
+    press(specialKey(keycode::other)); // a key that types nothing
+    press(typedKey("\x7F"));
+    loop.advance(1000ms);
+    EXPECT_TRUE(reader.reads.empty());
+}
+
+TEST_F(ControllerTest, SwitchedOffEverythingPassesAndTheShownSuggestionGoes) {
+    offer(" world");
+    settings.setEnabled(false);
+    EXPECT_FALSE(press(keycode::tab));
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_TRUE(tap.typed.empty());
+    typeKeys("abc");
+    press(mouseDown());
+    loop.advance(1000ms);
+    EXPECT_EQ(reader.reads.size(), 1u);
+    EXPECT_EQ(controller->buffer().text(), "");
+    EXPECT_EQ(reader.invalidations, 0) << "switched off, a click resets nothing";
+}
+
+// --- Applications ------------------------------------------------------------------------
+
+TEST_F(ControllerTest, SwitchingAppsDropsALateAnswerAndEmptiesTheCache) {
+    offer(" world");
+    press(keycode::escape);
+    models.server.hold = true;
+    typeKeys("e");
+    loop.advance(180ms);
+    EXPECT_EQ(asked(), 1u) << "answered from the cache";
+    EXPECT_TRUE(overlay.visible);
+
+    reader.nextRead = textRead(typedSoFar + " wide");
+    typeKeys("x");
+    loop.advance(180ms);
+    ASSERT_EQ(asked(), 2u);
+    workspace.activate(mail);
+    EXPECT_EQ(controller->frontApp(), mail);
+    models.server.release();
+    loop.runPosted();
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(reader.invalidations, 1);
+
+    models.server.hold = false;
+    workspace.activate(editor);
+    typeKeys("e");
+    loop.advance(180ms);
+    EXPECT_EQ(asked(), 3u) << "the cache was emptied by the switch";
+    EXPECT_EQ(reader.reads.back().pid, editor.pid);
+}
+
+TEST_F(ControllerTest, ExcludedAndOwnApplicationsAreNeverRead) {
+    settings.setExcludedBundleIDs({keePass.bundleID.value()});
+    offer(" world");
+    for (const RunningApplication& app : {keePass, ownApp}) {
+        SCOPED_TRACE(*app.bundleID);
+        workspace.activate(app);
+        typeKeys("secret");
+        EXPECT_EQ(controller->buffer().text(), "") << "keys of excluded apps are not recorded";
+        EXPECT_FALSE(press(keycode::tab));
+        loop.advance(1000ms);
+        EXPECT_EQ(reader.reads.size(), 1u);
+    }
+    // A click still dismisses and resets there.
+    const int invalidations = reader.invalidations;
+    press(mouseDown());
+    EXPECT_EQ(reader.invalidations, invalidations + 1);
+}
+
+TEST_F(ControllerTest, OnlyAppsThatMayGetSuggestionsWarmTheModel) {
+    settings.setProvider(ProviderKind::apple);
+    settings.setExcludedBundleIDs({keePass.bundleID.value()});
+    for (const RunningApplication& app : {keePass, mail, ownApp, editor}) {
+        loop.advance(31s); // past the warm session's lifetime: every warming is seen
+        workspace.activate(app);
+    }
+    EXPECT_EQ(warmings(), 2u);
+}
+
+TEST_F(ControllerTest, WithoutAFrontApplicationNothingIsScheduled) {
+    offer(" world");
+    workspace.activate(std::nullopt);
+    EXPECT_FALSE(controller->frontApp());
+    typeKeys("abc");
+    loop.advance(1000ms);
+    EXPECT_EQ(reader.reads.size(), 1u);
+    EXPECT_EQ(loop.pendingTimers(), 0u);
+}
+
+TEST_F(ControllerTest, StartFailsCleanlyAndSucceedsOnlyOnce) {
+    FakeKeyTap failing;
+    failing.startSucceeds = false;
+    FakeWorkspace quiet;
+    Controller other(collaborators(failing, quiet));
+    settings.setProvider(ProviderKind::apple);
+    EXPECT_FALSE(other.start());
+    EXPECT_EQ(quiet.registrations, 0);
+
+    failing.startSucceeds = true;
+    for (int i = 0; i < 2; ++i) {
+        loop.advance(31s);
+        EXPECT_TRUE(other.start());
+    }
+    EXPECT_EQ(quiet.registrations, 1);
+    EXPECT_EQ(warmings(), 2u) << "each successful start warms the model, a failed one does not";
+}
+
+// --- Lifetime ----------------------------------------------------------------------------
+
+TEST_F(ControllerTest, WorkStillUnderWayWhenTheControllerGoesFindsNothingToTouch) {
+    // A sleeping task, a read and a completion in flight, a reposition waiting.
+    typeKeys("a");
+    controller.reset();
+    EXPECT_EQ(loop.pendingTimers(), 0u);
+
+    controller = makeController();
+    reader.holdReads = true;
+    typeKeys("a");
+    loop.advance(180ms);
+    controller.reset();
+    reader.releaseReads(textRead());
+    loop.runPosted();
+
+    reader.holdReads = false;
+    controller = makeController();
+    models.server.hold = true;
+    typeKeys("a");
+    loop.advance(180ms);
+    ASSERT_EQ(asked(), 1u);
+    controller.reset();
+    models.server.answer = " world";
+    models.server.release();
+    loop.runPosted();
+    EXPECT_EQ(overlay.shows, 0);
+
+    controller = makeController();
+    models.server.hold = false;
+    press(mouseDown()); // the late answer went into the engine's cache
+    offer(" there friend");
+    typeKeys(" ");
+    controller.reset();
+    loop.advance(100ms);
+    EXPECT_TRUE(overlay.moves.empty());
+
+    // The tap and the workspace still hold the old callbacks.
+    EXPECT_FALSE(tap.deliver(specialKey(keycode::tab)));
+    workspace.activate(mail);
+}
+
+} // namespace
+} // namespace wisket
