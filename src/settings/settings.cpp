@@ -111,99 +111,67 @@ void Settings::removeObserver(ObserverID id) {
 }
 
 void Settings::setEnabled(bool value) {
-    willChange();
-    m_enabled = value;
-    m_store.set("enabled", value);
+    assign(m_enabled, value, "enabled");
 }
 
 void Settings::setProvider(ProviderKind value) {
-    willChange();
-    m_provider = value;
-    m_store.set("provider", rawValue(value));
+    assign(m_provider, value, "provider");
 }
 
 void Settings::setOllamaURL(std::string value) {
-    willChange();
-    m_ollamaURL = std::move(value);
-    m_store.set("ollamaURL", m_ollamaURL);
+    assign(m_ollamaURL, std::move(value), "ollamaURL");
 }
 
 void Settings::setOllamaModel(std::string value) {
-    willChange();
-    m_ollamaModel = std::move(value);
-    m_store.set("ollamaModel", m_ollamaModel);
+    assign(m_ollamaModel, std::move(value), "ollamaModel");
 }
 
 void Settings::setDebounceMs(double value) {
-    willChange();
-    m_debounceMs = value;
-    m_store.set("debounceMs", value);
+    assign(m_debounceMs, value, "debounceMs");
 }
 
 void Settings::setMaxWords(int value) {
-    willChange();
-    m_maxWords = value;
-    m_store.set("maxWords", value);
+    assign(m_maxWords, value, "maxWords");
 }
 
 void Settings::setAdaptiveLength(bool value) {
-    willChange();
-    m_adaptiveLength = value;
-    m_store.set("adaptiveLength", value);
+    assign(m_adaptiveLength, value, "adaptiveLength");
 }
 
 void Settings::setLengthPreference(LengthPreference value) {
-    willChange();
-    m_lengthPreference = value;
-    m_store.set("lengthPreference", rawValue(value));
+    assign(m_lengthPreference, value, "lengthPreference");
 }
 
 void Settings::setAcceptKey(AcceptKey value) {
-    willChange();
-    m_acceptKey = value;
-    m_store.set("acceptKey", rawValue(value));
+    assign(m_acceptKey, value, "acceptKey");
 }
 
 void Settings::setOptionAcceptsWord(bool value) {
-    willChange();
-    m_optionAcceptsWord = value;
-    m_store.set("optionAcceptsWord", value);
+    assign(m_optionAcceptsWord, value, "optionAcceptsWord");
 }
 
 void Settings::setContinueAfterAccept(bool value) {
-    willChange();
-    m_continueAfterAccept = value;
-    m_store.set("continueAfterAccept", value);
+    assign(m_continueAfterAccept, value, "continueAfterAccept");
 }
 
 void Settings::setGhostOpacity(double value) {
-    willChange();
-    m_ghostOpacity = value;
-    m_store.set("ghostOpacity", value);
+    assign(m_ghostOpacity, value, "ghostOpacity");
 }
 
 void Settings::setShowKeyHint(bool value) {
-    willChange();
-    m_showKeyHint = value;
-    m_store.set("showKeyHint", value);
+    assign(m_showKeyHint, value, "showKeyHint");
 }
 
 void Settings::setUseScreenContext(bool value) {
-    willChange();
-    m_useScreenContext = value;
-    m_store.set("useScreenContext", value);
+    assign(m_useScreenContext, value, "useScreenContext");
 }
 
 void Settings::setKeystrokeFallback(bool value) {
-    willChange();
-    m_keystrokeFallback = value;
-    m_store.set("keystrokeFallback", value);
+    assign(m_keystrokeFallback, value, "keystrokeFallback");
 }
 
 void Settings::setExcludedBundleIDs(std::vector<std::string> value) {
-    willChange();
-    m_excludedBundleIDs = std::move(value);
-    m_store.set("excluded", m_excludedBundleIDs);
+    assign(m_excludedBundleIDs, std::move(value), "excluded");
 }
 
 bool Settings::isExcluded(const std::optional<std::string>& bundleID) const {

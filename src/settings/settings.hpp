@@ -13,6 +13,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace wisket {
@@ -84,6 +86,16 @@ public:
 
 private:
     void willChange();
+    // Notifies, stores, then writes the field under `key` (enumerations as raw values).
+    template <typename T, typename V> void assign(T& field, V&& value, const char* key) {
+        willChange();
+        field = std::forward<V>(value);
+        if constexpr (std::is_enum_v<T>) {
+            m_store.set(key, rawValue(field));
+        } else {
+            m_store.set(key, field);
+        }
+    }
 
     DefaultsStore m_store;
     std::map<ObserverID, std::function<void()>> m_observers;
