@@ -1,0 +1,51 @@
+#pragma once
+
+// Translation between X11 keys and the controller's vocabulary: keysyms to virtual key
+// codes, real modifier masks to modifier flags, and key combinations to the modifier
+// masks a passive grab needs. Pure functions; no connection to a server.
+
+#include "control/collaborators.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace wisket::x11 {
+
+// Core protocol modifier bits (fixed by the protocol).
+inline constexpr unsigned shiftMask = 1u << 0;
+inline constexpr unsigned lockMask = 1u << 1;
+inline constexpr unsigned controlMask = 1u << 2;
+
+// Which of Mod1…Mod5 carry Alt, Super and NumLock; taken from the server's modifier
+// mapping, defaulting to the usual Mod1, Mod4 and Mod2.
+struct ModifierMasks {
+    unsigned alt = 1u << 3;
+    unsigned super = 1u << 6;
+    unsigned numLock = 1u << 4;
+    bool operator==(const ModifierMasks&) const = default;
+};
+
+// The virtual key code of a key by the keysym it produces; `keycode::other` for keys the
+// controller does not tell apart.
+int virtualKeyCode(std::uint32_t keysym);
+// The keysyms whose keys have `code` (the keys to grab for it); empty for `other`.
+std::vector<std::uint32_t> keysymsOf(int code);
+// True for keys that only change modifiers (Shift, Control, Alt, Super, AltGr, the locks).
+bool isModifierKeysym(std::uint32_t keysym);
+// True for modifier keys that are held (not the locks): the ones typing must lift.
+bool isHeldModifierKeysym(std::uint32_t keysym);
+
+std::uint64_t modifierFlags(unsigned realMods, const ModifierMasks& masks);
+// The real modifier mask of `flags`; none when a flag has no modifier on this server.
+std::optional<unsigned> realModifiers(std::uint64_t flags, const ModifierMasks& masks);
+// Every modifier mask to grab so that `combo` is caught whatever the state of Caps Lock
+// and Num Lock: each wanted combination with and without Lock and NumLock. With
+// `anyModifiers`, every combination of Shift, Control, Alt and Super.
+std::vector<unsigned> grabMasks(const KeyCombination& combo, const ModifierMasks& masks);
+
+// The keysym that types `cp`: a line feed and a tab as their keys, other control
+// characters as nothing (NoSymbol, 0), everything else by its Unicode keysym.
+std::uint32_t keysymForCodePoint(char32_t cp);
+
+} // namespace wisket::x11
