@@ -1,0 +1,51 @@
+#pragma once
+
+// The key tap of an X11 session. One thread with its own display connection observes
+// XInput2 raw key and button events on the root window and hands them, translated, to the
+// handler on the main thread through the main loop, in order. While the controller offers
+// a suggestion it grabs exactly the keys it would consume; a grabbed key waits (the
+// keyboard is frozen) until the handler has decided, and a key the handler does not
+// consume is replayed to the focused application. `type` posts XTest key events after the
+// accepting key is released; the tap recognises its own events and never hands them to
+// the handler.
+
+#include "control/collaborators.hpp"
+#include "control/main_loop.hpp"
+
+#include <memory>
+#include <string>
+
+namespace wisket {
+
+class KeyTapX11 final : public KeyTap {
+public:
+    // `display` empty: $DISPLAY. Nothing connects before start().
+    explicit KeyTapX11(MainLoop& loop, std::string display = {});
+    // Releases the grabs and restores the keymap before it returns.
+    ~KeyTapX11() override;
+    KeyTapX11(const KeyTapX11&) = delete;
+    KeyTapX11& operator=(const KeyTapX11&) = delete;
+
+    void setHandler(Handler handler) override;
+    // Connects and installs the hook once; false when no X server with the XInput 2.2,
+    // XTest and XKB extensions answers.
+    bool start() override;
+    // True while the hook is installed on a live connection.
+    bool isEnabled() const override;
+    // Selects the events and grabs again; after a lost connection, connects anew.
+    void reenable() override;
+    void type(std::string_view text) override;
+    void setConsumableKeys(std::vector<KeyCombination> keys) override;
+
+    class Session;
+
+private:
+    struct Shared;
+
+    MainLoop& m_loop;
+    std::string m_display;
+    std::shared_ptr<Shared> m_shared;
+    std::vector<KeyCombination> m_consumable;
+};
+
+} // namespace wisket
