@@ -1,5 +1,6 @@
 #include "input/display_x11.hpp"
 
+#include <csignal>
 #include <mutex>
 
 namespace wisket::x11 {
@@ -30,6 +31,12 @@ int recordError(Display* display, XErrorEvent* error) {
 std::unique_ptr<Connection> Connection::open(const std::string& name) {
     static std::once_flag handlersInstalled;
     std::call_once(handlersInstalled, [] {
+        // Xlib writes to its socket without MSG_NOSIGNAL: a server that went away would
+        // end the process with SIGPIPE. A handler someone else installed is left alone.
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            signal(SIGPIPE, SIG_IGN);
+        }
         XInitThreads();
         XSetErrorHandler(recordError);
         XSetIOErrorHandler(ignoreIoError);
@@ -49,7 +56,11 @@ Connection::Connection(Display* display)
 }
 
 Connection::~Connection() {
-    XCloseDisplay(m_display);
+    // Closing a connection whose server went away blocks forever in Xlib (its lock stays
+    // taken after the I/O error); such a connection is left as it is.
+    if (!m_lost) {
+        XCloseDisplay(m_display);
+    }
 }
 
 ErrorTrap::ErrorTrap(Display* display)
