@@ -45,8 +45,10 @@ constexpr auto ownEventLifetime = 2s;
 // Applications read a changed keymap when they are told of it: give them a moment before
 // the first key that needs the new binding …
 constexpr auto bindSettle = 10ms;
-// … and keep the binding until they have read the keys typed with it.
-constexpr auto restoreDelay = 100ms;
+// … and keep the binding until they have read the keys typed with it. An application may
+// read a changed keymap only when it handles the key, and a busy one (GTK redrawing its
+// mnemonics after Alt) lags well behind.
+constexpr auto restoreDelay = 1s;
 
 template <auto Free> struct Unref {
     template <typename T> void operator()(T* p) const { Free(p); }
@@ -133,6 +135,10 @@ private:
         int keycode;
         Clock::time_point next;
     };
+    struct TrackedState {
+        xkb_mod_mask_t baseMods, latchedMods, lockedMods;
+        xkb_layout_index_t baseGroup, latchedGroup, lockedGroup;
+    };
 
     Session(std::unique_ptr<x11::Connection> connection, Deliver deliver);
     bool initialise(const std::string& name);
@@ -159,6 +165,7 @@ private:
 
     void ensureKeymap();
     bool refreshKeymap();
+    void applyTrackedState();
     void readModifierMasks();
     void readRepeatControls();
     xkb_keysym_t baseSym(int keycode) const;
@@ -203,6 +210,8 @@ private:
     ComposeTablePtr m_composeTable;
     ComposeStatePtr m_compose;
     bool m_keymapStale = false;
+    // The keyboard state as the events handled so far left it.
+    std::optional<TrackedState> m_trackedState;
     x11::ModifierMasks m_masks;
     int m_minKeycode = 8;
     int m_maxKeycode = 255;
@@ -309,6 +318,14 @@ bool KeyTapX11::Session::initialise(const std::string& name) {
     if (!m_context || m_xkbDevice < 0 || !refreshKeymap()) {
         return false;
     }
+    // From here on the state follows the server's notifications, in their order.
+    xkb_state* state = m_state.get();
+    m_trackedState = {xkb_state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED),
+                      xkb_state_serialize_mods(state, XKB_STATE_MODS_LATCHED),
+                      xkb_state_serialize_mods(state, XKB_STATE_MODS_LOCKED),
+                      xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_DEPRESSED),
+                      xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_LATCHED),
+                      xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_LOCKED)};
     m_composeTable.reset(xkb_compose_table_new_from_locale(m_context.get(), composeLocale().c_str(),
                                                            XKB_COMPOSE_COMPILE_NO_FLAGS));
     if (m_composeTable) {
@@ -749,6 +766,9 @@ bool KeyTapX11::Session::refreshKeymap() {
     m_keymapStale = false;
     m_keymap = std::move(keymap);
     m_state = std::move(state);
+    // The server's state now may be ahead of the events still to be handled: keep the
+    // state those events left.
+    applyTrackedState();
     m_direct.clear();
     m_directFor.reset();
     m_minKeycode = std::max<int>(8, xkb_keymap_min_keycode(m_keymap.get()));
@@ -771,6 +791,14 @@ bool KeyTapX11::Session::refreshKeymap() {
     readModifierMasks();
     applyGrabs();
     return true;
+}
+
+void KeyTapX11::Session::applyTrackedState() {
+    if (m_trackedState) {
+        const TrackedState& t = *m_trackedState;
+        xkb_state_update_mask(m_state.get(), t.baseMods, t.latchedMods, t.lockedMods, t.baseGroup,
+                              t.latchedGroup, t.lockedGroup);
+    }
 }
 
 void KeyTapX11::Session::readModifierMasks() {
