@@ -12,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace wisket {
 namespace {
@@ -106,6 +107,28 @@ std::optional<std::string> readWmClass(Display* display, Window window) {
     return cls.empty() ? std::nullopt : std::optional<std::string>(std::move(cls));
 }
 
+struct Tree {
+    Window parent = None;
+    std::vector<Window> children; // bottom to top
+};
+
+// None when the window does not exist (any more).
+std::optional<Tree> queryTree(Display* display, Window window) {
+    x11::ErrorTrap trap(display);
+    Window root = None;
+    Tree tree;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, window, &root, &tree.parent, &children, &count)) {
+        return std::nullopt;
+    }
+    if (children != nullptr) {
+        tree.children.assign(children, children + count);
+        XFree(children);
+    }
+    return tree;
+}
+
 // The active window when a window manager keeps one (0 while none is active); none
 // without a window manager.
 std::optional<Window> activeWindow(Display* display, const Atoms& atoms) {
@@ -137,20 +160,14 @@ Window focusedTopLevel(Display* display) {
     }
     // Climb to the child of the root window.
     for (Window window = focus; window != None;) {
-        Window rootReturn = None;
-        Window parent = None;
-        Window* children = nullptr;
-        unsigned count = 0;
-        if (!XQueryTree(display, window, &rootReturn, &parent, &children, &count)) {
+        const auto tree = queryTree(display, window);
+        if (!tree) {
             return None;
         }
-        if (children != nullptr) {
-            XFree(children);
-        }
-        if (parent == root || parent == None) {
+        if (tree->parent == root || tree->parent == None) {
             return window;
         }
-        window = parent;
+        window = tree->parent;
     }
     return None;
 }
@@ -165,22 +182,17 @@ Window clientWindow(Display* display, const Atoms& atoms, Window window, int dep
     if (depth >= 2) {
         return None;
     }
-    x11::ErrorTrap trap(display);
-    Window rootReturn = None;
-    Window parent = None;
-    Window* children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(display, window, &rootReturn, &parent, &children, &count)) {
+    const auto tree = queryTree(display, window);
+    if (!tree) {
         return None;
     }
-    Window found = None;
-    for (unsigned i = count; i > 0 && found == None; --i) {
-        found = clientWindow(display, atoms, children[i - 1], depth + 1);
+    // The topmost child first: a frame's client window is drawn above its decorations.
+    for (auto it = tree->children.rbegin(); it != tree->children.rend(); ++it) {
+        if (const Window found = clientWindow(display, atoms, *it, depth + 1); found != None) {
+            return found;
+        }
     }
-    if (children != nullptr) {
-        XFree(children);
-    }
-    return found;
+    return None;
 }
 
 std::optional<RunningApplication> describe(Display* display, const Atoms& atoms, DesktopEntries& entries,
@@ -278,7 +290,10 @@ private:
 
     void run() {
         XSelectInput(m_display, DefaultRootWindow(m_display), PropertyChangeMask);
-        look();
+        // What is frontmost now is the starting point, not a change.
+        const auto active = activeWindow(m_display, m_atoms);
+        m_managed = active.has_value();
+        m_lastWindow = active ? *active : focusedTopLevel(m_display);
         while (!m_stop && !m_connection->lost()) {
             bool changed = false;
             while (XPending(m_display) > 0) {
