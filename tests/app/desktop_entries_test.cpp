@@ -1,0 +1,64 @@
+#include "app/desktop_entries.hpp"
+#include "temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+namespace wisket {
+namespace {
+
+using testing::TempDir;
+using testing::writeFile;
+
+TEST(DesktopEntryValue, ReadsTheUnlocalisedKeyOfTheDesktopEntryGroupOnly) {
+    const std::string content = "# a comment\n"
+                                "[Desktop Entry]\n"
+                                "Name[de]=Texteditor\n"
+                                "Name = Text Editor \r\n"
+                                "Exec=editor %U\n"
+                                "[Desktop Action new]\n"
+                                "Name=New Window\n"
+                                "StartupWMClass=Elsewhere\n";
+    EXPECT_EQ(desktopEntryValue(content, "Name"), "Text Editor");
+    EXPECT_EQ(desktopEntryValue(content, "Exec"), "editor %U");
+    EXPECT_EQ(desktopEntryValue(content, "StartupWMClass"), std::nullopt);
+    EXPECT_EQ(desktopEntryValue("Name=Outside any group\n", "Name"), std::nullopt);
+    EXPECT_EQ(desktopEntryValue("", "Name"), std::nullopt);
+}
+
+TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFoldersWin) {
+    TempDir dir;
+    const auto user = dir / "user";
+    const auto system = dir / "system";
+    std::filesystem::create_directories(user);
+    std::filesystem::create_directories(system / "vendor");
+    writeFile(system / "org.example.Editor.desktop", "[Desktop Entry]\nName=System Editor\n");
+    writeFile(user / "org.example.Editor.desktop", "[Desktop Entry]\nName=My Editor\n");
+    writeFile(system / "browser.desktop", "[Desktop Entry]\nName=Web Browser\nStartupWMClass=Navigator\n");
+    writeFile(system / "terminal.desktop", "[Desktop Entry]\nName=Terminal\n");
+    writeFile(system / "vendor" / "tool.desktop", "[Desktop Entry]\nName=Vendor Tool\n");
+    writeFile(system / "gone.desktop", "[Desktop Entry]\nName=Gone\nHidden=true\n");
+    writeFile(system / "notes.txt", "[Desktop Entry]\nName=Not an entry\n");
+    DesktopEntries entries({user, system});
+
+    EXPECT_EQ(entries.displayName("org.example.Editor", "Editor"), "My Editor");
+    EXPECT_EQ(entries.displayName(std::nullopt, "Navigator"), "Web Browser");
+    EXPECT_EQ(entries.displayName(std::nullopt, "Terminal"), "Terminal");
+    EXPECT_EQ(entries.displayName("vendor-tool", std::nullopt), "Vendor Tool");
+    EXPECT_EQ(entries.displayName(std::nullopt, "Gone"), std::nullopt);
+    EXPECT_EQ(entries.displayName(std::nullopt, "notes"), std::nullopt);
+    EXPECT_EQ(entries.displayName("org.example.Unknown", std::nullopt), std::nullopt);
+}
+
+TEST(DesktopEntries, FoldersComeFromTheXdgVariables) {
+    ::setenv("XDG_DATA_HOME", "/home/someone/data", 1);
+    ::setenv("XDG_DATA_DIRS", "/opt/share:relative/ignored:/usr/share", 1);
+    EXPECT_EQ(DesktopEntries::applicationFolders(),
+              (std::vector<std::filesystem::path>{"/home/someone/data/applications",
+                                                  "/opt/share/applications", "/usr/share/applications"}));
+    ::unsetenv("XDG_DATA_DIRS");
+    const auto folders = DesktopEntries::applicationFolders();
+    EXPECT_EQ(folders.back(), "/usr/share/applications");
+}
+
+} // namespace
+} // namespace wisket
