@@ -1,0 +1,38 @@
+#pragma once
+
+// One test desktop per test program, with its GTK and Qt applications and an X client of
+// the tests' own, shared by all the tests of a suite deriving from this.
+
+#include "desktop/test_desktop.hpp"
+#include "x11_client.hpp"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+
+namespace wisket::testing {
+
+class DesktopSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        s_desktop = TestDesktop::start(&error);
+        ASSERT_TRUE(s_desktop) << error;
+        s_gtk = s_desktop->launchGtk();
+        s_qt = s_desktop->launchQt();
+        ASSERT_TRUE(s_gtk && s_qt);
+        s_client = std::make_unique<X11Client>();
+    }
+    static void TearDownTestSuite() {
+        s_client.reset();
+        s_desktop.reset();
+    }
+    void SetUp() override { ASSERT_TRUE(s_desktop && s_gtk && s_qt); }
+
+    static inline std::unique_ptr<TestDesktop> s_desktop;
+    static inline std::optional<DesktopApp> s_gtk;
+    static inline std::optional<DesktopApp> s_qt;
+    static inline std::unique_ptr<X11Client> s_client;
+};
+
+} // namespace wisket::testing

@@ -1,0 +1,353 @@
+// The X11 key tap on the test desktop: what a person and an injector type reaches the
+// handler translated; offered keys are consumed and nothing else; typed text arrives
+// exactly in GTK and Qt fields and never comes back to the handler; the keymap and the
+// modifiers are left as they were.
+
+#include "desktop_suite.hpp"
+#include "input/key_tap_x11.hpp"
+#include "manual_loop.hpp"
+#include "text/unicode.hpp"
+#include "x11_client.hpp"
+
+#include <X11/keysym.h>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace wisket {
+
+void PrintTo(const InputEvent& e, std::ostream* os) {
+    *os << "{type " << static_cast<int>(e.type) << ", code " << e.keyCode << ", flags 0x" << std::hex
+        << e.flags << std::dec << ", text ";
+    if (e.text) {
+        *os << ::testing::PrintToString(*e.text);
+    } else {
+        *os << "none";
+    }
+    *os << "}";
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing::DesktopApp;
+using testing::KeySym;
+using testing::ProbeWindow;
+using testing::TestDesktop;
+using testing::X11Client;
+
+const std::string accented = "héllo ÀÉÎ ß – “quoted” 👋 done";
+
+InputEvent key(int code, std::uint64_t flags, std::optional<std::string> text) {
+    return {.type = EventType::keyDown, .keyCode = code, .flags = flags, .text = std::move(text)};
+}
+
+InputEvent mouse(EventType type) {
+    return {.type = type, .keyCode = keycode::other, .flags = 0, .text = std::nullopt};
+}
+
+class KeyTapDesktop : public testing::DesktopSuite {
+protected:
+    void SetUp() override {
+        DesktopSuite::SetUp();
+        m_tap = std::make_unique<KeyTapX11>(m_loop);
+        m_tap->setHandler([this](const InputEvent& event) {
+            m_events.push_back(event);
+            return m_consume(event);
+        });
+        ASSERT_TRUE(m_tap->start());
+        EXPECT_TRUE(m_tap->isEnabled());
+    }
+
+    void TearDown() override {
+        m_tap.reset();
+        // Nothing the tap did may outlive it.
+        EXPECT_EQ(s_client->modifiers(), 0u);
+        EXPECT_TRUE(s_client->heldModifierKeys().empty());
+    }
+
+    // Runs the main loop in real time for `time`, so events reach the handler.
+    void run(std::chrono::milliseconds time) {
+        m_loop.runUntil([] { return false; }, time);
+    }
+    bool waitForEvents(std::size_t count) {
+        return m_loop.runUntil([&] { return m_events.size() >= count; }, 5s);
+    }
+    void consumeWhenOffered(std::vector<KeyCombination> keys) {
+        m_tap->setConsumableKeys(keys);
+        m_consume = [keys](const InputEvent& e) {
+            return std::any_of(keys.begin(), keys.end(), [&](const KeyCombination& k) {
+                return k.keyCode == e.keyCode && (k.anyModifiers || k.flags == e.flags);
+            });
+        };
+        run(100ms);
+    }
+    // Focuses an application's field and empties it.
+    void clearField(const DesktopApp& app, const std::string& name) {
+        ASSERT_TRUE(TestDesktop::activate(app));
+        ASSERT_TRUE(testing::focusField(app.pid, name));
+        TestDesktop::key("ctrl+a");
+        TestDesktop::key("BackSpace");
+        ASSERT_EQ(testing::waitForFieldText(app.pid, name, ""), "");
+        run(100ms);
+        m_events.clear();
+    }
+
+    testing::ManualLoop m_loop;
+    std::unique_ptr<KeyTapX11> m_tap;
+    std::vector<InputEvent> m_events;
+    std::function<bool(const InputEvent&)> m_consume = [](const InputEvent&) { return false; };
+};
+
+TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithCodesFlagsAndText) {
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    for (const char* k : {"a", "Tab", "Right", "Escape", "Return", "BackSpace", "KP_Enter", "Delete"}) {
+        s_client->tap(k);
+    }
+    s_client->chord({"Shift_L", "a"});
+    s_client->chord({"Shift_L", "Tab"});
+    s_client->chord({"Control_L", "c"});
+    s_client->chord({"Alt_L", "x"});
+    s_client->chord({"Super_L", "v"});
+    ASSERT_TRUE(TestDesktop::xdotool({"key", "b", "shift+b", "Left", "ctrl+Home"}));
+    ASSERT_TRUE(waitForEvents(17));
+    run(100ms);
+
+    // Modifier keys are no events of their own.
+    const std::vector<InputEvent> expected = {
+        key(keycode::other, 0, "a"),
+        key(keycode::tab, 0, "\t"),
+        key(keycode::rightArrow, 0, std::nullopt),
+        key(keycode::escape, 0, "\x1b"),
+        key(keycode::returnKey, 0, "\r"),
+        key(keycode::deleteKey, 0, "\b"),
+        key(keycode::keypadEnter, 0, "\r"),
+        key(keycode::forwardDelete, 0, "\x7f"),
+        key(keycode::other, modifier::shift, "A"),
+        key(keycode::tab, modifier::shift, std::nullopt),
+        key(keycode::other, modifier::control, "\x03"),
+        key(keycode::other, modifier::option, "x"),
+        key(keycode::other, modifier::command, "v"),
+        key(keycode::other, 0, "b"),
+        key(keycode::other, modifier::shift, "B"),
+        key(keycode::leftArrow, 0, std::nullopt),
+        key(keycode::home, modifier::control, std::nullopt),
+    };
+    EXPECT_EQ(m_events, expected);
+}
+
+TEST_F(KeyTapDesktop, AGermanLayoutGivesItsLettersAltGrSymbolsAndDeadKeys) {
+    ASSERT_EQ(TestDesktop::run({"setxkbmap", "de"}).status, 0);
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    // Keycodes of the standard PC keyboard: what they give depends on the layout.
+    const int y = 29;         // "z" in German
+    const int minus = 20;     // "ß"
+    const int two = 11;       // Shift: '"'
+    const int q = 24;         // AltGr: '@'
+    const int rightAlt = 108; // AltGr
+    const int equal = 21;     // dead acute
+    const int e = 26;
+    s_client->tapKeycode(y);
+    s_client->tapKeycode(minus);
+    s_client->pressKeycode(50);
+    s_client->tapKeycode(two);
+    s_client->releaseKeycode(50);
+    s_client->pressKeycode(rightAlt);
+    s_client->tapKeycode(q);
+    s_client->releaseKeycode(rightAlt);
+    s_client->tapKeycode(equal);
+    s_client->tapKeycode(e);
+    const bool arrived = waitForEvents(6);
+    TestDesktop::run({"setxkbmap", "us"});
+    ASSERT_TRUE(arrived);
+    const std::vector<InputEvent> expected = {
+        key(keycode::other, 0, "z"),
+        key(keycode::other, 0, "ß"),
+        key(keycode::other, modifier::shift, "\""),
+        key(keycode::other, 0, "@"),
+        key(keycode::other, 0, std::nullopt), // the dead key types nothing yet
+        key(keycode::other, 0, "é"),
+    };
+    EXPECT_EQ(m_events, expected);
+}
+
+TEST_F(KeyTapDesktop, ClicksAndScrollsArriveAsTheirTypes) {
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    const auto [x, y] = probe.center();
+    ASSERT_TRUE(TestDesktop::click(x, y));
+    ASSERT_TRUE(TestDesktop::xdotool({"click", "3", "click", "2", "click", "4", "click", "5"}));
+    ASSERT_TRUE(waitForEvents(5));
+    run(100ms);
+    EXPECT_EQ(m_events,
+              (std::vector<InputEvent>{mouse(EventType::leftMouseDown), mouse(EventType::rightMouseDown),
+                                       mouse(EventType::otherMouseDown), mouse(EventType::scrollWheel),
+                                       mouse(EventType::scrollWheel)}));
+}
+
+TEST_F(KeyTapDesktop, OfferedKeysAreConsumedOnceAndEverythingElseReachesTheApplication) {
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    consumeWhenOffered({{.keyCode = keycode::tab}, {.keyCode = keycode::escape, .anyModifiers = true}});
+
+    s_client->tap("Tab");
+    s_client->chord({"Shift_L", "Tab"});
+    s_client->tap("Escape");
+    s_client->chord({"Control_L", "Escape"});
+    ASSERT_TRUE(TestDesktop::xdotool({"key", "Tab", "a"}));
+    ASSERT_TRUE(waitForEvents(6));
+    run(200ms);
+    // Each key reached the handler once, grabbed or not.
+    EXPECT_EQ(m_events, (std::vector<InputEvent>{
+                            key(keycode::tab, 0, "\t"), key(keycode::tab, modifier::shift, std::nullopt),
+                            key(keycode::escape, 0, "\x1b"), key(keycode::escape, modifier::control, "\x1b"),
+                            key(keycode::tab, 0, "\t"), key(keycode::other, 0, "a")}));
+    probe.waitFor([&] { return probe.keys().size() >= 2; }, 1s);
+    EXPECT_EQ(probe.keys(), (std::vector<KeySym>{XK_ISO_Left_Tab, XK_a}));
+
+    // A grabbed key the handler does not consume after all still reaches the application.
+    probe.clear();
+    m_events.clear();
+    m_consume = [](const InputEvent&) { return false; };
+    s_client->tap("Tab");
+    ASSERT_TRUE(waitForEvents(1));
+    EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab}; }));
+
+    // With nothing offered the keys are not grabbed: the handler cannot hold them back.
+    probe.clear();
+    consumeWhenOffered({});
+    m_consume = [](const InputEvent&) { return true; };
+    s_client->tap("Tab");
+    s_client->tap("Escape");
+    EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab, XK_Escape}; }));
+}
+
+TEST_F(KeyTapDesktop, ACombinationTheWindowManagerOwnsDoesNotSpoilTheOthers) {
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    // openbox holds Alt+Tab: that grab fails, the Escape grab stands.
+    consumeWhenOffered({{.keyCode = keycode::tab, .flags = modifier::option},
+                        {.keyCode = keycode::escape, .anyModifiers = true}});
+    s_client->tap("Escape");
+    s_client->tap("a");
+    ASSERT_TRUE(waitForEvents(2));
+    probe.waitFor([&] { return !probe.keys().empty(); });
+    EXPECT_EQ(probe.keys(), std::vector<KeySym>{XK_a});
+}
+
+TEST_F(KeyTapDesktop, TypedTextArrivesExactlyInGtkAndQtAndNeverReachesTheHandler) {
+    const auto keymap = s_client->keymap();
+    for (const DesktopApp& app : {*s_gtk, *s_qt}) {
+        clearField(app, "Subject");
+        m_tap->type(accented);
+        EXPECT_EQ(testing::waitForFieldText(app.pid, "Subject", accented), accented) << app.pid;
+        const std::string forty = "The quick brown fox jumps over the lazy!";
+        m_tap->type(forty);
+        EXPECT_EQ(testing::waitForFieldText(app.pid, "Subject", accented + forty), accented + forty);
+        EXPECT_TRUE(m_events.empty());
+    }
+    // The spare keys that carried the missing characters are free again once the
+    // applications have surely read them.
+    run(1500ms);
+    EXPECT_EQ(s_client->keymap(), keymap);
+}
+
+TEST_F(KeyTapDesktop, AHeldAltDoesNotChangeTheTypedTextAndIsStillHeldAfterwards) {
+    for (const DesktopApp& app : {*s_gtk, *s_qt}) {
+        clearField(app, "Subject");
+        s_client->press("Alt_L");
+        m_tap->type(accented);
+        EXPECT_EQ(testing::waitForFieldText(app.pid, "Subject", accented), accented);
+        run(100ms);
+        EXPECT_NE(s_client->modifiers() & (1u << 3), 0u); // Mod1, Alt
+        s_client->release("Alt_L");
+        run(100ms);
+        EXPECT_EQ(s_client->modifiers(), 0u);
+        EXPECT_TRUE(m_events.empty());
+    }
+}
+
+TEST_F(KeyTapDesktop, AcceptedTextIsTypedOnlyOnceTheAcceptingKeyIsReleased) {
+    clearField(*s_gtk, "Subject");
+    consumeWhenOffered({{.keyCode = keycode::tab}});
+    m_consume = [this](const InputEvent& e) {
+        m_tap->type(" world");
+        return e.keyCode == keycode::tab;
+    };
+    s_client->press("Tab");
+    ASSERT_TRUE(waitForEvents(1));
+    run(300ms);
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Subject"), "");
+    s_client->release("Tab");
+    // The entry kept the focus (Tab never reached it) and got the text.
+    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", " world"), " world");
+}
+
+TEST_F(KeyTapDesktop, FiveHundredCharactersArriveAndAKeymapChangeMidwayLeavesNothingBehind) {
+    std::string text;
+    while (graphemeCount(text) < 500) {
+        text += "Grüße aus Köln – ÀÉÎ 👋 ok. ";
+    }
+    text = std::string(firstGraphemes(text, 500));
+    const auto keymap = s_client->keymap();
+
+    clearField(*s_gtk, "Subject");
+    m_tap->type(text);
+    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", text, 20s), text);
+
+    // The user switches the layout while the tap types: whatever arrives, the keymap ends
+    // as the user set it and no modifier stays down (checked in TearDown).
+    clearField(*s_gtk, "Subject");
+    m_tap->type(text);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(TestDesktop::run({"setxkbmap", "de"}).status, 0);
+    EXPECT_EQ(TestDesktop::run({"setxkbmap", "us"}).status, 0);
+    run(3s);
+    EXPECT_TRUE(m_tap->isEnabled());
+    EXPECT_EQ(s_client->keymap(), keymap);
+    EXPECT_TRUE(m_events.empty());
+}
+
+TEST_F(KeyTapDesktop, AHeldKeyRepeatsUntilItIsReleased) {
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    s_client->press("a");
+    run(1500ms);
+    s_client->release("a");
+    run(50ms);
+    const std::size_t count = m_events.size();
+    // 660 ms until the first repeat, then 25 a second.
+    EXPECT_GE(count, 10u);
+    EXPECT_TRUE(
+        std::all_of(m_events.begin(), m_events.end(), [](const InputEvent& e) { return e.text == "a"; }));
+    run(300ms);
+    EXPECT_EQ(m_events.size(), count);
+}
+
+TEST(KeyTapX11, ALostDisplayDisablesTheTapWithoutHarm) {
+    testing::PrivateServer server;
+    testing::ManualLoop loop;
+    KeyTapX11 tap(loop, server.name());
+    ASSERT_TRUE(tap.start());
+    EXPECT_TRUE(tap.start());
+    EXPECT_TRUE(tap.isEnabled());
+    server.kill();
+    tap.type("after the end");
+    EXPECT_TRUE(loop.runUntil([&] { return !tap.isEnabled(); }, 5s));
+    tap.reenable();
+    EXPECT_FALSE(tap.isEnabled());
+    tap.setConsumableKeys({{.keyCode = keycode::tab}});
+    tap.type("still nothing");
+}
+
+TEST(KeyTapX11, WithoutAServerTheTapDoesNotStart) {
+    testing::ManualLoop loop;
+    KeyTapX11 tap(loop, ":4093");
+    EXPECT_FALSE(tap.start());
+    EXPECT_FALSE(tap.isEnabled());
+    tap.type("nothing");
+}
+
+} // namespace
+} // namespace wisket

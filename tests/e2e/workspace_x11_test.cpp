@@ -1,0 +1,134 @@
+// The X11 workspace on the test desktop: activating a window announces its application
+// with process id, id and name, once per application and without the window manager's
+// passing "no window"; secure input follows another client's keyboard grab without
+// disturbing the focused application; without a window manager the focus window stands
+// in, and a lost display is harmless.
+
+#include "app/workspace_x11.hpp"
+#include "desktop_suite.hpp"
+#include "manual_loop.hpp"
+#include "temp_dir.hpp"
+#include "x11_client.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace wisket {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::DesktopApp;
+using testing::ProbeWindow;
+using testing::TestDesktop;
+using testing::X11Client;
+using Announced = std::optional<RunningApplication>;
+
+RunningApplication app(std::int32_t pid, std::string id, std::string name) {
+    return {.pid = pid, .bundleID = std::move(id), .displayName = std::move(name)};
+}
+
+class WorkspaceDesktop : public testing::DesktopSuite {
+protected:
+    static void SetUpTestSuite() {
+        DesktopSuite::SetUpTestSuite();
+        if (!s_desktop) {
+            return;
+        }
+        // Display names come from the applications' .desktop files where there are some.
+        const std::filesystem::path applications =
+            std::filesystem::path(std::getenv("XDG_DATA_HOME")) / "applications";
+        std::filesystem::create_directories(applications);
+        testing::writeFile(
+            applications / "wisket-test-qt.desktop",
+            "[Desktop Entry]\nType=Application\nName=Qt Chat\nStartupWMClass=wisket_desktop_qt_app\n");
+        testing::writeFile(applications / "org.wisket.ProbeTool.desktop",
+                           "[Desktop Entry]\nType=Application\nName=Probe Tool\n");
+    }
+
+    testing::ManualLoop m_loop;
+};
+
+TEST_F(WorkspaceDesktop, ActivatingAWindowAnnouncesItsApplicationOnce) {
+    WorkspaceX11 workspace(m_loop);
+    std::vector<Announced> announced;
+    workspace.observeActivations([&](Announced a) { announced.push_back(std::move(a)); });
+    const auto activate = [&](const auto& activateIt, const Announced& expected) {
+        const std::size_t before = announced.size();
+        activateIt();
+        EXPECT_TRUE(
+            m_loop.runUntil([&] { return announced.size() > before && announced.back() == expected; }, 5s))
+            << (expected ? *expected->bundleID : "none");
+        // Whatever the window manager passes through on the way is not announced.
+        m_loop.runUntil([] { return false; }, 400ms);
+        EXPECT_EQ(announced.size(), before + 1);
+        EXPECT_EQ(workspace.frontmostApplication(), expected);
+    };
+
+    // WM_CLASS gives id and name when there is no GTK application id and no .desktop file.
+    activate([&] { TestDesktop::activate(*s_gtk); }, app(s_gtk->pid, "Gtk_app.py", "Gtk_app.py"));
+    activate([&] { TestDesktop::activate(*s_qt); }, app(s_qt->pid, "wisket_desktop_qt_app", "Qt Chat"));
+    ProbeWindow tool(*s_client,
+                     {.pid = 1, .gtkApplicationId = "org.wisket.ProbeTool", .wmClass = "Probe-tool"});
+    activate([&] { tool.activate(); }, app(1, "org.wisket.ProbeTool", "Probe Tool"));
+    ProbeWindow own(*s_client, {.pid = getpid(), .wmClass = "Whatever"});
+    activate([&] { own.activate(); }, app(getpid(), "wisket", "Wisket"));
+    ProbeWindow bare(*s_client, {});
+    activate([&] { bare.activate(); }, std::nullopt);
+    activate([&] { TestDesktop::activate(*s_gtk); }, app(s_gtk->pid, "Gtk_app.py", "Gtk_app.py"));
+
+    // Another window of the same application is no activation of an application.
+    const auto notes = TestDesktop::run({"xdotool", "search", "--name", "^Notes$"});
+    ASSERT_EQ(notes.status, 0);
+    const std::size_t before = announced.size();
+    TestDesktop::xdotool({"windowactivate", "--sync", notes.output.substr(0, notes.output.find('\n'))});
+    m_loop.runUntil([] { return false; }, 500ms);
+    EXPECT_EQ(announced.size(), before);
+}
+
+TEST_F(WorkspaceDesktop, SecureInputIsOnExactlyWhileAnotherClientHoldsTheKeyboard) {
+    WorkspaceX11 workspace(m_loop);
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    probe.clear();
+    EXPECT_FALSE(workspace.secureInputActive());
+    ASSERT_TRUE(s_client->grabKeyboard());
+    EXPECT_TRUE(workspace.secureInputActive());
+    s_client->ungrabKeyboard();
+    probe.clear();
+    EXPECT_FALSE(workspace.secureInputActive());
+    EXPECT_FALSE(workspace.secureInputActive());
+    // The question never takes the keyboard: the focused window keeps its focus.
+    probe.waitFor([] { return false; }, 200ms);
+    EXPECT_EQ(probe.focusLosses(), 0);
+}
+
+TEST(WorkspaceX11, WithoutAWindowManagerTheFocusWindowStandsInAndALostDisplayIsHarmless) {
+    testing::PrivateServer server;
+    X11Client client(server.name());
+    ProbeWindow first(client, {.pid = 1, .wmClass = "First"});
+    ProbeWindow second(client, {.pid = 1, .wmClass = "Second"});
+    first.focus();
+
+    testing::ManualLoop loop;
+    WorkspaceX11 workspace(loop, server.name());
+    EXPECT_EQ(workspace.frontmostApplication(), app(1, "First", "First"));
+    std::vector<Announced> announced;
+    workspace.observeActivations([&](Announced a) { announced.push_back(std::move(a)); });
+    loop.runUntil([] { return false; }, 300ms);
+    second.focus();
+    EXPECT_TRUE(loop.runUntil([&] { return announced.size() == 1; }, 3s));
+    first.focus();
+    EXPECT_TRUE(loop.runUntil([&] { return announced.size() == 2; }, 3s));
+    EXPECT_EQ(announced, (std::vector<Announced>{app(1, "Second", "Second"), app(1, "First", "First")}));
+    EXPECT_FALSE(workspace.secureInputActive());
+
+    server.kill();
+    EXPECT_EQ(workspace.frontmostApplication(), std::nullopt);
+    EXPECT_FALSE(workspace.secureInputActive());
+    loop.runUntil([] { return false; }, 300ms);
+}
+
+} // namespace
+} // namespace wisket

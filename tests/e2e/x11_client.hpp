@@ -1,0 +1,126 @@
+#pragma once
+
+// A plain X client for the input tests: windows that record what they receive, a person's
+// keyboard (the server's own keyboard device, not XTest's), the keymap and modifier state,
+// and a private X server without a window manager.
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+// Xlib's types, without its macros (they clash with GoogleTest's names).
+struct _XDisplay;
+
+namespace wisket::testing {
+
+using Window = unsigned long;
+using KeySym = unsigned long;
+
+struct WindowProperties {
+    std::optional<long> pid = std::nullopt;
+    std::optional<std::string> gtkApplicationId = std::nullopt;
+    std::optional<std::string> wmClass = std::nullopt; // the class; the instance is its lower-case form
+    std::string title = "probe";
+};
+
+class X11Client {
+public:
+    // Opens `display` (empty: $DISPLAY); aborts the test program when it cannot.
+    explicit X11Client(const std::string& display = {});
+    ~X11Client();
+    X11Client(const X11Client&) = delete;
+    X11Client& operator=(const X11Client&) = delete;
+
+    _XDisplay* display() const { return m_display; }
+
+    // A person at the keyboard: a key by its keysym name ("a", "Shift_L", "Tab"),
+    // through the server's keyboard device as the hardware would send it.
+    void press(const std::string& keysym);
+    void release(const std::string& keysym);
+    void tap(const std::string& keysym);
+    // Shift_L+a style chords: every key down in order, then up in reverse.
+    void chord(const std::vector<std::string>& keysyms);
+    // The same by keycode, for layouts where the keysym is what is being tested.
+    void pressKeycode(int keycode) { send(keycode, true); }
+    void releaseKeycode(int keycode) { send(keycode, false); }
+    void tapKeycode(int keycode);
+
+    // The core keymap of every keycode, for comparing before and after.
+    std::vector<KeySym> keymap();
+    // The effective modifier state of the core keyboard.
+    unsigned modifiers();
+    // Keycodes of modifier keys that are down on the core keyboard.
+    std::vector<int> heldModifierKeys();
+
+    bool grabKeyboard();
+    void ungrabKeyboard();
+
+private:
+    int keycodeOf(const std::string& keysym);
+    void send(int keycode, bool press);
+
+    _XDisplay* m_display = nullptr;
+    int m_personKeyboard = -1;
+};
+
+// A top-level window that records the key presses (as keysyms) and focus losses it gets.
+class ProbeWindow {
+public:
+    ProbeWindow(X11Client& client, const WindowProperties& properties);
+    ~ProbeWindow();
+    ProbeWindow(const ProbeWindow&) = delete;
+    ProbeWindow& operator=(const ProbeWindow&) = delete;
+
+    Window id() const { return m_window; }
+    // The window's middle in root coordinates (where a click lands on it).
+    std::pair<int, int> center() const;
+    // Through the window manager of the test desktop.
+    void activate();
+    // By setting the input focus (a server without a window manager).
+    void focus();
+    // Reads what has arrived so far.
+    void pump();
+    // Pumps until `done` holds or `timeout` passes; returns `done()`.
+    bool waitFor(const std::function<bool()>& done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    const std::vector<KeySym>& keys() const { return m_keys; }
+    int focusLosses() const { return m_focusLosses; }
+    void clear();
+
+private:
+    X11Client& m_client;
+    Window m_window = 0;
+    std::vector<KeySym> m_keys;
+    int m_focusLosses = 0;
+};
+
+// Text fields of the desktop's applications, through the accessibility bus
+// (field_text.py): a field by its accessible name or its label.
+bool focusField(pid_t app, const std::string& name);
+std::string fieldText(pid_t app, const std::string& name);
+// Polls until the field holds `expected`; returns what it held last.
+std::string waitForFieldText(pid_t app, const std::string& name, const std::string& expected,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(8));
+
+// An X server of the test's own, without a window manager, that a test may kill.
+class PrivateServer {
+public:
+    PrivateServer();
+    ~PrivateServer();
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    const std::string& name() const { return m_name; }
+    void kill();
+
+private:
+    pid_t m_pid = 0;
+    int m_pipe = -1;
+    std::string m_name;
+};
+
+} // namespace wisket::testing
