@@ -97,6 +97,11 @@ TEST(AtspiAx, ReportsTypedTextCaretAndGlyphBoundsOfTheFocusedField) {
     const auto& gtk = focusDesktop().gtk;
     ASSERT_TRUE(focusField(gtk, "AXTextField", "Subject"));
     ASSERT_TRUE(TestDesktop::type("hello wor"));
+    ASSERT_TRUE(eventually([&] {
+        return onReader([&] {
+            return axAs<std::int64_t>(ax().attribute(focusedOf(gtk.pid), "AXNumberOfCharacters")) == 9;
+        });
+    }));
     onReader([&] {
         const AxElement field = focusedOf(gtk.pid);
         ASSERT_TRUE(field);
