@@ -87,20 +87,33 @@ std::string roleOf(const AxElement& element) {
 }
 
 bool focusField(const DesktopApp& app, std::string_view role, std::string_view label) {
-    if (!TestDesktop::activate(app)) {
-        return false;
-    }
-    const auto frame = onReader([&] { return frameOf(findElement(app.pid, role, label)); });
-    if (!frame || !TestDesktop::click(frame->x + frame->width / 2, frame->y + frame->height / 2)) {
-        return false;
-    }
-    return eventually([&] {
+    const auto focused = [&] {
         return onReader([&] {
             Ax& ax = *focusDesktop().ax;
-            const auto focused = axAs<AxElement>(ax.attribute(ax.application(app.pid), "AXFocusedUIElement"));
-            return focused && ax.equal(*focused, findElement(app.pid, role, label));
+            const auto element = axAs<AxElement>(ax.attribute(ax.application(app.pid), "AXFocusedUIElement"));
+            return element && ax.equal(*element, findElement(app.pid, role, label));
         });
+    };
+    // A click can land while the window manager is still raising the window: click again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!TestDesktop::activate(app)) {
+            continue;
+        }
+        const auto frame = onReader([&] { return frameOf(findElement(app.pid, role, label)); });
+        if (frame && TestDesktop::click(frame->x + frame->width / 2, frame->y + frame->height / 2) &&
+            eventually(focused, std::chrono::milliseconds(1500))) {
+            return true;
+        }
+    }
+    const std::string actual = onReader([&] {
+        Ax& ax = *focusDesktop().ax;
+        const auto element = axAs<AxElement>(ax.attribute(ax.application(app.pid), "AXFocusedUIElement"));
+        return element ? roleOf(*element) + " " +
+                             axAs<std::string>(ax.attribute(*element, "AXDescription")).value_or("")
+                       : std::string("nothing");
     });
+    ADD_FAILURE() << "focused instead: " << actual;
+    return false;
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

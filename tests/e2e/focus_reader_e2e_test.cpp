@@ -45,12 +45,15 @@ protected:
     // Reads until `accept` holds (Chromium lays out a field's glyphs for accessibility
     // only once asked, and every toolkit reports typing a little later than it happens).
     static FocusRead readUntil(const DesktopApp& app, const std::function<bool(const FocusRead&)>& accept,
-                               bool withContext = false) {
+                               bool withContext = false,
+                               std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
         FocusRead last;
-        eventually([&] {
-            last = read(app, withContext);
-            return accept(last);
-        });
+        eventually(
+            [&] {
+                last = read(app, withContext);
+                return accept(last);
+            },
+            timeout);
         return last;
     }
 
@@ -259,13 +262,21 @@ TEST_F(FocusReaderOnDesktop, ReadsAFreshlyStartedBrowserWithoutHelp) {
     const auto browser = focusDesktop().desktop->launchChromium();
     ASSERT_TRUE(browser);
     ASSERT_TRUE(TestDesktop::activate(*browser));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the page is drawn
+    // The window takes the page's title once the page has loaded.
+    ASSERT_TRUE(eventually(
+        [&] {
+            return TestDesktop::run({"xdotool", "getwindowname", std::to_string(browser->window)})
+                       .output.find("Team chat page") == 0;
+        },
+        std::chrono::seconds(10)));
     // The textarea of page.html, where the window is placed at the origin; nothing has
     // looked at the browser's accessibility tree yet.
     ASSERT_TRUE(TestDesktop::click(300, 500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // keys typed at once may be lost
     ASSERT_TRUE(TestDesktop::type("fresh start"));
-    const FocusRead r =
-        readUntil(*browser, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; });
+    const FocusRead r = readUntil(
+        *browser, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; }, false,
+        std::chrono::seconds(10));
     EXPECT_EQ(r.context.textBeforeCaret, "fresh start");
     EXPECT_EQ(r.context.field.role, "AXTextArea");
     focusDesktop().desktop->kill(*browser);
