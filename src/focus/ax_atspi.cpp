@@ -474,9 +474,10 @@ struct AtspiAx::Impl {
             g_object_unref(searched);
             searched = nullptr;
         }
-        if (searched) {
-            remember(searched);
-        } else if (found != focus.end()) {
+        // Only a focus event makes an element the remembered one: what a search finds may be
+        // a container that held the focus before the application's tree was complete
+        // (a browser just primed), and no event would ever replace it.
+        if (found != focus.end()) {
             g_object_unref(found->second.element);
             focus.erase(found);
         }
@@ -508,7 +509,9 @@ struct AtspiAx::Impl {
 
     bool overdue() const { return Clock::now() > deadline; }
 
-    // One call where the toolkit implements Collection (GTK, Chromium).
+    // One call where the toolkit implements Collection (GTK, Chromium). A browser reports
+    // both the view that holds its page and the field in the page as focused: the last
+    // match in document order is the innermost.
     static AtspiAccessible* collectFocused(AtspiAccessible* root) {
         GRef<AtspiCollection> collection(atspi_accessible_get_collection_iface(root));
         if (!collection) {
@@ -521,32 +524,35 @@ struct AtspiAx::Impl {
             ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
         Error error;
         GArray* matches = atspi_collection_get_matches(
-            collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, &error);
+            collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 0, TRUE, &error);
         if (!matches) {
             return nullptr;
         }
         AtspiAccessible* found = nullptr;
         for (guint i = 0; i < matches->len; ++i) {
-            AtspiAccessible* match = g_array_index(matches, AtspiAccessible*, i);
-            if (!found) {
-                found = match;
-            } else {
-                g_object_unref(match);
+            if (found) {
+                g_object_unref(found);
             }
+            found = g_array_index(matches, AtspiAccessible*, i);
         }
         g_array_free(matches, TRUE);
         return found;
     }
 
-    // Depth first through what is showing, within a node and time budget.
+    // Depth first through what is showing, within a node and time budget; the innermost
+    // focused element wins.
     static AtspiAccessible* walkFocused(AtspiAccessible* node, Clock::time_point deadline, int& nodes) {
         if (++nodes > focusSearchNodes || Clock::now() > deadline) {
             return nullptr;
         }
-        const StateSet states = statesOf(node);
-        if (states.contains(ATSPI_STATE_FOCUSED)) {
-            return g_object_ref(node);
+        if (statesOf(node).contains(ATSPI_STATE_FOCUSED)) {
+            AtspiAccessible* inner = walkChildren(node, deadline, nodes);
+            return inner ? inner : g_object_ref(node);
         }
+        return walkChildren(node, deadline, nodes);
+    }
+
+    static AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline, int& nodes) {
         Error error;
         const gint count = atspi_accessible_get_child_count(node, &error);
         for (gint i = 0; i < count && !error; ++i) {
