@@ -194,6 +194,42 @@ template <typename Pred> std::string_view trimBack(std::string_view s, Pred pred
     return s.substr(0, end);
 }
 
+// Offsets in other units (UTF-16 code units, code points): `width` gives the units of one
+// code point.
+std::size_t utf16Width(char32_t cp) {
+    return cp > 0xFFFF ? 2 : 1;
+}
+std::size_t codePointWidth(char32_t) {
+    return 1;
+}
+
+// The byte offset after as many whole code points as fit in `units`; an offset inside a
+// code point rounds down to its start.
+template <typename Width> std::size_t byteOffsetOfUnits(std::string_view s, std::size_t units, Width width) {
+    std::size_t i = 0;
+    std::size_t counted = 0;
+    while (i < s.size()) {
+        std::size_t next = i;
+        const std::size_t w = width(decodeNext(s, next));
+        if (counted + w > units) {
+            break;
+        }
+        counted += w;
+        i = next;
+    }
+    return i;
+}
+
+template <typename Width> std::size_t unitsBeforeByte(std::string_view s, std::size_t bytes, Width width) {
+    std::size_t i = 0;
+    std::size_t units = 0;
+    const std::size_t limit = std::min(bytes, s.size());
+    while (i < limit) {
+        units += width(decodeNext(s, i));
+    }
+    return units;
+}
+
 } // namespace
 
 char32_t decodeNext(std::string_view s, std::size_t& i) {
@@ -417,34 +453,11 @@ std::size_t utf16Length(std::string_view s) {
 }
 
 std::size_t utf8OffsetOfUtf16(std::string_view s, std::size_t units) {
-    std::size_t i = 0;
-    std::size_t counted = 0;
-    while (i < s.size()) {
-        std::size_t next = i;
-        const char32_t cp = decodeNext(s, next);
-        const std::size_t width = cp > 0xFFFF ? 2 : 1;
-        if (counted + width > units) {
-            break;
-        }
-        counted += width;
-        i = next;
-    }
-    return i;
+    return byteOffsetOfUnits(s, units, utf16Width);
 }
 
 std::size_t utf16OffsetOfUtf8(std::string_view s, std::size_t bytes) {
-    std::size_t i = 0;
-    std::size_t units = 0;
-    const std::size_t limit = std::min(bytes, s.size());
-    while (i < limit) {
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
-            ++i;
-            ++units;
-            continue;
-        }
-        units += decodeNext(s, i) > 0xFFFF ? 2 : 1;
-    }
-    return units;
+    return unitsBeforeByte(s, bytes, utf16Width);
 }
 
 std::size_t codePointCount(std::string_view s) {
@@ -452,22 +465,11 @@ std::size_t codePointCount(std::string_view s) {
 }
 
 std::size_t utf8OffsetOfCodePoint(std::string_view s, std::size_t n) {
-    std::size_t i = 0;
-    for (std::size_t counted = 0; counted < n && i < s.size(); ++counted) {
-        decodeNext(s, i);
-    }
-    return i;
+    return byteOffsetOfUnits(s, n, codePointWidth);
 }
 
 std::size_t codePointOffsetOfUtf8(std::string_view s, std::size_t bytes) {
-    std::size_t i = 0;
-    std::size_t counted = 0;
-    const std::size_t limit = std::min(bytes, s.size());
-    while (i < limit) {
-        decodeNext(s, i);
-        ++counted;
-    }
-    return counted;
+    return unitsBeforeByte(s, bytes, codePointWidth);
 }
 
 std::u16string toUtf16(std::string_view s) {
