@@ -232,7 +232,8 @@ std::optional<RunningApplication> frontmost(Display* display, const Atoms& atoms
 
 } // namespace
 
-// The callback and what was announced last; main thread only.
+// The callback and the frontmost application its owner knows of last, whether announced
+// or asked for; main thread only.
 struct WorkspaceX11::Observer {
     std::function<void(std::optional<RunningApplication>)> activated;
     std::optional<std::optional<RunningApplication>> announced;
@@ -290,10 +291,9 @@ private:
 
     void run() {
         XSelectInput(m_display, DefaultRootWindow(m_display), PropertyChangeMask);
-        // What is frontmost now is the starting point, not a change.
-        const auto active = activeWindow(m_display, m_atoms);
-        m_managed = active.has_value();
-        m_lastWindow = active ? *active : focusedTopLevel(m_display);
+        // The starting point is posted too: the window may have changed since the owner
+        // last asked what is frontmost, and no event would tell of that change any more.
+        look();
         while (!m_stop && !m_connection->lost()) {
             bool changed = false;
             while (XPending(m_display) > 0) {
@@ -382,7 +382,10 @@ std::optional<RunningApplication> WorkspaceX11::frontmostApplication() const {
         return std::nullopt;
     }
     const Atoms atoms(c->display());
-    return frontmost(c->display(), atoms, *m_entries);
+    auto app = frontmost(c->display(), atoms, *m_entries);
+    // The caller knows of this one now: announcing it again would be no change.
+    m_observer->announced = app;
+    return app;
 }
 
 void WorkspaceX11::observeActivations(std::function<void(std::optional<RunningApplication>)> activated) {

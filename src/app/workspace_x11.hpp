@@ -33,7 +33,8 @@ public:
     std::optional<RunningApplication> frontmostApplication() const override;
     // Starts watching once; each call replaces the callback. An application is announced
     // when another window becomes frontmost and its application differs from the one
-    // announced before; the window manager's passing "no active window" between two
+    // announced or returned by frontmostApplication() before (so a change between asking
+    // and watching is announced too); the window manager's passing "no active window" between two
     // windows is not announced unless it lasts.
     void observeActivations(std::function<void(std::optional<RunningApplication>)> activated) override;
     // Tries to grab the keyboard for an unmapped window: the server answers

@@ -53,6 +53,8 @@ protected:
 TEST_F(WorkspaceDesktop, ActivatingAWindowAnnouncesItsApplicationOnce) {
     WorkspaceX11 workspace(m_loop);
     std::vector<Announced> announced;
+    // The owner asks first, as the controller does; the first activation below is a change.
+    workspace.frontmostApplication();
     workspace.observeActivations([&](Announced a) { announced.push_back(std::move(a)); });
     const auto activate = [&](const auto& activateIt, const Announced& expected) {
         const std::size_t before = announced.size();
@@ -85,6 +87,36 @@ TEST_F(WorkspaceDesktop, ActivatingAWindowAnnouncesItsApplicationOnce) {
     TestDesktop::xdotool({"windowactivate", "--sync", notes.output.substr(0, notes.output.find('\n'))});
     m_loop.runUntil([] { return false; }, 500ms);
     EXPECT_EQ(announced.size(), before);
+}
+
+TEST_F(WorkspaceDesktop, AChangeBetweenAskingAndWatchingIsAnnouncedAndNoneOtherwise) {
+    const auto gtk = app(s_gtk->pid, "Gtk_app.py", "Gtk_app.py");
+    const auto qt = app(s_qt->pid, "wisket_desktop_qt_app", "Qt Chat");
+    WorkspaceX11 onlooker(m_loop);
+    const auto activate = [&](const DesktopApp& desktopApp, const RunningApplication& expected) {
+        ASSERT_TRUE(TestDesktop::activate(desktopApp));
+        ASSERT_TRUE(m_loop.runUntil([&] { return onlooker.frontmostApplication() == expected; }, 5s));
+    };
+    activate(*s_gtk, gtk);
+
+    // Asked while the chat window was frontmost; another became frontmost before watching
+    // began, and no later event tells of it.
+    WorkspaceX11 late(m_loop);
+    EXPECT_EQ(late.frontmostApplication(), gtk);
+    activate(*s_qt, qt);
+    std::vector<Announced> announced;
+    late.observeActivations([&](Announced a) { announced.push_back(std::move(a)); });
+    EXPECT_TRUE(m_loop.runUntil([&] { return !announced.empty(); }, 5s));
+    m_loop.runUntil([] { return false; }, 400ms);
+    EXPECT_EQ(announced, std::vector<Announced>{qt});
+
+    // Nothing changed since asking: nothing to announce.
+    WorkspaceX11 current(m_loop);
+    EXPECT_EQ(current.frontmostApplication(), qt);
+    std::vector<Announced> none;
+    current.observeActivations([&](Announced a) { none.push_back(std::move(a)); });
+    m_loop.runUntil([] { return false; }, 500ms);
+    EXPECT_TRUE(none.empty());
 }
 
 TEST_F(WorkspaceDesktop, SecureInputIsOnExactlyWhileAnotherClientHoldsTheKeyboard) {
