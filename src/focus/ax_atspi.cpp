@@ -224,12 +224,26 @@ struct AtspiReaderQueue::State {
     bool drainScheduled = false;
     GMainContext* context = g_main_context_new();
     GMainLoop* loop = g_main_loop_new(context, FALSE);
-    std::uint64_t taskNumber = 0; // queue thread only
+    GMainContext* neverRun = g_main_context_new(); // see adoptConnections
+    std::uint64_t taskNumber = 0;                  // queue thread only
     std::thread thread;
 
     ~State() {
         g_main_loop_unref(loop);
         g_main_context_unref(context);
+        g_main_context_unref(neverRun);
+    }
+
+    // libatspi opens a private connection to each application it calls and attaches it to
+    // the process's default context, whatever context it was given; there the main thread's
+    // loop would dispatch it (libatspi is not thread-safe), and the reply that lifts
+    // libatspi's "appears to be hung" verdict on an application that once ran into its
+    // time-out would never reach this thread, leaving that application mute for good.
+    // Handing libatspi a context again moves every known application's connection to it
+    // (about 16 microseconds with a few applications).
+    void adoptConnections() {
+        atspi_set_main_context(neverRun);
+        atspi_set_main_context(context);
     }
 
     // One task per dispatch, so that events waiting in the context are delivered between
@@ -247,6 +261,7 @@ struct AtspiReaderQueue::State {
             state->tasks.pop_front();
         }
         ++state->taskNumber;
+        state->adoptConnections();
         task();
         const std::lock_guard lock(state->mutex);
         if (state->tasks.empty()) {
@@ -491,9 +506,13 @@ struct AtspiAx::Impl {
         if (!component) {
             return true;
         }
+        // An application that dies while asked yields no error, only libatspi's placeholder
+        // of -1 for every value.
         Error error;
-        g_free(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error));
-        return !error;
+        AtspiRect* extents = atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error);
+        const bool answered = extents && !error && !(extents->width == -1 && extents->height == -1);
+        g_free(extents);
+        return answered;
     }
 
     AtspiAccessible* searchFocused(AtspiAccessible* app) {

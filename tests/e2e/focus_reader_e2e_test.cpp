@@ -283,7 +283,7 @@ TEST_F(FocusReaderOnDesktop, ReadsAFreshlyStartedBrowserWithoutHelp) {
 }
 
 // A hung application costs a read one messaging time-out, not one per call; a killed
-// one's pending call fails at once. Either way the read ends as a skip.
+// one's pending call fails at once. Either way the read ends as a skip, and a hang ends.
 TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) {
     const auto victim = focusDesktop().desktop->launchGtk();
     ASSERT_TRUE(victim);
@@ -297,7 +297,14 @@ TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) 
         EXPECT_EQ(read(*victim, withContext).kind, FocusRead::Kind::skip);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     }
+    // Once it answers again, so does the reader: libatspi's verdict on an application that
+    // ran into its time-out lasts only until the application replies to its ping.
+    ::kill(victim->pid, SIGCONT);
+    EXPECT_EQ(readUntil(*victim, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; })
+                  .context.textBeforeCaret,
+              "about to vanish");
 
+    ::kill(victim->pid, SIGSTOP);
     std::optional<FocusRead> result;
     const auto start = std::chrono::steady_clock::now();
     s_reader->read(victim->pid, std::nullopt, 1200, true, [&](FocusRead r) { result = std::move(r); });
