@@ -478,7 +478,17 @@ struct AtspiAx::Impl {
             FocusRecord& record = found->second;
             const bool lost = record.lostAt && Clock::now() - *record.lostAt > focusFlicker;
             if (!lost && !statesOf(record.element).defunct()) {
-                return responds(record.element) ? g_object_ref(record.element) : nullptr;
+                if (!responds(record.element)) {
+                    return nullptr;
+                }
+                // A browser that builds its page's tree after a field in the page took the
+                // focus reports the page as focused, never the field.
+                if (atspi_accessible_get_role(record.element, nullptr) == ATSPI_ROLE_DOCUMENT_WEB) {
+                    if (AtspiAccessible* inner = collectFocused(record.element)) {
+                        return inner;
+                    }
+                }
+                return g_object_ref(record.element);
             }
             if (overdue()) {
                 return nullptr;
