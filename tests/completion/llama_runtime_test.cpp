@@ -53,6 +53,8 @@ TEST_F(LlamaRuntimeTest, GreedyAnswerEndsAtTheEndOfGeneration) {
     EXPECT_EQ(runtime.unavailableReason(), std::nullopt);
     runtime.openSession(1, instructions);
     EXPECT_EQ(answer(runtime.respond(1, "Dear Ann,\nThank you for", 40)), " your time and consideration.");
+    runtime.openSession(2, instructions);
+    EXPECT_EQ(answer(runtime.respond(2, "Something else entirely", 20)), "") << "ends at once";
 }
 
 TEST_F(LlamaRuntimeTest, TokenCapBoundsTheAnswer) {
@@ -60,11 +62,6 @@ TEST_F(LlamaRuntimeTest, TokenCapBoundsTheAnswer) {
     EXPECT_EQ(answer(runtime.respond(1, "Thank you for", 3)), " your time and");
     runtime.openSession(2, instructions);
     EXPECT_EQ(answer(runtime.respond(2, "Thank you for", 1)), " your");
-}
-
-TEST_F(LlamaRuntimeTest, TextOutsideTheScriptEndsAtOnce) {
-    runtime.openSession(1, instructions);
-    EXPECT_EQ(answer(runtime.respond(1, "Something else entirely", 20)), "");
 }
 
 TEST_F(LlamaRuntimeTest, PrewarmedSessionEvaluatesOnlyThePrompt) {

@@ -201,12 +201,5 @@ TEST(LastWordFragment, TheUnfinishedWordAtTheEnd) {
     EXPECT_FALSE(lastWordFragment("rock'"));
 }
 
-TEST(IsCorrectlySpelled, AsksTheDictionary) {
-    EXPECT_TRUE(isCorrectlySpelled("house"));
-    EXPECT_TRUE(isCorrectlySpelled("going"));
-    EXPECT_FALSE(isCorrectlySpelled("upd"));
-    EXPECT_FALSE(isCorrectlySpelled("blastonishing"));
-}
-
 } // namespace
 } // namespace wisket

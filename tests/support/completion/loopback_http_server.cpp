@@ -34,21 +34,6 @@ std::string lowercase(std::string s) {
     return s;
 }
 
-const char* reasonPhrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 307:
-        return "Temporary Redirect";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
-}
-
 bool sendAll(int fd, const std::string& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {
@@ -194,11 +179,10 @@ void LoopbackHttpServer::serve(int fd) {
             }
             return;
         }
-        const std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " " +
-                                     reasonPhrase(reply.status) + "\r\nContent-Type: " + reply.contentType +
-                                     (reply.location.empty() ? "" : "\r\nLocation: " + reply.location) +
-                                     "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" +
-                                     reply.body;
+        const std::string response =
+            "HTTP/1.1 " + std::to_string(reply.status) + " Status\r\nContent-Type: " + reply.contentType +
+            (reply.location.empty() ? "" : "\r\nLocation: " + reply.location) +
+            "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
         if (!sendAll(fd, response)) {
             return;
         }

@@ -253,10 +253,6 @@ GgufWriter::Fill floats(std::vector<float> values) {
     };
 }
 
-GgufWriter::Fill zeros() {
-    return [](std::size_t bytes) { return std::vector<char>(bytes, 0); };
-}
-
 GgufWriter::Fill ones(std::size_t count) {
     return floats(std::vector<float>(count, 1.0f));
 }
@@ -363,12 +359,12 @@ void writeScriptedModel(const std::filesystem::path& file, const std::vector<std
         const std::string blk = "blk." + std::to_string(layer) + ".";
         writer.tensor(blk + "attn_norm.weight", GGML_TYPE_F32, width, 1, ones(width));
         for (const char* name : {"attn_q.weight", "attn_k.weight", "attn_v.weight", "attn_output.weight"}) {
-            writer.tensor(blk + name, GGML_TYPE_F32, width, width, zeros());
+            writer.tensor(blk + name, GGML_TYPE_F32, width, width, floats({}));
         }
         writer.tensor(blk + "ffn_norm.weight", GGML_TYPE_F32, width, 1, ones(width));
-        writer.tensor(blk + "ffn_gate.weight", GGML_TYPE_F32, width, feedForward, zeros());
-        writer.tensor(blk + "ffn_up.weight", GGML_TYPE_F32, width, feedForward, zeros());
-        writer.tensor(blk + "ffn_down.weight", GGML_TYPE_F32, feedForward, width, zeros());
+        writer.tensor(blk + "ffn_gate.weight", GGML_TYPE_F32, width, feedForward, floats({}));
+        writer.tensor(blk + "ffn_up.weight", GGML_TYPE_F32, width, feedForward, floats({}));
+        writer.tensor(blk + "ffn_down.weight", GGML_TYPE_F32, feedForward, width, floats({}));
     }
     writer.write(file);
 }
@@ -405,33 +401,27 @@ void writeRandomModelOfRealShape(const std::filesystem::path& file, std::string_
         return layer < layers / 8 || layer >= 7 * layers / 8 || (layer - layers / 8) % 3 == 2;
     };
     std::uint32_t seed = 1;
-    writer.tensor("token_embd.weight", GGML_TYPE_Q8_0, width, vocabSize,
-                  randomRows(GGML_TYPE_Q8_0, width, seed++));
+    auto random = [&](const std::string& name, ggml_type type, std::int64_t columns, std::int64_t rows) {
+        writer.tensor(name, type, columns, rows, randomRows(type, columns, seed++));
+    };
+    random("token_embd.weight", GGML_TYPE_Q8_0, width, vocabSize);
     writer.tensor("output_norm.weight", GGML_TYPE_F32, width, 1, ones(width));
     for (std::int64_t layer = 0; layer < layers; ++layer) {
         const std::string blk = "blk." + std::to_string(layer) + ".";
         const ggml_type v = moreBits(layer) ? GGML_TYPE_Q8_0 : GGML_TYPE_Q5_0;
         const ggml_type down = moreBits(layer) ? GGML_TYPE_Q6_K : GGML_TYPE_Q4_K;
         writer.tensor(blk + "attn_norm.weight", GGML_TYPE_F32, width, 1, ones(width));
-        writer.tensor(blk + "attn_q.weight", GGML_TYPE_Q5_0, width, width,
-                      randomRows(GGML_TYPE_Q5_0, width, seed++));
-        writer.tensor(blk + "attn_q.bias", GGML_TYPE_F32, width, 1, randomRows(GGML_TYPE_F32, width, seed++));
-        writer.tensor(blk + "attn_k.weight", GGML_TYPE_Q5_0, width, kvWidth,
-                      randomRows(GGML_TYPE_Q5_0, width, seed++));
-        writer.tensor(blk + "attn_k.bias", GGML_TYPE_F32, kvWidth, 1,
-                      randomRows(GGML_TYPE_F32, kvWidth, seed++));
-        writer.tensor(blk + "attn_v.weight", v, width, kvWidth, randomRows(v, width, seed++));
-        writer.tensor(blk + "attn_v.bias", GGML_TYPE_F32, kvWidth, 1,
-                      randomRows(GGML_TYPE_F32, kvWidth, seed++));
-        writer.tensor(blk + "attn_output.weight", GGML_TYPE_Q5_0, width, width,
-                      randomRows(GGML_TYPE_Q5_0, width, seed++));
+        random(blk + "attn_q.weight", GGML_TYPE_Q5_0, width, width);
+        random(blk + "attn_q.bias", GGML_TYPE_F32, width, 1);
+        random(blk + "attn_k.weight", GGML_TYPE_Q5_0, width, kvWidth);
+        random(blk + "attn_k.bias", GGML_TYPE_F32, kvWidth, 1);
+        random(blk + "attn_v.weight", v, width, kvWidth);
+        random(blk + "attn_v.bias", GGML_TYPE_F32, kvWidth, 1);
+        random(blk + "attn_output.weight", GGML_TYPE_Q5_0, width, width);
         writer.tensor(blk + "ffn_norm.weight", GGML_TYPE_F32, width, 1, ones(width));
-        writer.tensor(blk + "ffn_gate.weight", GGML_TYPE_Q5_0, width, feedForward,
-                      randomRows(GGML_TYPE_Q5_0, width, seed++));
-        writer.tensor(blk + "ffn_up.weight", GGML_TYPE_Q5_0, width, feedForward,
-                      randomRows(GGML_TYPE_Q5_0, width, seed++));
-        writer.tensor(blk + "ffn_down.weight", down, feedForward, width,
-                      randomRows(down, feedForward, seed++));
+        random(blk + "ffn_gate.weight", GGML_TYPE_Q5_0, width, feedForward);
+        random(blk + "ffn_up.weight", GGML_TYPE_Q5_0, width, feedForward);
+        random(blk + "ffn_down.weight", down, feedForward, width);
     }
     writer.write(file);
 }
