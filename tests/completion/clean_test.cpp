@@ -165,7 +165,6 @@ TEST(Clean, FirstSentence) {
         {"done. next step", "It is ", "done."},
         {"done. next step", "x = ", "done. next step", TextKind::code},
         {"version 3.5 is out", "Now ", "version 3.5 is out"},
-        {"version 3.5 is out", "x = ", "version 3.5 is out", TextKind::code},
         {"I have 3. Then more", "So ", "I have 3. Then more"},
         {"He said \"stop.\" and left", "Then ", "He said \"stop.\""},
         {"all done.\")", "It is ", "all done.\")"},
