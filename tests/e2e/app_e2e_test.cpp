@@ -6,6 +6,7 @@
 #include "completion/clean.hpp"
 #include "completion/loopback_http_server.hpp"
 #include "desktop_suite.hpp"
+#include "eventually.hpp"
 #include "x11_client.hpp"
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <iterator>
@@ -24,7 +24,6 @@
 #include <optional>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -49,17 +48,8 @@ constexpr auto typed = "Thanks for the update, I will get back to";
 constexpr auto answer = " you by the end of the day.";
 constexpr auto field = "Message";
 
-// Polls `condition` until it holds or `timeout` passes; generous, for a loaded machine.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
+// Generous, for a loaded machine.
+constexpr auto patience = 20s;
 
 // The running executable, stopped by its process id when this goes.
 class WisketProcess {
@@ -139,7 +129,7 @@ protected:
         ASSERT_TRUE(focusField(s_gtk->pid, field));
         ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
         ASSERT_EQ(waitForFieldText(s_gtk->pid, field, ""), "");
-        ASSERT_TRUE(eventually([] { return !overlayWindow(true); }));
+        ASSERT_TRUE(eventually([] { return !overlayWindow(true); }, patience));
         watchApplicationKeys();
         m_firstRequest = s_server->requests().size();
     }
@@ -279,16 +269,18 @@ protected:
     // The body of the first request since this case started whose prompt is `prompt`.
     std::optional<nlohmann::json> waitForPrompt(const std::string& prompt) const {
         std::optional<nlohmann::json> body;
-        eventually([&] {
-            for (const auto& request : requests()) {
-                const auto json = nlohmann::json::parse(request.body, nullptr, false);
-                if (json.is_object() && json.value("prompt", "") == prompt) {
-                    body = json;
-                    return true;
+        eventually(
+            [&] {
+                for (const auto& request : requests()) {
+                    const auto json = nlohmann::json::parse(request.body, nullptr, false);
+                    if (json.is_object() && json.value("prompt", "") == prompt) {
+                        body = json;
+                        return true;
+                    }
                 }
-            }
-            return false;
-        });
+                return false;
+            },
+            patience);
         return body;
     }
 
@@ -320,7 +312,7 @@ TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
 
     // The suggestion is on screen, and nothing of it is in the field yet.
     std::optional<Window> overlay;
-    ASSERT_TRUE(eventually([&] { return (overlay = overlayWindow(true)).has_value(); }))
+    ASSERT_TRUE(eventually([&] { return (overlay = overlayWindow(true)).has_value(); }, patience))
         << "no overlay shown";
     const Image shown = screenUnder(*overlay);
     EXPECT_EQ(fieldText(s_gtk->pid, field), typed);
@@ -335,7 +327,7 @@ TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
     ASSERT_TRUE(TestDesktop::key("Tab"));
     const std::string expected = typed + *suggestion;
     EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected, 20s), expected);
-    EXPECT_TRUE(eventually([] { return !overlayWindow(true); }));
+    EXPECT_TRUE(eventually([] { return !overlayWindow(true); }, patience));
     EXPECT_FALSE(appGot(XK_Tab)) << "the accepting Tab reached the application";
 
     // Where the suggestion was, the screen now shows the bare field: it differed.
@@ -358,12 +350,13 @@ TEST_F(AppE2eTest, EscapeDismissesTheSuggestionWithoutReachingTheApplication) {
     const std::string text = "I have read the draft and will get back to";
     ASSERT_TRUE(TestDesktop::type(text));
     ASSERT_TRUE(waitForPrompt(text)) << describe();
-    ASSERT_TRUE(eventually([] { return overlayWindow(true).has_value(); })) << "no overlay shown";
+    ASSERT_TRUE(eventually([] { return overlayWindow(true).has_value(); }, patience)) << "no overlay shown";
     // The letters typed reached the window watched, so an Escape would be seen too.
     ASSERT_TRUE(appGot(XK_k));
 
     ASSERT_TRUE(TestDesktop::key("Escape"));
-    EXPECT_TRUE(eventually([] { return !overlayWindow(true); })) << "Escape left the suggestion on screen";
+    EXPECT_TRUE(eventually([] { return !overlayWindow(true); }, patience))
+        << "Escape left the suggestion on screen";
     EXPECT_FALSE(appGot(XK_Escape)) << "the dismissing Escape reached the application";
     EXPECT_EQ(fieldText(s_gtk->pid, field), text);
 

@@ -2,12 +2,12 @@
 // applications, and to leave nothing behind.
 
 #include "desktop/test_desktop.hpp"
+#include "eventually.hpp"
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <thread>
 
 using wisket::testing::TestDesktop;
 
@@ -18,10 +18,7 @@ bool alive(pid_t pid) {
 }
 
 bool gone(pid_t pid) {
-    for (int i = 0; i < 100 && alive(pid); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return !alive(pid);
+    return wisket::testing::eventually([&] { return !alive(pid); }, std::chrono::seconds(5));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "x11_client.hpp"
 
 #include "desktop/test_desktop.hpp"
+#include "eventually.hpp"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -17,7 +18,6 @@
 #include <spawn.h>
 #include <string_view>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -136,7 +136,7 @@ ProbeWindow::ProbeWindow(X11Client& client, const WindowProperties& properties)
     Display* d = client.display();
     m_window = XCreateSimpleWindow(d, DefaultRootWindow(d), 200, 200, 300, 120, 0, 0, 0xFFFFFF);
     XSelectInput(d, m_window, KeyPressMask | FocusChangeMask | StructureNotifyMask);
-    XStoreName(d, m_window, properties.title.c_str());
+    XStoreName(d, m_window, "probe");
     if (properties.pid) {
         const long pid = *properties.pid;
         XChangeProperty(d, m_window, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
@@ -206,14 +206,12 @@ void ProbeWindow::pump() {
 }
 
 bool ProbeWindow::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        pump();
-        if (done() || std::chrono::steady_clock::now() >= deadline) {
+    return eventually(
+        [&] {
+            pump();
             return done();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+        },
+        timeout, std::chrono::milliseconds(5));
 }
 
 void ProbeWindow::clear() {
@@ -241,12 +239,13 @@ std::string fieldText(pid_t app, const std::string& name) {
 
 std::string waitForFieldText(pid_t app, const std::string& name, const std::string& expected,
                              std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string text = fieldText(app, name);
-    while (text != expected && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        text = fieldText(app, name);
-    }
+    std::string text;
+    eventually(
+        [&] {
+            text = fieldText(app, name);
+            return text == expected;
+        },
+        timeout);
     return text;
 }
 

@@ -24,7 +24,6 @@ struct WindowProperties {
     std::optional<long> pid = std::nullopt;
     std::optional<std::string> gtkApplicationId = std::nullopt;
     std::optional<std::string> wmClass = std::nullopt; // the class; the instance is its lower-case form
-    std::string title = "probe";
 };
 
 class X11Client {
@@ -75,7 +74,6 @@ public:
     ProbeWindow(const ProbeWindow&) = delete;
     ProbeWindow& operator=(const ProbeWindow&) = delete;
 
-    Window id() const { return m_window; }
     // The window's middle in root coordinates (where a click lands on it).
     std::pair<int, int> center() const;
     // Through the window manager of the test desktop.
