@@ -1,8 +1,5 @@
 #include "atspi_desktop.hpp"
 
-#include <functional>
-#include <thread>
-
 namespace wisket::testing {
 
 namespace {
@@ -86,12 +83,34 @@ std::string roleOf(const AxElement& element) {
     return axAs<std::string>(focusDesktop().ax->attribute(element, "AXRole")).value_or("");
 }
 
+AxElement focusedElementOf(std::int32_t pid) {
+    Ax& ax = *focusDesktop().ax;
+    return axAs<AxElement>(ax.attribute(ax.application(pid), "AXFocusedUIElement")).value_or(nullptr);
+}
+
+bool inside(const Rect& inner, const Rect& outer) {
+    return inner.x >= outer.x - 1 && inner.y >= outer.y - 1 &&
+           inner.x + inner.width <= outer.x + outer.width + 1 &&
+           inner.y + inner.height <= outer.y + outer.height + 1;
+}
+
+bool waitForElement(const DesktopApp& app, std::string_view role, std::string_view label) {
+    onReader([&] {
+        focusDesktop().ax->setAttribute(focusDesktop().ax->application(app.pid), "AXManualAccessibility",
+                                        true);
+    });
+    return eventually([&] { return onReader([&] { return bool(findElement(app.pid, role, label)); }); });
+}
+
 bool focusField(const DesktopApp& app, std::string_view role, std::string_view label) {
+    if (!waitForElement(app, role, label)) {
+        ADD_FAILURE() << "no " << role << " \"" << label << "\"";
+        return false;
+    }
     const auto focused = [&] {
         return onReader([&] {
-            Ax& ax = *focusDesktop().ax;
-            const auto element = axAs<AxElement>(ax.attribute(ax.application(app.pid), "AXFocusedUIElement"));
-            return element && ax.equal(*element, findElement(app.pid, role, label));
+            const AxElement element = focusedElementOf(app.pid);
+            return element && focusDesktop().ax->equal(element, findElement(app.pid, role, label));
         });
     };
     // A click can land while the window manager is still raising the window: click again.
@@ -106,25 +125,14 @@ bool focusField(const DesktopApp& app, std::string_view role, std::string_view l
         }
     }
     const std::string actual = onReader([&] {
-        Ax& ax = *focusDesktop().ax;
-        const auto element = axAs<AxElement>(ax.attribute(ax.application(app.pid), "AXFocusedUIElement"));
-        return element ? roleOf(*element) + " " +
-                             axAs<std::string>(ax.attribute(*element, "AXDescription")).value_or("")
+        const AxElement element = focusedElementOf(app.pid);
+        return element ? roleOf(element) + " " +
+                             axAs<std::string>(focusDesktop().ax->attribute(element, "AXDescription"))
+                                 .value_or("")
                        : std::string("nothing");
     });
     ADD_FAILURE() << "focused instead: " << actual;
     return false;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
 }
 
 } // namespace wisket::testing

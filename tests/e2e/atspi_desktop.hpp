@@ -5,6 +5,7 @@
 // helpers that find fields and focus them as a person would (a click, then typing).
 
 #include "desktop/test_desktop.hpp"
+#include "eventually.hpp"
 #include "focus/ax_atspi.hpp"
 
 #include <chrono>
@@ -42,13 +43,18 @@ template <typename F> auto onReader(F work) -> decltype(work()) {
 AxElement findElement(std::int32_t pid, std::string_view role, std::string_view label);
 std::optional<Rect> frameOf(const AxElement& element); // reader thread only
 std::string roleOf(const AxElement& element);          // reader thread only
+AxElement focusedElementOf(std::int32_t pid);          // reader thread only
 
-// Activates the app's window, clicks into the field and waits until the accessibility
-// bus reports it focused. False when it never became the focused element.
+// Whether `inner` lies within `outer`, give or take a point of rounding.
+bool inside(const Rect& inner, const Rect& outer);
+
+// Asks the application to build its accessibility tree (Chromium waits to be asked) and
+// waits until the element is there. False when it never appeared.
+bool waitForElement(const DesktopApp& app, std::string_view role, std::string_view label);
+
+// Waits for the element as above, activates the app's window, clicks into the field and
+// waits until the accessibility bus reports it focused. False when it never became the
+// focused element.
 bool focusField(const DesktopApp& app, std::string_view role, std::string_view label);
-
-// Polls `condition` (on the calling thread) until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
 
 } // namespace wisket::testing
