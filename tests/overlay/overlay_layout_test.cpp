@@ -16,18 +16,6 @@ TEST(OverlayLayout, CaretFontFollowsTheCaretHeightWithinLimits) {
     EXPECT_DOUBLE_EQ(caretFontSize(0), 11);
 }
 
-TEST(OverlayLayout, CaretAndBelowLookDifferent) {
-    const PanelStyle caret = panelStyle(Anchor::caret({0, 0, 2, 18}));
-    EXPECT_EQ(caret.insets, (Insets{.top = 0, .left = 0, .bottom = 0, .right = 2}));
-    EXPECT_FALSE(caret.backing);
-
-    // The below style ignores the field's height entirely.
-    const PanelStyle below = panelStyle(Anchor::below({0, 0, 400, 90}));
-    EXPECT_DOUBLE_EQ(below.fontSize, 13);
-    EXPECT_EQ(below.insets, (Insets{.top = 3, .left = 8, .bottom = 3, .right = 6}));
-    EXPECT_TRUE(below.backing);
-}
-
 TEST(OverlayLayout, OpacityIsClampedSoTheTextNeverVanishes) {
     EXPECT_DOUBLE_EQ(ghostAlpha(0.05), 0.2);
     EXPECT_DOUBLE_EQ(ghostAlpha(1.5), 1.0);
@@ -36,26 +24,10 @@ TEST(OverlayLayout, OpacityIsClampedSoTheTextNeverVanishes) {
 
 TEST(OverlayLayout, PanelStartsOnePointRightOfTheCaretAndIsCentredOnIt) {
     const Anchor anchor = Anchor::caret({100, 200, 2, 18});
-    // In the upward coordinates the caret is at (100, 782), its middle at 791.
-    EXPECT_EQ(flipped(anchor.rect, 1000), (Rect{100, 782, 2, 18}));
-
     // Text shorter than the caret line: the panel takes the caret's height and place.
     EXPECT_EQ(panelFrame(anchor, {80, 14}, {primary}), (Rect{103, 200, 80, 18}));
     // Taller text grows the panel equally above and below the caret's middle (209).
     EXPECT_EQ(panelFrame(anchor, {80, 24}, {primary}), (Rect{103, 197, 80, 24}));
-}
-
-TEST(OverlayLayout, BelowPanelHangsFourPointsUnderTheField) {
-    const Anchor anchor = Anchor::below({50, 100, 400, 30});
-    const Rect r = flipped(anchor.rect, 1000);
-    EXPECT_DOUBLE_EQ(r.y, 870); // the field's bottom edge, upwards
-
-    const std::optional<Rect> frame = panelFrame(anchor, {120, 22}, {primary});
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(*frame, (Rect{54, 134, 120, 22}));
-    const Rect upward = flipped(*frame, 1000);
-    EXPECT_DOUBLE_EQ(upward.maxY(), 866);
-    EXPECT_DOUBLE_EQ(upward.y + upward.height * 0.5, 855);
 }
 
 TEST(OverlayLayout, WidthIsBoundedByTheVisibleRightEdgeButNeverBelowSixty) {
@@ -101,11 +73,16 @@ TEST(OverlayLayout, NoScreensLeavesThePanelWhereItWas) {
     EXPECT_EQ(place(100, 50, 10, {1000, 14}, {}), (Rect{100, 43, 596, 14}));
 }
 
-TEST(OverlayLayout, SwitchingFromBelowToCaretReplacesFontBackingAndPlace) {
+TEST(OverlayLayout, BelowHangsUnderTheFieldAndSwitchingToTheCaretReplacesFontBackingAndPlace) {
     const Size fitting{120, 22};
     const Anchor below = Anchor::below({50, 100, 400, 30});
+    // Four points under the field and in from its left edge, in a font that ignores the
+    // field's height entirely.
+    EXPECT_EQ(panelFrame(below, fitting, {primary}), (Rect{54, 134, 120, 22}));
+    EXPECT_DOUBLE_EQ(panelStyle(below).fontSize, 13);
+    EXPECT_TRUE(panelStyle(below).backing);
+
     const Anchor caret = Anchor::caret({180, 107, 2, 16});
-    EXPECT_NE(panelStyle(below), panelStyle(caret));
     EXPECT_DOUBLE_EQ(panelStyle(caret).fontSize, 16 * 0.78);
     EXPECT_FALSE(panelStyle(caret).backing);
     EXPECT_EQ(panelFrame(caret, fitting, {primary}), (Rect{183, 104, 120, 22}));

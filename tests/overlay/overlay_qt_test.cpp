@@ -135,7 +135,7 @@ protected:
         ASSERT_TRUE(TestDesktop::activate(*field));
         ASSERT_TRUE(TestDesktop::key("ctrl+a"));
         ASSERT_TRUE(TestDesktop::type(typed));
-        ASSERT_TRUE(waitFor([] { return reported("text") == typed && lastLine().rfind("caret ", 0) == 0; }));
+        ASSERT_TRUE(waitFor([] { return reported("text") == typed && reported().rfind("caret ", 0) == 0; }));
         caret = reportedRect("caret");
         fieldRect = reportedRect("field");
         ASSERT_TRUE(pixels(fieldRect).contains(pixels(caret)))
@@ -143,25 +143,16 @@ protected:
         baseline = settledScreen();
     }
 
-    // The last line the application wrote with this tag, without the tag.
-    static std::string reported(const std::string& tag) {
+    // The last line the application wrote with this tag, without the tag; with no tag, its
+    // last line.
+    static std::string reported(const std::string& tag = {}) {
         std::ifstream in(logPath);
         std::string line;
         std::string last;
         while (std::getline(in, line)) {
-            if (line.rfind(tag + " ", 0) == 0) {
-                last = line.substr(tag.size() + 1);
+            if (tag.empty() || line.rfind(tag + " ", 0) == 0) {
+                last = tag.empty() ? line : line.substr(tag.size() + 1);
             }
-        }
-        return last;
-    }
-
-    static std::string lastLine() {
-        std::ifstream in(logPath);
-        std::string line;
-        std::string last;
-        while (std::getline(in, line)) {
-            last = line;
         }
         return last;
     }
@@ -274,12 +265,12 @@ TEST_P(OverlayOnDesktop, GhostTextStandsRightAfterTheCaretAndLeavesKeysAndClicks
     EXPECT_TRUE(overlay.isVisible());
 }
 
-TEST_P(OverlayOnDesktop, HideTakesTheTextOffAndHiddenItStaysHidden) {
+TEST_P(OverlayOnDesktop, HideTakesTheTextOffHiddenItStaysHiddenAndStyleFadesTextAndBadge) {
     QtOverlay overlay;
-    overlay.style(std::string("tab"), 0.9);
+    overlay.style(std::string("tab"), 1.0);
     overlay.show(suggestion, Anchor::caret(caret));
     const QRect area = pixels(overlay.frame()).adjusted(-30, -10, 60, 10);
-    waitForChange(area);
+    const Change withHint = waitForChange(area);
 
     overlay.hide();
     overlay.hide();
@@ -291,6 +282,14 @@ TEST_P(OverlayOnDesktop, HideTakesTheTextOffAndHiddenItStaysHidden) {
     pump(300);
     EXPECT_FALSE(overlay.isVisible());
     EXPECT_EQ(compare(baseline, screen(), area).changed, 0);
+
+    // Far below the 0.2 floor: the text must still show, fainter, and end without a badge.
+    overlay.style(std::nullopt, 0.05);
+    overlay.show(suggestion, Anchor::caret(caret));
+    const Change faint = waitForChange(area);
+    EXPECT_LT(faint.bounds.right(), withHint.bounds.right() - 20);
+    EXPECT_GT(faint.changed, 0);
+    EXPECT_GT(faint.darkest, withHint.darkest + 40);
 
     // Shown with nothing to show, it covers nothing, even on the dark bare desktop.
     const Rect bare{20, 600, 1, 17};
@@ -327,22 +326,6 @@ TEST_P(OverlayOnDesktop, BelowTheFieldOnALightBackingThenAtTheCaret) {
     const Change shown = waitForChange(pixels(atCaret));
     EXPECT_LT(shown.changed, shown.total / 2);
     EXPECT_GT(shown.darkest, 100);
-}
-
-TEST_P(OverlayOnDesktop, StyleHidesTheBadgeAndKeepsFaintTextVisible) {
-    QtOverlay overlay;
-    overlay.style(std::string("tab"), 1.0);
-    overlay.show(suggestion, Anchor::caret(caret));
-    const QRect area = pixels(overlay.frame()).adjusted(-30, -10, 60, 10);
-    const Change withHint = waitForChange(area);
-
-    // Far below the 0.2 floor: the text must still show, fainter, and end without a badge.
-    overlay.style(std::nullopt, 0.05);
-    overlay.show(suggestion, Anchor::caret(caret));
-    const Change faint = waitForChange(area);
-    EXPECT_LT(faint.bounds.right(), withHint.bounds.right() - 20);
-    EXPECT_GT(faint.changed, 0);
-    EXPECT_GT(faint.darkest, withHint.darkest + 40);
 }
 
 INSTANTIATE_TEST_SUITE_P(Overlay, OverlayOnDesktop,
