@@ -18,7 +18,12 @@
 int main(int argc, char* argv[]) {
     using namespace wisket;
 
+    // libatspi attaches its connection to each application to GLib's default context, and
+    // the reader thread takes those over (ax_atspi.cpp); Qt's GLib dispatcher would iterate
+    // that context on this thread meanwhile, and libatspi is not thread-safe.
+    qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    qunsetenv("QT_NO_GLIB");
     QApplication::setApplicationName(QStringLiteral("wisket"));
     QApplication::setDesktopFileName(QStringLiteral("wisket"));
     QApplication::setQuitOnLastWindowClosed(false);

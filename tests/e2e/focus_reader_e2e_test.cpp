@@ -57,6 +57,18 @@ protected:
         return last;
     }
 
+    // Reads until the text before the caret is `expected`: typing arrives a little later
+    // than it is sent, most of all on a loaded machine.
+    static FocusRead readText(const DesktopApp& app, const std::string& expected,
+                              std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+        return readUntil(
+            app,
+            [&](const FocusRead& r) {
+                return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == expected;
+            },
+            false, timeout);
+    }
+
     // Focuses the field, empties it and types `text` (ASCII).
     static void typeInto(const Field& field, const std::string& text) {
         ASSERT_TRUE(focusField(field.app, field.role, field.label)) << field.name;
@@ -233,9 +245,7 @@ TEST_F(FocusReaderOnDesktop, ReadsAFreshlyStartedBrowserWithoutHelp) {
     ASSERT_TRUE(TestDesktop::click(300, 500));
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // keys typed at once may be lost
     ASSERT_TRUE(TestDesktop::type("fresh start"));
-    const FocusRead r = readUntil(
-        *browser, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; }, false,
-        std::chrono::seconds(10));
+    const FocusRead r = readText(*browser, "fresh start", std::chrono::seconds(10));
     EXPECT_EQ(r.context.textBeforeCaret, "fresh start");
     EXPECT_EQ(r.context.field.role, "AXTextArea");
     focusDesktop().desktop->kill(*browser);
@@ -247,8 +257,7 @@ TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) 
     const auto victim = focusDesktop().desktop->launchGtk();
     ASSERT_TRUE(victim);
     typeInto(Field{*victim, "GTK", "AXTextField", "Subject"}, "about to vanish");
-    ASSERT_EQ(readUntil(*victim, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; }).kind,
-              FocusRead::Kind::text);
+    ASSERT_EQ(readText(*victim, "about to vanish").kind, FocusRead::Kind::text);
 
     ::kill(victim->pid, SIGSTOP);
     for (bool withContext : {false, true}) {
@@ -259,9 +268,7 @@ TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) 
     // Once it answers again, so does the reader: libatspi's verdict on an application that
     // ran into its time-out lasts only until the application replies to its ping.
     ::kill(victim->pid, SIGCONT);
-    EXPECT_EQ(readUntil(*victim, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; })
-                  .context.textBeforeCaret,
-              "about to vanish");
+    EXPECT_EQ(readText(*victim, "about to vanish").context.textBeforeCaret, "about to vanish");
 
     ::kill(victim->pid, SIGSTOP);
     std::optional<FocusRead> result;
@@ -275,10 +282,7 @@ TEST_F(FocusReaderOnDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) 
 
     // The reader goes on serving the others.
     typeInto(messageFields()[0], "still here");
-    EXPECT_EQ(
-        readUntil(focusDesktop().gtk, [](const FocusRead& r) { return r.kind == FocusRead::Kind::text; })
-            .context.textBeforeCaret,
-        "still here");
+    EXPECT_EQ(readText(focusDesktop().gtk, "still here").context.textBeforeCaret, "still here");
 }
 
 } // namespace
