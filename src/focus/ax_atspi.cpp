@@ -742,8 +742,15 @@ struct AtspiAx::Impl {
         case ATSPI_ROLE_SECTION:
             return {"AXGroup", landmarkSubrole(attributesOf(node))};
         default:
-            return {"AXGroup", ""};
+            // An application's children are its top-level windows, whatever role the toolkit
+            // gives them (Qt: a filler for a plain top-level widget).
+            return {isChildOfApplication(accessible) ? "AXWindow" : "AXGroup", ""};
         }
+    }
+
+    static bool isChildOfApplication(AtspiAccessible* accessible) {
+        GRef<AtspiAccessible> parent(atspi_accessible_get_parent(accessible, nullptr));
+        return parent && atspi_accessible_get_role(parent.get(), nullptr) == ATSPI_ROLE_APPLICATION;
     }
 
     // `<input type=search>` and role=searchbox say so in their attributes; a GTK search
