@@ -165,19 +165,6 @@ TEST_F(FocusReaderTest, SpecialCharactersAreRemovedFromTheTextBeforeTheCaret) {
 
 // --- Windows in UTF-16 code units --------------------------------------------------------------
 
-TEST_F(FocusReaderTest, TheTextBeforeTheCaretIsTheLast1200CodeUnits) {
-    std::string text;
-    for (int i = 0; i < 500; ++i) {
-        text += "line " + std::to_string(1000 + i) + "\n"; // 10 units each
-    }
-    const std::u16string units = toUtf16(text);
-    field(text, 5000);
-    EXPECT_EQ(read().context.textBeforeCaret, fromUtf16(std::u16string_view(units).substr(3800, 1200)));
-
-    field(text, 699); // before the break that ends line 70
-    EXPECT_EQ(read().context.textBeforeCaret, fromUtf16(std::u16string_view(units).substr(0, 699)));
-}
-
 TEST_F(FocusReaderTest, WindowsCountSurrogatePairsAsTwoUnits) {
     const std::string emoji = "\xF0\x9F\x98\x80"; // U+1F600, two UTF-16 units
     // 1000 emoji and "!": 2001 units; the window starts at unit 801, the second half of a pair.

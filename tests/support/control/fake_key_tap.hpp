@@ -25,7 +25,6 @@ public:
     std::vector<KeyCombination> consumableKeys() const;
 
     bool startSucceeds = true;
-    int starts = 0;
     std::vector<std::string> typed;
     std::vector<std::vector<KeyCombination>> consumableReports;
 

@@ -178,12 +178,6 @@ int FakeAx::reads(std::string_view name) const {
     return it == m_reads.end() ? 0 : it->second;
 }
 
-int FakeAx::parameterizedReads(std::string_view name) const {
-    const std::lock_guard lock(m_mutex);
-    const auto it = m_parameterizedReads.find(name);
-    return it == m_parameterizedReads.end() ? 0 : it->second;
-}
-
 std::vector<FakeWrite> FakeAx::writes() const {
     const std::lock_guard lock(m_mutex);
     return m_writes;
@@ -198,7 +192,6 @@ void FakeAx::resetCounts() {
     const std::lock_guard lock(m_mutex);
     m_calls = 0;
     m_reads.clear();
-    m_parameterizedReads.clear();
     m_writes.clear();
 }
 
@@ -283,10 +276,6 @@ std::vector<AxValue> FakeAx::attributes(const AxElement& element,
 
 AxValue FakeAx::parameterizedAttribute(const AxElement& element, std::string_view name, AxRange range) {
     auto target = enter(element);
-    {
-        const std::lock_guard lock(m_mutex);
-        ++m_parameterizedReads[std::string(name)];
-    }
     if (!target) {
         return {};
     }

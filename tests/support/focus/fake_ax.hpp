@@ -61,7 +61,6 @@ public:
     Ptr append(Ptr child);
     Ptr add(std::string role) { return append(make(std::move(role))); }
 
-    const std::vector<Ptr>& children() const { return m_children; }
     Ptr parent() const { return m_parent.lock(); }
     // The last messaging timeout set on this element, in seconds.
     std::optional<double> timeout() const;
@@ -112,11 +111,9 @@ public:
     int calls() const;
     // How many times attribute `name` was asked for, singly or among several.
     int reads(std::string_view name) const;
-    int parameterizedReads(std::string_view name) const;
     std::vector<FakeWrite> writes() const;
     std::optional<double> systemWideTimeout() const;
     void resetCounts();
-    void setTrusted(bool trusted) { m_trusted = trusted; }
 
     // Ax
     AxElement systemWide() override;
@@ -129,7 +126,7 @@ public:
     std::optional<bool> isAttributeSettable(const AxElement& element, std::string_view name) override;
     void setAttribute(const AxElement& element, std::string_view name, bool value) override;
     bool equal(const AxElement& a, const AxElement& b) override;
-    bool isProcessTrusted() override { return m_trusted; }
+    bool isProcessTrusted() override { return true; }
 
 private:
     // Counts the call, spends its cost and returns the element unless it fails.
@@ -140,13 +137,11 @@ private:
     std::map<std::int32_t, FakeElement::Ptr> m_apps;
     FakeElement::Ptr m_systemWide = FakeElement::make("AXSystemWide");
     std::map<std::string, int, std::less<>> m_reads;
-    std::map<std::string, int, std::less<>> m_parameterizedReads;
     std::vector<FakeWrite> m_writes;
     int m_calls = 0;
     FakeClock* m_clock = nullptr;
     std::chrono::steady_clock::duration m_cost{};
     std::function<void(const FakeElement::Ptr&)> m_hook;
-    std::atomic<bool> m_trusted{true};
 };
 
 } // namespace wisket::testing
