@@ -24,14 +24,5 @@ TEST(Records, CompletionErrorDescriptions) {
     EXPECT_EQ(CompletionError::unavailable("No model file").description(), "unavailable(\"No model file\")");
 }
 
-TEST(Records, ReadsCompareByValue) {
-    FocusContext context;
-    context.fieldRect = Rect{1, 2, 3, 4};
-    EXPECT_EQ(FocusRead::opaque(context), FocusRead::opaque(context));
-    EXPECT_NE(FocusRead::opaque(context), FocusRead::text(context));
-    EXPECT_EQ(FocusRead::skip().kind, FocusRead::Kind::skip);
-    EXPECT_EQ((Rect{1, 2, 3, 4}).maxX(), 4);
-}
-
 } // namespace
 } // namespace wisket

@@ -190,9 +190,7 @@ TEST(Settings, StandardLocationFollowsXdgConfigHome) {
 }
 
 TEST(Preferences, RawValuesAndLabels) {
-    EXPECT_EQ(hintLabel(AcceptKey::tab), "tab");
-    EXPECT_EQ(hintLabel(AcceptKey::rightArrow), "\u2192");
-    EXPECT_EQ(hintLabel(AcceptKey::both), "tab");
+    EXPECT_EQ(hintLabel(AcceptKey::both), "tab"); // the controller's tests see the other two
     EXPECT_EQ(displayLabel(LengthPreference::shorter), "Shorter");
     EXPECT_EQ(acceptKeyFromRaw("rightArrow"), AcceptKey::rightArrow);
     EXPECT_FALSE(acceptKeyFromRaw("RightArrow"));
