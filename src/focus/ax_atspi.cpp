@@ -91,6 +91,7 @@ struct StateSet {
     GRef<AtspiStateSet> set;
     bool contains(AtspiStateType state) const { return set && atspi_state_set_contains(set.get(), state); }
     bool defunct() const { return !set || contains(ATSPI_STATE_DEFUNCT); }
+    bool editable() const { return contains(ATSPI_STATE_EDITABLE) && !contains(ATSPI_STATE_READ_ONLY); }
 };
 
 StateSet statesOf(AtspiAccessible* accessible) {
@@ -730,11 +731,19 @@ struct AtspiAx::Impl {
         }
         switch (role) {
         case ATSPI_ROLE_ENTRY:
-        case ATSPI_ROLE_TEXT:
+        case ATSPI_ROLE_TEXT: {
+            // Text that cannot be edited (a read-only view, a message being read) is a label:
+            // typing into it does nothing, and a suggestion there could only swallow the
+            // accept key.
+            const StateSet states = statesOf(accessible);
+            if (!states.editable()) {
+                return {"AXStaticText", ""};
+            }
             if (isSearchField(node)) {
                 return {"AXSearchField", "AXSearchField"};
             }
-            return {statesOf(accessible).contains(ATSPI_STATE_MULTI_LINE) ? "AXTextArea" : "AXTextField", ""};
+            return {states.contains(ATSPI_STATE_MULTI_LINE) ? "AXTextArea" : "AXTextField", ""};
+        }
         case ATSPI_ROLE_LANDMARK:
         case ATSPI_ROLE_HEADER:
         case ATSPI_ROLE_FOOTER:
@@ -1162,7 +1171,7 @@ std::optional<bool> AtspiAx::isAttributeSettable(const AxElement& element, std::
     if (states.defunct()) {
         return std::nullopt;
     }
-    return states.contains(ATSPI_STATE_EDITABLE) && !states.contains(ATSPI_STATE_READ_ONLY);
+    return states.editable();
 }
 
 void AtspiAx::setAttribute(const AxElement& element, std::string_view name, bool value) {

@@ -45,8 +45,8 @@ TEST(AtspiAx, MapsGtkWidgetsToRolesLabelsAndSettability) {
         const AxElement message = findElement(gtk.pid, "AXTextArea", "Message");
         ASSERT_TRUE(message);
         EXPECT_EQ(ax().isAttributeSettable(message, "AXValue"), true);
-        const AxElement quoted = findElement(gtk.pid, "AXTextArea", "Earlier message");
-        ASSERT_TRUE(quoted);
+        const AxElement quoted = findElement(gtk.pid, "AXStaticText", "Earlier message");
+        ASSERT_TRUE(quoted) << "a read-only view is text to read, not a field";
         EXPECT_EQ(ax().isAttributeSettable(quoted, "AXValue"), false) << "a read-only view is not settable";
         EXPECT_EQ(text(quoted, "AXValue"), "Ben wrote earlier: the budget review moved to next week.");
 

@@ -195,7 +195,8 @@ TEST_F(FocusReaderOnDesktop, FollowsTheCaretOverALineBreakAndSkipsWhenTextFollow
     }
 }
 
-TEST_F(FocusReaderOnDesktop, NeverReadsPasswordsAndReadsTheConversationAboveWithoutThemOrControls) {
+TEST_F(FocusReaderOnDesktop,
+       NeverReadsPasswordsOrReadOnlyViewsAndReadsTheConversationAboveWithoutThemOrControls) {
     const auto& d = focusDesktop();
     for (const Field& field : {Field{d.gtk, "GTK", "AXSecureTextField", "Password"},
                                Field{d.chromium, "Chromium", "AXSecureTextField", "Password"}}) {
@@ -204,6 +205,12 @@ TEST_F(FocusReaderOnDesktop, NeverReadsPasswordsAndReadsTheConversationAboveWith
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(read(field.app, true).kind, FocusRead::Kind::skip);
     }
+    // A read-only view takes no typing: no field to suggest in, though its caret is there.
+    ASSERT_TRUE(focusField(d.gtk, "AXStaticText", "Earlier message"));
+    ASSERT_TRUE(TestDesktop::key("ctrl+End") && TestDesktop::type("x"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(read(d.gtk).kind, FocusRead::Kind::skip);
+
     // The passwords typed above the message fields must not reach the context.
     for (const Field& field : messageFields()) {
         SCOPED_TRACE(field.name);
