@@ -23,7 +23,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -84,7 +83,7 @@ public:
 
 private:
     bool exited(std::chrono::milliseconds timeout) {
-        return eventually([this] { return ::waitpid(m_pid, nullptr, WNOHANG) != 0; }, timeout);
+        return waitUntil(m_pid, std::chrono::steady_clock::now() + timeout).has_value();
     }
     pid_t m_pid = 0;
 };

@@ -30,8 +30,15 @@ std::vector<char*> argvOf(const std::vector<std::string>& args) {
     return argv;
 }
 
-// Waits for `pid` until `deadline`; its exit status, or none if it is still running.
-std::optional<int> waitUntil(pid_t pid, Clock::time_point deadline) {
+void fail(std::string* error, const std::string& reason) {
+    if (error) {
+        *error = reason;
+    }
+}
+
+} // namespace
+
+std::optional<int> waitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline) {
     while (true) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -41,20 +48,12 @@ std::optional<int> waitUntil(pid_t pid, Clock::time_point deadline) {
         if (done < 0 && errno != EINTR) {
             return -1;
         }
-        if (Clock::now() >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return std::nullopt;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
-
-void fail(std::string* error, const std::string& reason) {
-    if (error) {
-        *error = reason;
-    }
-}
-
-} // namespace
 
 std::string TestDesktop::toolsDir() {
     return WISKET_DESKTOP_TOOLS;

@@ -19,6 +19,10 @@ struct DesktopApp {
     unsigned long window = 0; // X window id of its first visible window
 };
 
+// Waits for the child `pid` until `deadline`: its exit status (-1 when it did not exit
+// normally), or none while it still runs.
+std::optional<int> waitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline);
+
 struct CommandResult {
     int status = -1; // exit status, -1 when it did not exit normally
     std::string output;
