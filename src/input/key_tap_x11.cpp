@@ -137,10 +137,6 @@ private:
         int keycode;
         Clock::time_point next;
     };
-    struct TrackedState {
-        xkb_mod_mask_t baseMods, latchedMods, lockedMods;
-        xkb_layout_index_t baseGroup, latchedGroup, lockedGroup;
-    };
 
     Session(std::unique_ptr<x11::Connection> connection, Deliver deliver);
     bool initialise(const std::string& name);
@@ -167,7 +163,6 @@ private:
 
     void ensureKeymap();
     bool refreshKeymap();
-    void applyTrackedState();
     void readModifierMasks();
     void readRepeatControls();
     xkb_keysym_t baseSym(int keycode) const;
@@ -212,8 +207,6 @@ private:
     ComposeTablePtr m_composeTable;
     ComposeStatePtr m_compose;
     bool m_keymapStale = false;
-    // The keyboard state as the events handled so far left it.
-    std::optional<TrackedState> m_trackedState;
     x11::ModifierMasks m_masks;
     int m_minKeycode = 8;
     int m_maxKeycode = 255;
@@ -320,14 +313,6 @@ bool KeyTapX11::Session::initialise(const std::string& name) {
     if (!m_context || m_xkbDevice < 0 || !refreshKeymap()) {
         return false;
     }
-    // From here on the state follows the server's notifications, in their order.
-    xkb_state* state = m_state.get();
-    m_trackedState = {xkb_state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED),
-                      xkb_state_serialize_mods(state, XKB_STATE_MODS_LATCHED),
-                      xkb_state_serialize_mods(state, XKB_STATE_MODS_LOCKED),
-                      xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_DEPRESSED),
-                      xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_LATCHED),
-                      xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_LOCKED)};
     m_composeTable.reset(xkb_compose_table_new_from_locale(m_context.get(), composeLocale().c_str(),
                                                            XKB_COMPOSE_COMPILE_NO_FLAGS));
     if (m_composeTable) {
@@ -766,11 +751,18 @@ bool KeyTapX11::Session::refreshKeymap() {
         return false;
     }
     m_keymapStale = false;
+    // The server's state now may be ahead of the events still to be handled: keep the
+    // state those events left (from the start on, the state follows the notifications).
+    if (xkb_state* old = m_state.get()) {
+        xkb_state_update_mask(state.get(), xkb_state_serialize_mods(old, XKB_STATE_MODS_DEPRESSED),
+                              xkb_state_serialize_mods(old, XKB_STATE_MODS_LATCHED),
+                              xkb_state_serialize_mods(old, XKB_STATE_MODS_LOCKED),
+                              xkb_state_serialize_layout(old, XKB_STATE_LAYOUT_DEPRESSED),
+                              xkb_state_serialize_layout(old, XKB_STATE_LAYOUT_LATCHED),
+                              xkb_state_serialize_layout(old, XKB_STATE_LAYOUT_LOCKED));
+    }
     m_keymap = std::move(keymap);
     m_state = std::move(state);
-    // The server's state now may be ahead of the events still to be handled: keep the
-    // state those events left.
-    applyTrackedState();
     m_direct.clear();
     m_directFor.reset();
     m_minKeycode = std::max<int>(8, xkb_keymap_min_keycode(m_keymap.get()));
@@ -793,14 +785,6 @@ bool KeyTapX11::Session::refreshKeymap() {
     readModifierMasks();
     applyGrabs();
     return true;
-}
-
-void KeyTapX11::Session::applyTrackedState() {
-    if (m_trackedState) {
-        const TrackedState& t = *m_trackedState;
-        xkb_state_update_mask(m_state.get(), t.baseMods, t.latchedMods, t.lockedMods, t.baseGroup,
-                              t.latchedGroup, t.lockedGroup);
-    }
 }
 
 void KeyTapX11::Session::readModifierMasks() {

@@ -136,6 +136,20 @@ TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithCodesFlagsAndText) {
     EXPECT_EQ(m_events, expected);
 }
 
+// A key from another device makes the keymap be read again; the keyboard state the events
+// so far left (here a Caps Lock turned on after the start) must survive that.
+TEST_F(KeyTapDesktop, ALockTurnedOnLaterOutlivesAKeymapRead) {
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    s_client->tap("Caps_Lock");
+    ASSERT_TRUE(TestDesktop::xdotool({"key", "b"}));
+    s_client->tap("c");
+    s_client->tap("Caps_Lock");
+    ASSERT_TRUE(waitForEvents(2));
+    run(100ms);
+    EXPECT_EQ(m_events, (std::vector<InputEvent>{key(keycode::other, 0, "B"), key(keycode::other, 0, "C")}));
+}
+
 TEST_F(KeyTapDesktop, AGermanLayoutGivesItsLettersAltGrSymbolsAndDeadKeys) {
     ASSERT_EQ(TestDesktop::run({"setxkbmap", "de"}).status, 0);
     ProbeWindow probe(*s_client, {});
