@@ -105,11 +105,6 @@ std::size_t endOf(const std::vector<std::string_view>& characters, std::size_t n
     return bytes;
 }
 
-// Whether `s` begins with the characters of `prefix` (not with part of a character).
-bool startsWithCharacters(std::string_view s, std::string_view prefix) {
-    return s.starts_with(prefix) && firstGraphemes(s, graphemeCount(prefix)).size() == prefix.size();
-}
-
 std::vector<std::string_view> whitespaceWords(std::string_view s) {
     std::vector<std::string_view> out;
     std::size_t start = std::string_view::npos;
@@ -193,7 +188,7 @@ bool repeatsFragment(std::string_view s, std::string_view text) {
         return false;
     }
     const std::string answer = toLower(dropLeading(s, " "));
-    if (!startsWithCharacters(answer, fragmentLower)) {
+    if (!startsWithGraphemes(answer, fragmentLower)) {
         return false;
     }
     const std::string_view next = firstGrapheme(std::string_view(answer).substr(fragmentLower.size()));
@@ -301,7 +296,7 @@ std::optional<std::string> joinWordToWord(const std::string& s, std::string_view
         const auto answerWords = whitespaceWords(s);
         for (std::size_t i = 0; i < std::min<std::size_t>(3, answerWords.size()); ++i) {
             if (graphemeCount(answerWords[i]) > fragChars.size() &&
-                startsWithCharacters(toLower(answerWords[i]), fragLower)) {
+                startsWithGraphemes(toLower(answerWords[i]), fragLower)) {
                 return std::nullopt;
             }
         }

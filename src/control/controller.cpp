@@ -40,12 +40,6 @@ bool isAcceptKeyCode(AcceptKey acceptKey, int keyCode) {
     return false;
 }
 
-// True when `s` begins with the whole characters of `prefix`: an "e" typed over an
-// offered "é" (e and a combining accent) does not match.
-bool beginsWithCharacters(std::string_view s, std::string_view prefix) {
-    return s.starts_with(prefix) && firstGraphemes(s, graphemeCount(prefix)).size() == prefix.size();
-}
-
 // A delay in milliseconds as the timer takes it: NaN counts as the default pause, and the
 // rest is clamped to 0…longestDelayMs, then truncated toward zero.
 double sanitizedDelayMs(double ms) {
@@ -199,7 +193,7 @@ bool Controller::decide(const InputEvent& event) {
     noteTyped(typed);
 
     // 12. Typing what is offered shortens it.
-    if (m_overlay.isVisible() && beginsWithCharacters(m_suggestion, typed)) {
+    if (m_overlay.isVisible() && startsWithGraphemes(m_suggestion, typed)) {
         m_suggestion.erase(0, typed.size());
         if (trimSpacesAndTabs(m_suggestion).empty()) {
             dismiss();

@@ -374,6 +374,10 @@ std::string_view firstGraphemes(std::string_view s, std::size_t n) {
     return s.substr(0, end);
 }
 
+bool startsWithGraphemes(std::string_view s, std::string_view prefix) {
+    return s.starts_with(prefix) && firstGraphemes(s, graphemeCount(prefix)).size() == prefix.size();
+}
+
 std::string_view dropFirstGraphemes(std::string_view s, std::size_t n) {
     return s.substr(firstGraphemes(s, n).size());
 }

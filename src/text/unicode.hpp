@@ -84,6 +84,9 @@ std::string_view firstGraphemes(std::string_view s, std::size_t n);
 std::string_view lastGraphemes(std::string_view s, std::size_t n);
 std::string_view dropFirstGraphemes(std::string_view s, std::size_t n);
 std::string_view dropLastGraphemes(std::string_view s, std::size_t n);
+// Whether `s` begins with the whole characters of `prefix`: "e" does not begin "e" plus a
+// combining accent.
+bool startsWithGraphemes(std::string_view s, std::string_view prefix);
 std::string_view firstGrapheme(std::string_view s);
 std::string_view lastGrapheme(std::string_view s);
 

@@ -34,6 +34,9 @@ TEST(Graphemes, CutsNeverSplitACharacter) {
     EXPECT_EQ(dropFirstGraphemes(text, 100), "");
     EXPECT_EQ(firstGraphemes(text, 0), "");
     EXPECT_EQ(lastGraphemes("a\r\n", 1), "\r\n");
+    EXPECT_TRUE(startsWithGraphemes(text, "ab" + eAcute));
+    EXPECT_FALSE(startsWithGraphemes(text, "abe")) << "half of a character";
+    EXPECT_FALSE(startsWithGraphemes(text, "b"));
 }
 
 TEST(Graphemes, IterationCoversTheText) {
