@@ -47,7 +47,6 @@ struct Atoms {
 std::optional<std::vector<unsigned char>> readProperty(Display* display, Window window, Atom property,
                                                        Atom type, int format, long maxItems,
                                                        unsigned long* items = nullptr) {
-    x11::ErrorTrap trap(display);
     Atom actualType = None;
     int actualFormat = 0;
     unsigned long count = 0;
@@ -114,7 +113,6 @@ struct Tree {
 
 // None when the window does not exist (any more).
 std::optional<Tree> queryTree(Display* display, Window window) {
-    x11::ErrorTrap trap(display);
     Window root = None;
     Tree tree;
     Window* children = nullptr;
@@ -142,7 +140,6 @@ std::optional<Window> activeWindow(Display* display, const Atoms& atoms) {
 // The top-level window that has the keyboard focus: the focus window, or the one under
 // the pointer while focus follows it; 0 for none.
 Window focusedTopLevel(Display* display) {
-    x11::ErrorTrap trap(display);
     const Window root = DefaultRootWindow(display);
     Window focus = None;
     int revert = 0;
