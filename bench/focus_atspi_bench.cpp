@@ -4,9 +4,9 @@
 // repetition is one read; the aggregates include the median and the 95th percentile.
 
 #include "desktop/test_desktop.hpp"
-#include "focus/ax_atspi.hpp"
 #include "focus/focus_reader.hpp"
 #include "manual_loop.hpp"
+#include "platform/atspi/atspi_ax.hpp"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>

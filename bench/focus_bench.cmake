@@ -4,7 +4,7 @@ if(TARGET wisket_fake_ax)
 endif()
 
 # --- full reads over AT-SPI of real fields on the test desktop (GTK, Chromium) ---
-if(TARGET wisket_test_desktop AND TARGET wisket_focus_atspi)
+if(TARGET wisket_test_desktop AND TARGET wisket_atspi)
   wisket_bench(bench_focus_atspi SOURCES focus_atspi_bench.cpp
-    DEPS wisket_focus_atspi wisket_focus wisket_test_desktop wisket_test_support)
+    DEPS wisket_atspi wisket_focus wisket_test_desktop wisket_test_support)
 endif()

@@ -3,13 +3,13 @@
 // subsystem libraries.
 
 #include "app/qt_main_loop.hpp"
-#include "app/workspace_x11.hpp"
 #include "completion/completion_engine.hpp"
 #include "control/controller.hpp"
-#include "focus/ax_atspi.hpp"
 #include "focus/focus_reader.hpp"
-#include "input/key_tap_x11.hpp"
 #include "overlay/overlay_qt.hpp"
+#include "platform/atspi/atspi_ax.hpp"
+#include "platform/x11/key_tap.hpp"
+#include "platform/x11/workspace.hpp"
 #include "settings/settings.hpp"
 
 #include <QApplication>
@@ -19,7 +19,7 @@ int main(int argc, char* argv[]) {
     using namespace wisket;
 
     // libatspi attaches its connection to each application to GLib's default context, and
-    // the reader thread takes those over (ax_atspi.cpp); Qt's GLib dispatcher would iterate
+    // the reader thread takes those over (platform/atspi); Qt's GLib dispatcher would iterate
     // that context on this thread meanwhile, and libatspi is not thread-safe.
     qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
@@ -53,8 +53,8 @@ int main(int argc, char* argv[]) {
                              "\"gsettings set org.gnome.desktop.interface toolkit-accessibility true\") "
                              "and restart your applications.\n");
     }
-    if (!controller.start()) {
-        std::fprintf(stderr, "wisket: cannot watch the keyboard. Wisket needs an X11 session (DISPLAY).\n");
+    if (const auto error = controller.start()) {
+        std::fprintf(stderr, "wisket: cannot start (%s): %s.\n", error->step.c_str(), error->reason.c_str());
         return 1;
     }
     if (const auto message = engine.unavailableMessage()) {

@@ -96,11 +96,11 @@ bool isGreeting(std::string_view line) {
 
 } // namespace
 
-std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::optional<std::string>& bundleID,
+std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::optional<std::string>& appID,
                                        const std::optional<std::string>& windowTitle, std::string_view text,
                                        int maxWords, bool adaptive, LengthPreference preference) {
     // 1., 2. Secure and sensitive fields get nothing, whatever the settings.
-    if (field.subrole == "AXSecureTextField" || isSensitive(field, bundleID)) {
+    if (field.subrole == "AXSecureTextField" || isSensitive(field, appID)) {
         return std::nullopt;
     }
     // 3.
@@ -113,7 +113,7 @@ std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::option
     }
     // 6.
     const std::string title = windowTitle ? toLower(*windowTitle) : std::string();
-    const TextKind kind = classify(field, fieldHint(field), bundleID, title, text);
+    const TextKind kind = classify(field, fieldHint(field), appID, title, text);
     // 7.
     auto [lo, hi] = wordRange(kind, preference, m);
     // 8.

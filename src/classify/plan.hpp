@@ -17,7 +17,7 @@ namespace wisket {
 // suggestion (secure or sensitive). `text` is the text before the caret; `maxWords`,
 // `adaptive` and `preference` are the current settings (any `maxWords` is accepted, values
 // below 1 count as 1). With `adaptive` off the field is not classified at all.
-std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::optional<std::string>& bundleID,
+std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::optional<std::string>& appID,
                                        const std::optional<std::string>& windowTitle, std::string_view text,
                                        int maxWords, bool adaptive, LengthPreference preference);
 

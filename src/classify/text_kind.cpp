@@ -16,7 +16,7 @@ namespace {
 using namespace std::string_view_literals;
 
 // --- Application ids ----------------------------------------------------------------------
-// Each set holds the macOS bundle identifiers first, then the Linux ids (GTK application id
+// Each set holds the macOS application ids first, then the Linux ids (GTK application id
 // or WM_CLASS class) of the same kind of application. Comparison is exact.
 
 using AppSet = std::unordered_set<std::string_view>;
@@ -72,8 +72,8 @@ const AppSet& documentApps() {
     return apps;
 }
 
-bool contains(const AppSet& apps, const std::optional<std::string>& bundleID) {
-    return bundleID && apps.contains(*bundleID);
+bool contains(const AppSet& apps, const std::optional<std::string>& appID) {
+    return appID && apps.contains(*appID);
 }
 
 // --- Word lists ---------------------------------------------------------------------------
@@ -235,7 +235,7 @@ bool matchesAnyWord(std::string_view haystack, std::span<const std::string_view>
     return std::ranges::any_of(words, [&](std::string_view word) { return matchesWord(haystack, word); });
 }
 
-TextKind classify(const FieldInfo& field, std::string_view hint, const std::optional<std::string>& bundleID,
+TextKind classify(const FieldInfo& field, std::string_view hint, const std::optional<std::string>& appID,
                   std::string_view windowTitle, std::string_view text) {
     const bool singleLine = isSingleLine(field);
     // 1.
@@ -251,23 +251,23 @@ TextKind classify(const FieldInfo& field, std::string_view hint, const std::opti
         return TextKind::subject;
     }
     // 4.
-    if (contains(codeApps(), bundleID)) {
+    if (contains(codeApps(), appID)) {
         return TextKind::code;
     }
     // 5. Before the AI and chat rules, so "message body" wins over "message".
-    if (contains(emailApps(), bundleID) || matchesAnyWord(hint, emailWords)) {
+    if (contains(emailApps(), appID) || matchesAnyWord(hint, emailWords)) {
         return TextKind::email;
     }
     // 6., 7.
-    if (contains(aiPromptApps(), bundleID) || matchesAnyWord(hint, aiPromptWords)) {
+    if (contains(aiPromptApps(), appID) || matchesAnyWord(hint, aiPromptWords)) {
         return TextKind::aiPrompt;
     }
     // 8.
-    if (contains(chatApps(), bundleID)) {
+    if (contains(chatApps(), appID)) {
         return TextKind::chat;
     }
     // 9.
-    if (contains(documentApps(), bundleID)) {
+    if (contains(documentApps(), appID)) {
         return TextKind::document;
     }
     // 10. A one-line field in a web mail is its subject line.
@@ -359,9 +359,9 @@ std::string_view currentLine(std::string_view text) {
     return newline == std::string_view::npos ? text : text.substr(newline + 1);
 }
 
-bool isSensitive(const FieldInfo& field, const std::optional<std::string>& bundleID) {
+bool isSensitive(const FieldInfo& field, const std::optional<std::string>& appID) {
     // 1. In a chat, "phone" or "city" is conversation, not a form field.
-    if (contains(chatApps(), bundleID)) {
+    if (contains(chatApps(), appID)) {
         return false;
     }
     // 2. A long label is a description, not the name of a form field.

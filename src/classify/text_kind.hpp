@@ -20,12 +20,12 @@ std::string fieldHint(const FieldInfo& field);
 // The kind of text in the field. `hint` is fieldHint(field), `windowTitle` the lowercased
 // title of the focused window (empty without one), `text` the text before the caret. An
 // absent application id is in no application set.
-TextKind classify(const FieldInfo& field, std::string_view hint, const std::optional<std::string>& bundleID,
+TextKind classify(const FieldInfo& field, std::string_view hint, const std::optional<std::string>& appID,
                   std::string_view windowTitle, std::string_view text);
 
 // Whether the field must never receive a suggestion (passwords, cards, addresses, names),
 // except in chat applications, where such words are ordinary conversation.
-bool isSensitive(const FieldInfo& field, const std::optional<std::string>& bundleID);
+bool isSensitive(const FieldInfo& field, const std::optional<std::string>& appID);
 
 // The kind named by a (lowercased) window title: a web application in one of its pieces,
 // else an e-mail word anywhere in it.

@@ -18,7 +18,7 @@ std::string signedHash(std::string_view s) {
 } // namespace
 
 std::string cacheKey(ProviderKind provider, const CompletionRequest& request) {
-    std::string key(provider == ProviderKind::ollama ? "ollama" : "apple");
+    std::string key(rawValue(provider));
     for (const std::string& field :
          {request.appName, std::string(rawValue(request.plan.kind)), std::to_string(request.plan.maxWords),
           signedHash(request.context), signedHash(request.after),
@@ -84,13 +84,13 @@ void CompletionEngine::clearCache() {
 }
 
 void CompletionEngine::prewarm() {
-    if (m_settings.provider() == ProviderKind::apple) {
+    if (m_settings.provider() == ProviderKind::onDevice) {
         m_onDevice.prewarm();
     }
 }
 
 std::optional<std::string> CompletionEngine::unavailableMessage() const {
-    if (m_settings.provider() != ProviderKind::apple) {
+    if (m_settings.provider() != ProviderKind::onDevice) {
         return std::nullopt;
     }
     if (auto reason = m_onDevice.unavailableReason()) {

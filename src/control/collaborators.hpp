@@ -72,6 +72,14 @@ struct KeyCombination {
     bool operator==(const KeyCombination&) const = default;
 };
 
+// Why a platform part could not start: the step that failed and the reason, in words a
+// user can act on. Never carries text from the desktop.
+struct StartError {
+    std::string step;
+    std::string reason;
+    bool operator==(const StartError&) const = default;
+};
+
 // The session-wide input hook and the typing of accepted text.
 class KeyTap {
 public:
@@ -80,8 +88,8 @@ public:
 
     virtual ~KeyTap() = default;
     virtual void setHandler(Handler handler) = 0;
-    // Installs the hook once; true while it exists.
-    virtual bool start() = 0;
+    // Installs the hook once; none once it exists, else why it could not.
+    virtual std::optional<StartError> start() = 0;
     virtual bool isEnabled() const = 0;
     virtual void reenable() = 0;
     // Types `text` into the focused application; the tap never hands these keys to the
@@ -99,10 +107,10 @@ public:
     virtual ~FieldReader() = default;
     // Reads the focused field of process `pid` off the main thread and delivers the
     // result on the main thread. Never fails: problems give opaque or skip.
-    virtual void read(std::int32_t pid, std::optional<std::string> bundleID, int maxChars, bool withContext,
+    virtual void read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
                       std::function<void(FocusRead)> done) = 0;
     // The caret rectangle alone, or none.
-    virtual void caret(std::int32_t pid, std::optional<std::string> bundleID,
+    virtual void caret(std::int32_t pid, std::optional<std::string> appID,
                        std::function<void(std::optional<Rect>)> done) = 0;
     // Forgets the cached screen context, so the next read walks the screen again.
     virtual void invalidateScreenContext() = 0;
@@ -139,7 +147,7 @@ public:
 
 struct RunningApplication {
     std::int32_t pid = 0;
-    std::optional<std::string> bundleID; // GTK application id, else WM_CLASS class
+    std::optional<std::string> appID; // GTK application id, else WM_CLASS class
     std::optional<std::string> displayName;
     bool operator==(const RunningApplication&) const = default;
 };

@@ -70,12 +70,12 @@ Controller::~Controller() {
     cancel(m_reposition);
 }
 
-bool Controller::start() {
+std::optional<StartError> Controller::start() {
     m_tap.setHandler([this, life = std::weak_ptr(m_alive)](const InputEvent& event) {
         return !life.expired() && handle(event);
     });
-    if (!m_tap.start()) {
-        return false;
+    if (auto error = m_tap.start()) {
+        return error;
     }
     if (!m_observingApps) {
         m_workspace.observeActivations(
@@ -87,7 +87,7 @@ bool Controller::start() {
         m_observingApps = true;
     }
     m_engine.prewarm();
-    return true;
+    return std::nullopt;
 }
 
 // --- The event decision ------------------------------------------------------------------
@@ -147,8 +147,8 @@ bool Controller::decide(const InputEvent& event) {
     }
 
     // 5. Excluded applications get nothing, and their keys are not recorded.
-    static const std::optional<std::string> noBundleID;
-    if (m_settings.isExcluded(m_frontApp ? m_frontApp->bundleID : noBundleID)) {
+    static const std::optional<std::string> noAppID;
+    if (m_settings.isExcluded(m_frontApp ? m_frontApp->appID : noAppID)) {
         dismiss();
         return false;
     }
@@ -341,9 +341,9 @@ void Controller::schedule(double delayMs, UseDebounce useDebounce) {
     task.generation = ++m_generation;
     // 4.
     task.pid = m_frontApp->pid;
-    task.bundleID = m_frontApp->bundleID;
+    task.appID = m_frontApp->appID;
     task.appName =
-        m_frontApp->displayName.value_or(m_frontApp->bundleID.value_or(std::string(fallbackApplicationName)));
+        m_frontApp->displayName.value_or(m_frontApp->appID.value_or(std::string(fallbackApplicationName)));
     // 5. The delay is fixed now, not when the task runs.
     const double delay = useDebounce == UseDebounce::yes ? debounceMs() : delayMs;
     // 6. A cancelled sleep never fires: the task simply ends.
@@ -368,8 +368,8 @@ void Controller::suggestionWoke(SuggestionTask task) {
     }
     // 3.
     const std::int32_t pid = task.pid;
-    const std::optional<std::string> bundleID = task.bundleID;
-    m_reader.read(pid, bundleID, readSize, m_settings.useScreenContext(),
+    const std::optional<std::string> appID = task.appID;
+    m_reader.read(pid, appID, readSize, m_settings.useScreenContext(),
                   [this, life = std::weak_ptr(m_alive), task = std::move(task)](FocusRead read) {
                       if (!life.expired()) {
                           suggestionRead(task, std::move(read));
@@ -412,7 +412,7 @@ void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
     }
     // 8.
     std::optional<SuggestionPlan> plan =
-        makePlan(context.field, task.bundleID, context.windowTitle, text, m_settings.maxWords(),
+        makePlan(context.field, task.appID, context.windowTitle, text, m_settings.maxWords(),
                  m_settings.adaptiveLength(), m_settings.lengthPreference());
     if (!plan) {
         return;
@@ -475,7 +475,7 @@ void Controller::appActivated(std::optional<RunningApplication> app) {
     dismiss();
     resetContext();
     m_frontApp = std::move(app);
-    if (!m_settings.isExcluded(m_frontApp ? m_frontApp->bundleID : std::nullopt)) {
+    if (!m_settings.isExcluded(m_frontApp ? m_frontApp->appID : std::nullopt)) {
         m_engine.prewarm();
     }
 }
@@ -489,16 +489,15 @@ void Controller::scheduleReposition(int afterMs) {
     cancel(m_reposition);
     const std::uint64_t id = ++m_lastTaskID;
     const std::int32_t pid = m_frontApp->pid;
-    std::optional<std::string> bundleID = m_frontApp->bundleID;
+    std::optional<std::string> appID = m_frontApp->appID;
     // 4. No generation check: dismissing cancels this task, and it never moves a hidden
     // overlay.
-    const MainLoop::TimerId timer =
-        m_loop.after(wholeMilliseconds(afterMs), [this, life = std::weak_ptr(m_alive), id, pid,
-                                                  bundleID = std::move(bundleID)] {
+    const MainLoop::TimerId timer = m_loop.after(
+        wholeMilliseconds(afterMs), [this, life = std::weak_ptr(m_alive), id, pid, appID = std::move(appID)] {
             if (life.expired() || !isLive(m_reposition, id)) {
                 return;
             }
-            m_reader.caret(pid, bundleID, [this, life, id](std::optional<Rect> caret) {
+            m_reader.caret(pid, appID, [this, life, id](std::optional<Rect> caret) {
                 if (!life.expired() && caret && isLive(m_reposition, id) && m_overlay.isVisible()) {
                     m_overlay.moveToCaret(*caret);
                 }

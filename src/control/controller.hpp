@@ -69,10 +69,10 @@ public:
     Controller(const Controller&) = delete;
     Controller& operator=(const Controller&) = delete;
 
-    // Installs the key handler and starts the tap (false, and nothing else done, when the
-    // tap cannot be created), registers the front-application observer once and prewarms
-    // the engine. Calling it again after a success is harmless.
-    bool start();
+    // Installs the key handler and starts the tap (its error, and nothing else done, when
+    // the tap cannot be created), registers the front-application observer once and
+    // prewarms the engine. Calling it again after a success is harmless.
+    std::optional<StartError> start();
 
     // The event decision; true means the event is consumed (no application receives it).
     // No I/O, no waiting, nothing proportional to the field's text.
@@ -126,7 +126,7 @@ private:
         std::uint64_t id = 0;
         std::uint64_t generation = 0;
         std::int32_t pid = 0;
-        std::optional<std::string> bundleID;
+        std::optional<std::string> appID;
         std::string appName;
     };
 

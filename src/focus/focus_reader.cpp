@@ -165,20 +165,19 @@ void FocusReader::submit(std::function<void()> work) {
     });
 }
 
-void FocusReader::read(std::int32_t pid, std::optional<std::string> bundleID, int maxChars, bool withContext,
+void FocusReader::read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
                        std::function<void(FocusRead)> done) {
-    submit(
-        [this, pid, bundleID = std::move(bundleID), maxChars, withContext, done = std::move(done)]() mutable {
-            FocusRead result = readField(pid, bundleID, maxChars, withContext);
-            m_loop.post(
-                [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
-        });
+    submit([this, pid, appID = std::move(appID), maxChars, withContext, done = std::move(done)]() mutable {
+        FocusRead result = readField(pid, appID, maxChars, withContext);
+        m_loop.post(
+            [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
+    });
 }
 
-void FocusReader::caret(std::int32_t pid, std::optional<std::string> bundleID,
+void FocusReader::caret(std::int32_t pid, std::optional<std::string> appID,
                         std::function<void(std::optional<Rect>)> done) {
-    submit([this, pid, bundleID = std::move(bundleID), done = std::move(done)]() mutable {
-        std::optional<Rect> result = caretOnly(pid, bundleID);
+    submit([this, pid, appID = std::move(appID), done = std::move(done)]() mutable {
+        std::optional<Rect> result = caretOnly(pid, appID);
         m_loop.post([done = std::move(done), result] { done(result); });
     });
 }
@@ -188,14 +187,14 @@ void FocusReader::invalidateScreenContext() {
 }
 
 std::optional<FocusReader::Focused> FocusReader::focusedElement(std::int32_t pid,
-                                                                const std::optional<std::string>& bundleID) {
+                                                                const std::optional<std::string>& appID) {
     assert(m_queue.isCurrent());
     AxElement application = m_ax.application(pid);
     if (!application) {
         return std::nullopt;
     }
     m_ax.setMessagingTimeout(application, elementTimeout);
-    prime(application, pid, bundleID);
+    prime(application, pid, appID);
     const auto focused = axAs<AxElement>(m_ax.attribute(application, "AXFocusedUIElement"));
     if (!focused || !*focused) {
         return std::nullopt;
@@ -205,12 +204,12 @@ std::optional<FocusReader::Focused> FocusReader::focusedElement(std::int32_t pid
 }
 
 void FocusReader::prime(const AxElement& application, std::int32_t pid,
-                        const std::optional<std::string>& bundleID) {
+                        const std::optional<std::string>& appID) {
     if (!m_primed.insert(pid).second) {
         return;
     }
     m_ax.setAttribute(application, "AXManualAccessibility", true);
-    if (bundleID && contains(chromiumBrowsers, *bundleID)) {
+    if (appID && contains(chromiumBrowsers, *appID)) {
         m_ax.setAttribute(application, "AXEnhancedUserInterface", true);
     }
 }
@@ -241,8 +240,8 @@ std::optional<Rect> FocusReader::caretRect(const AxElement& element, std::int64_
     return std::nullopt;
 }
 
-std::optional<Rect> FocusReader::caretOnly(std::int32_t pid, const std::optional<std::string>& bundleID) {
-    const auto focused = focusedElement(pid, bundleID);
+std::optional<Rect> FocusReader::caretOnly(std::int32_t pid, const std::optional<std::string>& appID) {
+    const auto focused = focusedElement(pid, appID);
     if (!focused) {
         return std::nullopt;
     }
@@ -260,10 +259,10 @@ std::optional<Rect> FocusReader::caretOnly(std::int32_t pid, const std::optional
     return caretRect(focused->focused, caret, lastCharacter);
 }
 
-FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::string>& bundleID, int maxChars,
+FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::string>& appID, int maxChars,
                                  bool withContext) {
     // 1. Focused element
-    const auto focusedPair = focusedElement(pid, bundleID);
+    const auto focusedPair = focusedElement(pid, appID);
     if (!focusedPair) {
         return FocusRead::skip();
     }
@@ -288,7 +287,7 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
 
     auto finish = [&](FocusRead::Kind kind, const std::string& after) {
         if (withContext) {
-            addContext(context, focused, bundleID, after);
+            addContext(context, focused, appID, after);
         }
         return FocusRead{kind, std::move(context)};
     };
@@ -348,7 +347,7 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
 }
 
 void FocusReader::addContext(FocusContext& context, const AxElement& focused,
-                             const std::optional<std::string>& bundleID, std::string_view after) {
+                             const std::optional<std::string>& appID, std::string_view after) {
     // a-b. What the user writes after the caret, and the quoted message below it
     const auto [reply, quoted] = splitReply(removeSpecialCharacters(after));
     context.afterCaret = std::string(trimWhitespace(filterInjection(reply)));
@@ -356,7 +355,7 @@ void FocusReader::addContext(FocusContext& context, const AxElement& focused,
 
     // c-d. Screen context, except for searches
     const TextKind kind =
-        classify(context.field, fieldHint(context.field), bundleID,
+        classify(context.field, fieldHint(context.field), appID,
                  toLower(context.windowTitle.value_or(std::string())), context.textBeforeCaret);
     if (kind == TextKind::search) {
         return;

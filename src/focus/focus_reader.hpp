@@ -34,9 +34,9 @@ public:
     FocusReader& operator=(const FocusReader&) = delete;
 
     // FieldReader: main thread calls, results posted to the main loop.
-    void read(std::int32_t pid, std::optional<std::string> bundleID, int maxChars, bool withContext,
+    void read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
               std::function<void(FocusRead)> done) override;
-    void caret(std::int32_t pid, std::optional<std::string> bundleID,
+    void caret(std::int32_t pid, std::optional<std::string> appID,
                std::function<void(std::optional<Rect>)> done) override;
     void invalidateScreenContext() override;
 
@@ -47,15 +47,15 @@ private:
     };
 
     // Reader-queue side of read and caret.
-    FocusRead readField(std::int32_t pid, const std::optional<std::string>& bundleID, int maxChars,
+    FocusRead readField(std::int32_t pid, const std::optional<std::string>& appID, int maxChars,
                         bool withContext);
     // Fills afterCaret, quotedBelow and surrounding from the text after the caret.
-    void addContext(FocusContext& context, const AxElement& focused,
-                    const std::optional<std::string>& bundleID, std::string_view after);
-    std::optional<Rect> caretOnly(std::int32_t pid, const std::optional<std::string>& bundleID);
+    void addContext(FocusContext& context, const AxElement& focused, const std::optional<std::string>& appID,
+                    std::string_view after);
+    std::optional<Rect> caretOnly(std::int32_t pid, const std::optional<std::string>& appID);
 
-    std::optional<Focused> focusedElement(std::int32_t pid, const std::optional<std::string>& bundleID);
-    void prime(const AxElement& application, std::int32_t pid, const std::optional<std::string>& bundleID);
+    std::optional<Focused> focusedElement(std::int32_t pid, const std::optional<std::string>& appID);
+    void prime(const AxElement& application, std::int32_t pid, const std::optional<std::string>& appID);
     std::optional<Rect> boundsForRange(const AxElement& element, std::int64_t location, std::int64_t length);
     std::optional<Rect> caretRect(const AxElement& element, std::int64_t caret,
                                   const std::optional<std::string>& lastCharacter);

@@ -16,7 +16,7 @@ std::optional<Enum> fromRaw(std::string_view raw, const std::array<Enum, N>& all
 } // namespace
 
 std::string_view rawValue(ProviderKind kind) {
-    return kind == ProviderKind::apple ? "apple" : "ollama";
+    return kind == ProviderKind::onDevice ? "apple" : "ollama";
 }
 
 std::string_view rawValue(AcceptKey key) {

@@ -1,7 +1,8 @@
 #pragma once
 
 // The enumerated preferences. Each is stored as its raw value; a raw value is the case's
-// own name and comparison is case-sensitive.
+// own name and comparison is case-sensitive. The on-device provider keeps the raw value
+// "apple" that settings files written before it had its name hold.
 
 #include <array>
 #include <optional>
@@ -10,11 +11,11 @@
 
 namespace wisket {
 
-enum class ProviderKind { apple, ollama };
+enum class ProviderKind { onDevice, ollama };
 enum class AcceptKey { tab, rightArrow, both };
 enum class LengthPreference { shorter, balanced, longer };
 
-inline constexpr std::array allProviderKinds{ProviderKind::apple, ProviderKind::ollama};
+inline constexpr std::array allProviderKinds{ProviderKind::onDevice, ProviderKind::ollama};
 inline constexpr std::array allAcceptKeys{AcceptKey::tab, AcceptKey::rightArrow, AcceptKey::both};
 inline constexpr std::array allLengthPreferences{LengthPreference::shorter, LengthPreference::balanced,
                                                  LengthPreference::longer};

@@ -14,7 +14,7 @@ int clampWords(long long value) {
 
 } // namespace
 
-const std::vector<std::string>& Settings::defaultExcludedBundleIDs() {
+const std::vector<std::string>& Settings::defaultExcludedAppIDs() {
     static const std::vector<std::string> ids{
         "com.1password.1password",
         "com.agilebits.onepassword7",
@@ -70,11 +70,11 @@ Settings::Settings(std::filesystem::path file)
         {"ghostOpacity", 0.9},
         {"showKeyHint", true},
         {"useScreenContext", true},
-        {"excluded", defaultExcludedBundleIDs()},
+        {"excluded", defaultExcludedAppIDs()},
     });
     const DefaultsStore& d = m_store;
     m_enabled = d.boolValue("enabled");
-    m_provider = providerKindFromRaw(d.stringValue("provider").value_or("")).value_or(ProviderKind::apple);
+    m_provider = providerKindFromRaw(d.stringValue("provider").value_or("")).value_or(ProviderKind::onDevice);
     m_ollamaURL = d.stringValue("ollamaURL").value_or(defaultOllamaURL);
     m_ollamaModel = d.stringValue("ollamaModel").value_or(defaultOllamaModel);
     m_debounceMs = d.doubleValue("debounceMs");
@@ -89,7 +89,7 @@ Settings::Settings(std::filesystem::path file)
     m_ghostOpacity = d.doubleValue("ghostOpacity");
     m_showKeyHint = d.boolValue("showKeyHint");
     m_useScreenContext = d.boolValue("useScreenContext");
-    m_excludedBundleIDs = d.stringArrayValue("excluded").value_or(defaultExcludedBundleIDs());
+    m_excludedAppIDs = d.stringArrayValue("excluded").value_or(defaultExcludedAppIDs());
 }
 
 void Settings::willChange() {
@@ -170,29 +170,28 @@ void Settings::setKeystrokeFallback(bool value) {
     assign(m_keystrokeFallback, value, "keystrokeFallback");
 }
 
-void Settings::setExcludedBundleIDs(std::vector<std::string> value) {
-    assign(m_excludedBundleIDs, std::move(value), "excluded");
+void Settings::setExcludedAppIDs(std::vector<std::string> value) {
+    assign(m_excludedAppIDs, std::move(value), "excluded");
 }
 
-bool Settings::isExcluded(const std::optional<std::string>& bundleID) const {
-    if (!bundleID) {
+bool Settings::isExcluded(const std::optional<std::string>& appID) const {
+    if (!appID) {
         return false;
     }
-    if (*bundleID == ownApplicationID) {
+    if (*appID == ownApplicationID) {
         return true;
     }
-    return std::find(m_excludedBundleIDs.begin(), m_excludedBundleIDs.end(), *bundleID) !=
-           m_excludedBundleIDs.end();
+    return std::find(m_excludedAppIDs.begin(), m_excludedAppIDs.end(), *appID) != m_excludedAppIDs.end();
 }
 
-void Settings::toggleExcluded(const std::string& bundleID) {
-    std::vector<std::string> ids = m_excludedBundleIDs;
-    if (auto it = std::find(ids.begin(), ids.end(), bundleID); it != ids.end()) {
+void Settings::toggleExcluded(const std::string& appID) {
+    std::vector<std::string> ids = m_excludedAppIDs;
+    if (auto it = std::find(ids.begin(), ids.end(), appID); it != ids.end()) {
         ids.erase(it);
     } else {
-        ids.push_back(bundleID);
+        ids.push_back(appID);
     }
-    setExcludedBundleIDs(std::move(ids));
+    setExcludedAppIDs(std::move(ids));
 }
 
 void Settings::resetAll() {
@@ -203,13 +202,13 @@ void Settings::resetAll() {
         m_store.remove(key);
     }
     setEnabled(m_store.boolValue("enabled"));
-    setProvider(ProviderKind::apple);
+    setProvider(ProviderKind::onDevice);
     setOllamaURL(m_store.stringValue("ollamaURL").value_or(""));
     setOllamaModel(m_store.stringValue("ollamaModel").value_or(""));
     setDebounceMs(m_store.doubleValue("debounceMs"));
     setMaxWords(static_cast<int>(m_store.integerValue("maxWords")));
     setKeystrokeFallback(m_store.boolValue("keystrokeFallback"));
-    setExcludedBundleIDs(defaultExcludedBundleIDs());
+    setExcludedAppIDs(defaultExcludedAppIDs());
     setAdaptiveLength(true);
     setLengthPreference(LengthPreference::balanced);
     setAcceptKey(AcceptKey::tab);

@@ -33,7 +33,7 @@ public:
     Settings(const Settings&) = delete;
     Settings& operator=(const Settings&) = delete;
 
-    static const std::vector<std::string>& defaultExcludedBundleIDs();
+    static const std::vector<std::string>& defaultExcludedAppIDs();
 
     bool enabled() const { return m_enabled; }
     ProviderKind provider() const { return m_provider; }
@@ -50,7 +50,7 @@ public:
     bool showKeyHint() const { return m_showKeyHint; }
     bool useScreenContext() const { return m_useScreenContext; }
     bool keystrokeFallback() const { return m_keystrokeFallback; }
-    const std::vector<std::string>& excludedBundleIDs() const { return m_excludedBundleIDs; }
+    const std::vector<std::string>& excludedAppIDs() const { return m_excludedAppIDs; }
 
     // Each assignment notifies the observers first, then stores and writes the value,
     // also when it is unchanged. Only start-up clamps maxWords.
@@ -69,12 +69,12 @@ public:
     void setShowKeyHint(bool value);
     void setUseScreenContext(bool value);
     void setKeystrokeFallback(bool value);
-    void setExcludedBundleIDs(std::vector<std::string> value);
+    void setExcludedAppIDs(std::vector<std::string> value);
 
     // True for this application itself and for every listed id (exact comparison).
-    bool isExcluded(const std::optional<std::string>& bundleID) const;
+    bool isExcluded(const std::optional<std::string>& appID) const;
     // Removes the first occurrence of a listed id, or appends a new one.
-    void toggleExcluded(const std::string& bundleID);
+    void toggleExcluded(const std::string& appID);
     // Every field back to its default, each assigned (and so written) once.
     void resetAll();
 
@@ -102,7 +102,7 @@ private:
     ObserverID m_nextObserver = 1;
 
     bool m_enabled = true;
-    ProviderKind m_provider = ProviderKind::apple;
+    ProviderKind m_provider = ProviderKind::onDevice;
     std::string m_ollamaURL;
     std::string m_ollamaModel;
     double m_debounceMs = 180;
@@ -116,7 +116,7 @@ private:
     bool m_showKeyHint = true;
     bool m_useScreenContext = true;
     bool m_keystrokeFallback = true;
-    std::vector<std::string> m_excludedBundleIDs;
+    std::vector<std::string> m_excludedAppIDs;
 };
 
 } // namespace wisket

@@ -16,7 +16,7 @@ using namespace std::string_view_literals;
 // the hint and title prepared as the plan prepares them.
 struct Reading {
     FieldInfo field{"AXTextArea", "", "", ""};
-    std::optional<std::string> bundleID;
+    std::optional<std::string> appID;
     std::string windowTitle;
     std::string beforeCaret;
 
@@ -24,12 +24,12 @@ struct Reading {
     Reading& subrole(std::string v) { return field.subrole = std::move(v), *this; }
     Reading& placeholder(std::string v) { return field.placeholder = std::move(v), *this; }
     Reading& label(std::string v) { return field.label = std::move(v), *this; }
-    Reading& app(std::optional<std::string> v) { return bundleID = std::move(v), *this; }
+    Reading& app(std::optional<std::string> v) { return appID = std::move(v), *this; }
     Reading& title(std::string v) { return windowTitle = std::move(v), *this; }
     Reading& text(std::string v) { return beforeCaret = std::move(v), *this; }
 
     TextKind kind() const {
-        return classify(field, fieldHint(field), bundleID, toLower(windowTitle), beforeCaret);
+        return classify(field, fieldHint(field), appID, toLower(windowTitle), beforeCaret);
     }
 };
 

@@ -26,7 +26,7 @@ CompletionRequest request(std::string text, std::string appName = "Mail") {
 
 TEST(CacheKey, FieldsThatShapeTheAnswer) {
     const CompletionRequest base = request("Hello there");
-    const std::string key = cacheKey(ProviderKind::apple, base);
+    const std::string key = cacheKey(ProviderKind::onDevice, base);
     EXPECT_TRUE(key.starts_with("apple|Mail|email|8|")) << key;
     EXPECT_TRUE(key.ends_with("|Hello there")) << key;
     EXPECT_TRUE(cacheKey(ProviderKind::ollama, base).starts_with("ollama|"));
@@ -37,12 +37,12 @@ TEST(CacheKey, FieldsThatShapeTheAnswer) {
     same.plan.midWord = true;
     same.plan.isGreeting = true;
     same.plan.preference = LengthPreference::longer;
-    EXPECT_EQ(cacheKey(ProviderKind::apple, same), key);
+    EXPECT_EQ(cacheKey(ProviderKind::onDevice, same), key);
 
     auto differs = [&](auto change) {
         CompletionRequest other = base;
         change(other);
-        return cacheKey(ProviderKind::apple, other) != key;
+        return cacheKey(ProviderKind::onDevice, other) != key;
     };
     EXPECT_TRUE(differs([](auto& r) { r.appName = "Chat"; }));
     EXPECT_TRUE(differs([](auto& r) { r.plan.kind = TextKind::chat; }));
@@ -54,11 +54,11 @@ TEST(CacheKey, FieldsThatShapeTheAnswer) {
 
 TEST(CacheKey, OnlyTheLast400CharactersOfTheText) {
     const std::string tail = std::string(399, 'x') + "\u00e9"; // 400 characters, 401 bytes
-    EXPECT_EQ(cacheKey(ProviderKind::apple, request("first " + tail)),
-              cacheKey(ProviderKind::apple, request("second, longer " + tail)));
-    EXPECT_TRUE(cacheKey(ProviderKind::apple, request(tail)).ends_with("|" + tail));
-    EXPECT_NE(cacheKey(ProviderKind::apple, request("y" + tail.substr(1))),
-              cacheKey(ProviderKind::apple, request(tail)));
+    EXPECT_EQ(cacheKey(ProviderKind::onDevice, request("first " + tail)),
+              cacheKey(ProviderKind::onDevice, request("second, longer " + tail)));
+    EXPECT_TRUE(cacheKey(ProviderKind::onDevice, request(tail)).ends_with("|" + tail));
+    EXPECT_NE(cacheKey(ProviderKind::onDevice, request("y" + tail.substr(1))),
+              cacheKey(ProviderKind::onDevice, request(tail)));
 }
 
 class CompletionEngineTest : public ::testing::Test {
@@ -165,7 +165,7 @@ TEST_F(CompletionEngineTest, ClearCacheForgetsEveryAnswer) {
 TEST_F(CompletionEngineTest, ProvidersDoNotShareAnswers) {
     server->queue(CompletionResult::answer(" from the server"));
     EXPECT_EQ(answer(request("Hi")), " from the server");
-    settings.setProvider(ProviderKind::apple);
+    settings.setProvider(ProviderKind::onDevice);
     runtime->queue(CompletionResult::answer(" on device"));
     EXPECT_EQ(answer(request("Hi")), " on device");
     EXPECT_EQ(runtime->calls(ScriptedRuntime::Call::Kind::respond).size(), 1u);
@@ -181,7 +181,7 @@ TEST_F(CompletionEngineTest, ServerProviderNeitherWarmsNorReportsTheOnDeviceMode
 }
 
 TEST_F(CompletionEngineTest, OnDeviceProviderIsWarmedAndReportsWhyItIsUnavailable) {
-    settings.setProvider(ProviderKind::apple);
+    settings.setProvider(ProviderKind::onDevice);
     engine.prewarm();
     EXPECT_TRUE(runtime->waitForCalls(2));
     EXPECT_EQ(runtime->calls(ScriptedRuntime::Call::Kind::prewarm).size(), 1u);

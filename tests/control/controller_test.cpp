@@ -20,11 +20,10 @@ using testing::scrollWheel;
 using testing::specialKey;
 using testing::typedKey;
 
-const RunningApplication editor{
-    .pid = 4242, .bundleID = "org.gnome.TextEditor", .displayName = "Text Editor"};
-const RunningApplication mail{.pid = 5151, .bundleID = "org.gnome.Evolution", .displayName = "Evolution"};
-const RunningApplication keePass{.pid = 9, .bundleID = "org.keepassxc.KeePassXC", .displayName = "KeePassXC"};
-const RunningApplication ownApp{.pid = 10, .bundleID = "wisket", .displayName = "Wisket"};
+const RunningApplication editor{.pid = 4242, .appID = "org.gnome.TextEditor", .displayName = "Text Editor"};
+const RunningApplication mail{.pid = 5151, .appID = "org.gnome.Evolution", .displayName = "Evolution"};
+const RunningApplication keePass{.pid = 9, .appID = "org.keepassxc.KeePassXC", .displayName = "KeePassXC"};
+const RunningApplication ownApp{.pid = 10, .appID = "wisket", .displayName = "Wisket"};
 constexpr Rect caretRect{300, 120, 1, 18};
 constexpr Rect fieldRect{100, 100, 600, 300};
 // Long enough, not a greeting, and ends inside a word: answers that begin with a space
@@ -55,7 +54,7 @@ protected:
 
     std::unique_ptr<Controller> makeController() {
         auto made = std::make_unique<Controller>(collaborators());
-        EXPECT_TRUE(made->start());
+        EXPECT_EQ(made->start(), std::nullopt);
         return made;
     }
 
@@ -83,7 +82,7 @@ protected:
     // How often the on-device model was warmed so far. A request queues behind every
     // warming on the model's worker, so the calls before its answer are all of them.
     std::size_t warmings() {
-        settings.setProvider(ProviderKind::apple);
+        settings.setProvider(ProviderKind::onDevice);
         bool answered = false;
         models.engine.complete(CompletionRequest{}, false, [&](const CompletionResult&) { answered = true; });
         EXPECT_TRUE(loop.runUntil([&] { return answered; }));
@@ -110,7 +109,7 @@ TEST_F(ControllerTest, TwoKeysWithinThePauseGiveOneReadForTheSecond) {
     EXPECT_TRUE(reader.reads.empty()) << "the first key's task must not survive the second key";
     loop.advance(1ms);
     ASSERT_EQ(reader.reads.size(), 1u);
-    EXPECT_EQ(reader.reads[0], (FakeFieldReader::ReadCall{editor.pid, editor.bundleID, 1200, true}));
+    EXPECT_EQ(reader.reads[0], (FakeFieldReader::ReadCall{editor.pid, editor.appID, 1200, true}));
     EXPECT_EQ(asked(), 1u);
 
     settings.setUseScreenContext(false);
@@ -447,7 +446,7 @@ TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaret) {
     EXPECT_TRUE(reader.caretCalls.empty()) << "the first key's move was replaced by the second's";
     loop.advance(1ms);
     ASSERT_EQ(reader.caretCalls.size(), 1u);
-    EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::CaretCall{editor.pid, editor.bundleID}));
+    EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::CaretCall{editor.pid, editor.appID}));
     EXPECT_EQ(overlay.moves, (std::vector<Rect>{Rect{310, 120, 1, 18}}));
     loop.advance(1000ms);
     EXPECT_EQ(reader.reads.size(), 1u) << "typing through asks for nothing new";
@@ -699,10 +698,10 @@ TEST_F(ControllerTest, SwitchingAppsDropsALateAnswerAndEmptiesTheCache) {
 }
 
 TEST_F(ControllerTest, ExcludedAndOwnApplicationsAreNeverRead) {
-    settings.setExcludedBundleIDs({keePass.bundleID.value()});
+    settings.setExcludedAppIDs({keePass.appID.value()});
     offer(" world");
     for (const RunningApplication& app : {keePass, ownApp}) {
-        SCOPED_TRACE(*app.bundleID);
+        SCOPED_TRACE(*app.appID);
         workspace.activate(app);
         typeKeys("secret");
         EXPECT_EQ(controller->buffer().text(), "") << "keys of excluded apps are not recorded";
@@ -717,8 +716,8 @@ TEST_F(ControllerTest, ExcludedAndOwnApplicationsAreNeverRead) {
 }
 
 TEST_F(ControllerTest, OnlyAppsThatMayGetSuggestionsWarmTheModel) {
-    settings.setProvider(ProviderKind::apple);
-    settings.setExcludedBundleIDs({keePass.bundleID.value()});
+    settings.setProvider(ProviderKind::onDevice);
+    settings.setExcludedAppIDs({keePass.appID.value()});
     for (const RunningApplication& app : {keePass, mail, ownApp, editor}) {
         loop.advance(31s); // past the warm session's lifetime: every warming is seen
         workspace.activate(app);
@@ -741,14 +740,14 @@ TEST_F(ControllerTest, StartFailsCleanlyAndSucceedsOnlyOnce) {
     failing.startSucceeds = false;
     FakeWorkspace quiet;
     Controller other(collaborators(failing, quiet));
-    settings.setProvider(ProviderKind::apple);
-    EXPECT_FALSE(other.start());
+    settings.setProvider(ProviderKind::onDevice);
+    EXPECT_EQ(other.start(), (StartError{"key tap", "refused by the test"}));
     EXPECT_EQ(quiet.registrations, 0);
 
     failing.startSucceeds = true;
     for (int i = 0; i < 2; ++i) {
         loop.advance(31s);
-        EXPECT_TRUE(other.start());
+        EXPECT_EQ(other.start(), std::nullopt);
     }
     EXPECT_EQ(quiet.registrations, 1);
     EXPECT_EQ(warmings(), 2u) << "each successful start warms the model, a failed one does not";

@@ -6,7 +6,7 @@
 
 #include "desktop/test_desktop.hpp"
 #include "eventually.hpp"
-#include "focus/ax_atspi.hpp"
+#include "platform/atspi/atspi_ax.hpp"
 
 #include <chrono>
 #include <future>

@@ -4,9 +4,9 @@
 // disturbing the focused application; without a window manager the focus window stands
 // in, and a lost display is harmless.
 
-#include "app/workspace_x11.hpp"
 #include "desktop_suite.hpp"
 #include "manual_loop.hpp"
+#include "platform/x11/workspace.hpp"
 #include "temp_dir.hpp"
 #include "x11_client.hpp"
 
@@ -26,7 +26,7 @@ using testing::X11Client;
 using Announced = std::optional<RunningApplication>;
 
 RunningApplication app(std::int32_t pid, std::string id, std::string name) {
-    return {.pid = pid, .bundleID = std::move(id), .displayName = std::move(name)};
+    return {.pid = pid, .appID = std::move(id), .displayName = std::move(name)};
 }
 
 class WorkspaceDesktop : public testing::DesktopSuite {
@@ -61,7 +61,7 @@ TEST_F(WorkspaceDesktop, ActivatingAWindowAnnouncesItsApplicationOnce) {
         activateIt();
         EXPECT_TRUE(
             m_loop.runUntil([&] { return announced.size() > before && announced.back() == expected; }, 5s))
-            << (expected ? *expected->bundleID : "none");
+            << (expected ? *expected->appID : "none");
         // Whatever the window manager passes through on the way is not announced.
         m_loop.runUntil([] { return false; }, 400ms);
         EXPECT_EQ(announced.size(), before + 1);

@@ -42,10 +42,10 @@ protected:
         return element;
     }
 
-    FocusRead read(bool withContext = false, std::optional<std::string> bundleID = std::nullopt,
+    FocusRead read(bool withContext = false, std::optional<std::string> appID = std::nullopt,
                    std::int32_t process = pid) {
         std::optional<FocusRead> result;
-        reader.read(process, std::move(bundleID), 1200, withContext,
+        reader.read(process, std::move(appID), 1200, withContext,
                     [&](FocusRead r) { result = std::move(r); });
         EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
         return result.value_or(FocusRead::skip());

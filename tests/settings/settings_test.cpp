@@ -21,7 +21,7 @@ TEST(Settings, FreshUserGetsDefaultsAndNothingIsWritten) {
     TempDir dir;
     Settings s(dir / "settings.json");
     EXPECT_TRUE(s.enabled());
-    EXPECT_EQ(s.provider(), ProviderKind::apple);
+    EXPECT_EQ(s.provider(), ProviderKind::onDevice);
     EXPECT_EQ(s.ollamaURL(), "http://127.0.0.1:11434");
     EXPECT_EQ(s.ollamaModel(), "qwen2.5:1.5b");
     EXPECT_EQ(s.debounceMs(), 180.0);
@@ -31,9 +31,9 @@ TEST(Settings, FreshUserGetsDefaultsAndNothingIsWritten) {
     EXPECT_DOUBLE_EQ(s.ghostOpacity(), 0.9);
     EXPECT_TRUE(s.optionAcceptsWord() && s.continueAfterAccept() && s.showKeyHint() && s.useScreenContext() &&
                 s.keystrokeFallback() && s.adaptiveLength());
-    EXPECT_EQ(s.excludedBundleIDs(), Settings::defaultExcludedBundleIDs());
-    EXPECT_EQ(s.excludedBundleIDs().front(), "com.1password.1password");
-    EXPECT_EQ(s.excludedBundleIDs()[8], "dev.warp.Warp-Stable");
+    EXPECT_EQ(s.excludedAppIDs(), Settings::defaultExcludedAppIDs());
+    EXPECT_EQ(s.excludedAppIDs().front(), "com.1password.1password");
+    EXPECT_EQ(s.excludedAppIDs()[8], "dev.warp.Warp-Stable");
     EXPECT_FALSE(std::filesystem::exists(dir / "settings.json"));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "wisket"));
 }
@@ -45,14 +45,14 @@ TEST(Settings, StoredValuesAreReadWithFallbacksAndTheWordClamp) {
         "excluded": ["a", 3], "ghostOpacity": 7})");
     Settings s(dir / "settings.json");
     EXPECT_EQ(s.maxWords(), 1);
-    EXPECT_EQ(s.provider(), ProviderKind::apple); // raw values are case-sensitive
+    EXPECT_EQ(s.provider(), ProviderKind::onDevice); // raw values are case-sensitive
     EXPECT_EQ(s.acceptKey(), AcceptKey::tab);
     EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
     EXPECT_FALSE(s.enabled());
     EXPECT_EQ(s.debounceMs(), 250.0);
     EXPECT_EQ(s.ollamaURL(), "42");
-    EXPECT_EQ(s.excludedBundleIDs(), Settings::defaultExcludedBundleIDs()); // not an array of strings
-    EXPECT_EQ(s.ghostOpacity(), 7.0);                                       // never clamped by the store
+    EXPECT_EQ(s.excludedAppIDs(), Settings::defaultExcludedAppIDs()); // not an array of strings
+    EXPECT_EQ(s.ghostOpacity(), 7.0);                                 // never clamped by the store
 
     writeFile(dir / "settings.json", R"({"maxWords": 40, "provider": "ollama"})");
     Settings high(dir / "settings.json");
@@ -60,6 +60,13 @@ TEST(Settings, StoredValuesAreReadWithFallbacksAndTheWordClamp) {
     EXPECT_EQ(high.provider(), ProviderKind::ollama);
     // The clamp is not written back until the next assignment.
     EXPECT_EQ(stored(dir)["maxWords"], 40);
+
+    // Files that name the on-device provider "apple" load unchanged, and it is still written so.
+    writeFile(dir / "settings.json", R"({"provider": "apple"})");
+    Settings older(dir / "settings.json");
+    EXPECT_EQ(older.provider(), ProviderKind::onDevice);
+    older.setProvider(ProviderKind::onDevice);
+    EXPECT_EQ(stored(dir)["provider"], "apple");
 
     writeFile(dir / "settings.json", R"({"maxWords": -5})");
     EXPECT_EQ(Settings(dir / "settings.json").maxWords(), 1);
@@ -97,14 +104,14 @@ TEST(Settings, ExclusionsAreExactAndIncludeThisApplication) {
     EXPECT_TRUE(s.isExcluded("org.gnome.Terminal"));
     EXPECT_FALSE(s.isExcluded("com.apple.terminal"));
     EXPECT_FALSE(s.isExcluded(std::nullopt));
-    s.setExcludedBundleIDs({});
+    s.setExcludedAppIDs({});
     EXPECT_TRUE(s.isExcluded("wisket"));
 
-    s.setExcludedBundleIDs({"a", "b", "a"});
+    s.setExcludedAppIDs({"a", "b", "a"});
     s.toggleExcluded("a");
-    EXPECT_EQ(s.excludedBundleIDs(), (std::vector<std::string>{"b", "a"}));
+    EXPECT_EQ(s.excludedAppIDs(), (std::vector<std::string>{"b", "a"}));
     s.toggleExcluded("org.gnome.gedit");
-    EXPECT_EQ(s.excludedBundleIDs().back(), "org.gnome.gedit");
+    EXPECT_EQ(s.excludedAppIDs().back(), "org.gnome.gedit");
     EXPECT_EQ(stored(dir)["excluded"], nlohmann::json({"b", "a", "org.gnome.gedit"}));
 }
 
@@ -114,7 +121,7 @@ TEST(Settings, ResetAllRestoresAndWritesEveryDefaultOnce) {
     s.setEnabled(false);
     s.setMaxWords(3);
     s.setOllamaURL("http://localhost:1");
-    s.setExcludedBundleIDs({"x"});
+    s.setExcludedAppIDs({"x"});
     s.setLengthPreference(LengthPreference::longer);
     int notifications = 0;
     s.addObserver([&] { ++notifications; });
@@ -124,11 +131,11 @@ TEST(Settings, ResetAllRestoresAndWritesEveryDefaultOnce) {
     EXPECT_EQ(s.maxWords(), 8);
     EXPECT_EQ(s.ollamaURL(), "http://127.0.0.1:11434");
     EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
-    EXPECT_EQ(s.excludedBundleIDs(), Settings::defaultExcludedBundleIDs());
+    EXPECT_EQ(s.excludedAppIDs(), Settings::defaultExcludedAppIDs());
     const auto file = stored(dir);
     EXPECT_EQ(file.size(), 16u);
     EXPECT_EQ(file["debounceMs"], 180.0);
-    EXPECT_EQ(file["excluded"].size(), Settings::defaultExcludedBundleIDs().size());
+    EXPECT_EQ(file["excluded"].size(), Settings::defaultExcludedAppIDs().size());
 }
 
 TEST(Settings, CorruptFileIsKeptAsideAndDefaultsApply) {
@@ -159,7 +166,7 @@ TEST(Settings, AnInterruptedWriteLeavesTheOldFileWhole) {
         if (child == 0) {
             Settings s(dir / "settings.json");
             for (int i = 0;; ++i) {
-                s.setExcludedBundleIDs(std::vector<std::string>(200 + i % 50, "some.application.id"));
+                s.setExcludedAppIDs(std::vector<std::string>(200 + i % 50, "some.application.id"));
             }
         }
         usleep(2000 + round * 300);
@@ -194,7 +201,7 @@ TEST(Preferences, RawValuesAndLabels) {
     EXPECT_EQ(displayLabel(LengthPreference::shorter), "Shorter");
     EXPECT_EQ(acceptKeyFromRaw("rightArrow"), AcceptKey::rightArrow);
     EXPECT_FALSE(acceptKeyFromRaw("RightArrow"));
-    EXPECT_EQ(providerKindFromRaw("apple"), ProviderKind::apple);
+    EXPECT_EQ(providerKindFromRaw("apple"), ProviderKind::onDevice);
 }
 
 } // namespace

@@ -2,9 +2,9 @@
 
 namespace wisket::testing {
 
-void FakeFieldReader::read(std::int32_t pid, std::optional<std::string> bundleID, int maxChars,
-                           bool withContext, std::function<void(FocusRead)> done) {
-    reads.push_back({pid, std::move(bundleID), maxChars, withContext});
+void FakeFieldReader::read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
+                           std::function<void(FocusRead)> done) {
+    reads.push_back({pid, std::move(appID), maxChars, withContext});
     if (holdReads) {
         m_held.push_back(std::move(done));
         return;
@@ -12,9 +12,9 @@ void FakeFieldReader::read(std::int32_t pid, std::optional<std::string> bundleID
     m_loop.post([done = std::move(done), answer = nextRead] { done(answer); });
 }
 
-void FakeFieldReader::caret(std::int32_t pid, std::optional<std::string> bundleID,
+void FakeFieldReader::caret(std::int32_t pid, std::optional<std::string> appID,
                             std::function<void(std::optional<Rect>)> done) {
-    caretCalls.push_back({pid, std::move(bundleID)});
+    caretCalls.push_back({pid, std::move(appID)});
     if (holdCarets) {
         m_heldCarets.push_back(std::move(done));
         return;

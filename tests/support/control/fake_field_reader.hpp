@@ -15,23 +15,23 @@ class FakeFieldReader final : public FieldReader {
 public:
     struct ReadCall {
         std::int32_t pid = 0;
-        std::optional<std::string> bundleID;
+        std::optional<std::string> appID;
         int maxChars = 0;
         bool withContext = false;
         bool operator==(const ReadCall&) const = default;
     };
     struct CaretCall {
         std::int32_t pid = 0;
-        std::optional<std::string> bundleID;
+        std::optional<std::string> appID;
         bool operator==(const CaretCall&) const = default;
     };
 
     explicit FakeFieldReader(MainLoop& loop)
         : m_loop(loop) {}
 
-    void read(std::int32_t pid, std::optional<std::string> bundleID, int maxChars, bool withContext,
+    void read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
               std::function<void(FocusRead)> done) override;
-    void caret(std::int32_t pid, std::optional<std::string> bundleID,
+    void caret(std::int32_t pid, std::optional<std::string> appID,
                std::function<void(std::optional<Rect>)> done) override;
     void invalidateScreenContext() override { ++invalidations; }
 

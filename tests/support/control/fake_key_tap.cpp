@@ -6,9 +6,9 @@ void FakeKeyTap::setHandler(Handler handler) {
     m_handler = std::move(handler);
 }
 
-bool FakeKeyTap::start() {
+std::optional<StartError> FakeKeyTap::start() {
     m_running = startSucceeds;
-    return m_running;
+    return m_running ? std::nullopt : std::optional<StartError>({"key tap", "refused by the test"});
 }
 
 void FakeKeyTap::type(std::string_view text) {

@@ -13,7 +13,7 @@ namespace wisket::testing {
 class FakeKeyTap final : public KeyTap {
 public:
     void setHandler(Handler handler) override;
-    bool start() override;
+    std::optional<StartError> start() override;
     bool isEnabled() const override { return m_running; }
     void reenable() override {}
     void type(std::string_view text) override;

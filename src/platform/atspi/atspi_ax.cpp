@@ -1,4 +1,4 @@
-#include "focus/ax_atspi.hpp"
+#include "platform/atspi/atspi_ax.hpp"
 
 #include "text/unicode.hpp"
 

@@ -1,4 +1,4 @@
-#include "input/display_x11.hpp"
+#include "platform/x11/display.hpp"
 
 #include <csignal>
 #include <mutex>

@@ -9,9 +9,9 @@
 // WM_CLASS class, and its name from the matching .desktop file, else the class. Windows
 // of this process are "wisket".
 
-#include "app/desktop_entries.hpp"
 #include "control/collaborators.hpp"
 #include "control/main_loop.hpp"
+#include "platform/x11/desktop_entries.hpp"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "input/key_codes_x11.hpp"
+#include "platform/x11/key_codes.hpp"
 
 #include <algorithm>
 #include <array>

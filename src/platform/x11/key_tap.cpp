@@ -1,8 +1,8 @@
-#include "input/key_tap_x11.hpp"
+#include "platform/x11/key_tap.hpp"
 
-#include "input/display_x11.hpp"
-#include "input/key_codes_x11.hpp"
 #include "input/typing_chunks.hpp"
+#include "platform/x11/display.hpp"
+#include "platform/x11/key_codes.hpp"
 #include "text/unicode.hpp"
 
 #include <X11/XKBlib.h>
@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <bitset>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -100,7 +102,7 @@ public:
     // a grabbed key, which waits for decide().
     using Deliver = std::function<void(InputEvent event, std::uint64_t decision)>;
 
-    static std::unique_ptr<Session> open(const std::string& name, Deliver deliver);
+    static std::unique_ptr<Session> open(const std::string& name, Deliver deliver, StartError& error);
     ~Session();
 
     bool alive() const { return m_running.load() && !m_connection->lost(); }
@@ -139,7 +141,7 @@ private:
     };
 
     Session(std::unique_ptr<x11::Connection> connection, Deliver deliver);
-    bool initialise(const std::string& name);
+    std::optional<StartError> initialise(const std::string& name);
     void send(Command command);
 
     void run();
@@ -247,13 +249,17 @@ private:
 
 // --- opening and closing -------------------------------------------------------------------
 
-std::unique_ptr<KeyTapX11::Session> KeyTapX11::Session::open(const std::string& name, Deliver deliver) {
+std::unique_ptr<KeyTapX11::Session> KeyTapX11::Session::open(const std::string& name, Deliver deliver,
+                                                             StartError& error) {
     auto connection = x11::Connection::open(name);
     if (!connection) {
+        const std::string shown = name.empty() ? "$DISPLAY" : name;
+        error = {"X display", "no X server answers at " + shown + "; Wisket needs an X11 session"};
         return nullptr;
     }
     std::unique_ptr<Session> session(new Session(std::move(connection), std::move(deliver)));
-    if (!session->initialise(name)) {
+    if (auto failed = session->initialise(name)) {
+        error = std::move(*failed);
         return nullptr;
     }
     session->m_running = true;
@@ -267,27 +273,28 @@ KeyTapX11::Session::Session(std::unique_ptr<x11::Connection> connection, Deliver
     , m_display(m_connection->display())
     , m_root(DefaultRootWindow(m_display)) {}
 
-bool KeyTapX11::Session::initialise(const std::string& name) {
+std::optional<StartError> KeyTapX11::Session::initialise(const std::string& name) {
     int event = 0;
     int error = 0;
     if (!XQueryExtension(m_display, "XInputExtension", &m_xiOpcode, &event, &error)) {
-        return false;
+        return StartError{"XInput 2", "the X server has no XInput extension"};
     }
     int major = 2;
     int minor = 2;
     if (XIQueryVersion(m_display, &major, &minor) != Success || major < 2 || (major == 2 && minor < 2)) {
-        return false;
+        return StartError{"XInput 2", "the X server offers XInput " + std::to_string(major) + "." +
+                                          std::to_string(minor) + "; Wisket needs 2.2 or later"};
     }
     int xtestMajor = 0;
     int xtestMinor = 0;
     if (!XTestQueryExtension(m_display, &event, &error, &xtestMajor, &xtestMinor)) {
-        return false;
+        return StartError{"XTest", "the X server has no XTest extension, so accepted text cannot be typed"};
     }
     int xkbOpcode = 0;
     int xkbMajor = XkbMajorVersion;
     int xkbMinor = XkbMinorVersion;
     if (!XkbQueryExtension(m_display, &xkbOpcode, &m_xkbEventBase, &error, &xkbMajor, &xkbMinor)) {
-        return false;
+        return StartError{"keyboard layout", "the X server has no XKB extension"};
     }
     int count = 0;
     if (XIDeviceInfo* devices = XIQueryDevice(m_display, XIAllDevices, &count)) {
@@ -306,12 +313,12 @@ bool KeyTapX11::Session::initialise(const std::string& name) {
         !xkb_x11_setup_xkb_extension(m_xcb.get(), XKB_X11_MIN_MAJOR_XKB_VERSION,
                                      XKB_X11_MIN_MINOR_XKB_VERSION, XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS,
                                      nullptr, nullptr, nullptr, nullptr)) {
-        return false;
+        return StartError{"keyboard layout", "xkbcommon cannot use the X server's XKB extension"};
     }
     m_xkbDevice = xkb_x11_get_core_keyboard_device_id(m_xcb.get());
     m_context.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
     if (!m_context || m_xkbDevice < 0 || !refreshKeymap()) {
-        return false;
+        return StartError{"keyboard layout", "the X server's keymap cannot be read"};
     }
     m_composeTable.reset(xkb_compose_table_new_from_locale(m_context.get(), composeLocale().c_str(),
                                                            XKB_COMPOSE_COMPILE_NO_FLAGS));
@@ -328,8 +335,15 @@ bool KeyTapX11::Session::initialise(const std::string& name) {
     select();
 
     m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wake < 0) {
+        return StartError{"key tap",
+                          std::string("cannot create its wake-up descriptor: ") + std::strerror(errno)};
+    }
     XSync(m_display, False);
-    return m_wake >= 0 && !m_connection->lost();
+    if (m_connection->lost()) {
+        return StartError{"X display", "the X server closed the connection while the key tap started"};
+    }
+    return std::nullopt;
 }
 
 KeyTapX11::Session::~Session() {
@@ -1110,9 +1124,9 @@ void KeyTapX11::setHandler(Handler handler) {
     m_shared->handler = std::move(handler);
 }
 
-bool KeyTapX11::start() {
+std::optional<StartError> KeyTapX11::start() {
     if (m_shared->session) {
-        return true;
+        return std::nullopt;
     }
     std::weak_ptr<Shared> weak = m_shared;
     auto deliver = [&loop = m_loop, weak](InputEvent event, std::uint64_t decision) {
@@ -1127,14 +1141,15 @@ bool KeyTapX11::start() {
             }
         });
     };
-    m_shared->session = Session::open(m_display, std::move(deliver));
+    StartError error;
+    m_shared->session = Session::open(m_display, std::move(deliver), error);
     if (!m_shared->session) {
-        return false;
+        return error;
     }
     if (!m_consumable.empty()) {
         m_shared->session->setConsumableKeys(m_consumable);
     }
-    return true;
+    return std::nullopt;
 }
 
 bool KeyTapX11::isEnabled() const {
@@ -1154,7 +1169,7 @@ void KeyTapX11::reenable() {
 }
 
 void KeyTapX11::type(std::string_view text) {
-    if (text.empty() || (!m_shared->session && !start())) {
+    if (text.empty() || (!m_shared->session && start())) {
         return;
     }
     m_shared->session->type(std::string(text));

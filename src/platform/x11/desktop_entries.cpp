@@ -1,4 +1,4 @@
-#include "app/desktop_entries.hpp"
+#include "platform/x11/desktop_entries.hpp"
 
 #include "text/unicode.hpp"
 

@@ -27,9 +27,9 @@ public:
     KeyTapX11& operator=(const KeyTapX11&) = delete;
 
     void setHandler(Handler handler) override;
-    // Connects and installs the hook once; false when no X server with the XInput 2.2,
+    // Connects and installs the hook once; fails when no X server with the XInput 2.2,
     // XTest and XKB extensions answers.
-    bool start() override;
+    std::optional<StartError> start() override;
     // True while the hook is installed on a live connection.
     bool isEnabled() const override;
     // Selects the events and grabs again; after a lost connection, connects anew.

@@ -1,6 +1,6 @@
-#include "app/workspace_x11.hpp"
+#include "platform/x11/workspace.hpp"
 
-#include "input/display_x11.hpp"
+#include "platform/x11/display.hpp"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -210,11 +210,11 @@ std::optional<RunningApplication> describe(Display* display, const Atoms& atoms,
     RunningApplication app;
     app.pid = pid && *pid <= 0x7FFFFFFF ? static_cast<std::int32_t>(*pid) : 0;
     if (app.pid != 0 && app.pid == getpid()) {
-        app.bundleID = WorkspaceX11::ownID;
+        app.appID = WorkspaceX11::ownID;
         app.displayName = WorkspaceX11::ownName;
         return app;
     }
-    app.bundleID = gtkID ? gtkID : wmClass;
+    app.appID = gtkID ? gtkID : wmClass;
     app.displayName = entries.displayName(gtkID, wmClass);
     if (!app.displayName) {
         app.displayName = wmClass;

@@ -56,7 +56,7 @@ public:
     AxValue parameterizedAttribute(const AxElement& element, std::string_view name, AxRange range) override;
     std::optional<bool> isAttributeSettable(const AxElement& element, std::string_view name) override;
     // "AXManualAccessibility" and "AXEnhancedUserInterface" on an application element
-    // make it build its full tree (see prime in ax_atspi.cpp); other writes do nothing.
+    // make it build its full tree (see prime in atspi_ax.cpp); other writes do nothing.
     void setAttribute(const AxElement& element, std::string_view name, bool value) override;
     bool equal(const AxElement& a, const AxElement& b) override;
     // The accessibility bus is reachable and enabled (org.a11y.Status IsEnabled).
