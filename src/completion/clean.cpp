@@ -17,8 +17,6 @@ namespace {
 using WordSet = std::unordered_set<std::string_view>;
 
 constexpr std::array<std::string_view, 3> answerLabels{"Output:", "Continuation:", "Completion:"};
-constexpr std::array<std::string_view, 6> refusalPrefixes{"i'm sorry", "i am sorry", "i can't",
-                                                          "i cannot",  "as an ai",   "sorry,"};
 
 // Words too short or too common to be an unfinished fragment the model copied.
 const WordSet& commonShortWords() {
@@ -171,13 +169,10 @@ std::string removeQuotes(std::string s, std::string_view text) {
 
 // 5, 6. Apologies and lists are not continuations.
 bool isRefusalOrList(std::string_view s) {
-    const std::string lowered = toLower(trimBlanks(s));
-    const bool refusal = std::any_of(refusalPrefixes.begin(), refusalPrefixes.end(),
-                                     [&](std::string_view prefix) { return lowered.starts_with(prefix); });
-    return refusal || listItemPattern().matches(lowered);
+    return isRefusal(s) || listItemPattern().matches(trimBlanks(s));
 }
 
-// 7. The model wrote the unfinished letters as a word of their own.
+// The model wrote the unfinished letters as a word of their own.
 bool repeatsFragment(std::string_view s, std::string_view text) {
     const auto fragment = lastWordFragment(text);
     if (!fragment || graphemeCount(*fragment) < 3) {
@@ -504,6 +499,21 @@ bool copiesScreen(std::string_view s, std::string_view screenText, long overshoo
 }
 
 } // namespace
+
+bool isRefusal(std::string_view answer) {
+    // Enough characters for the longest phrase; models write either apostrophe.
+    std::string start = toLower(firstGraphemes(trimWhitespace(answer), 12));
+    for (std::size_t at; (at = start.find("\u2019")) != std::string::npos;) {
+        start.replace(at, std::string_view("\u2019").size(), "'");
+    }
+    static constexpr std::array<std::string_view, 6> phrases{"i'm sorry", "i am sorry", "i can't",
+                                                             "i cannot",  "as an ai",   "sorry,"};
+    return std::any_of(phrases.begin(), phrases.end(), [&](std::string_view phrase) {
+        // A whole phrase: "As an aide" is no refusal.
+        return start.starts_with(phrase) &&
+               !isLetterOrNumber(firstGrapheme(std::string_view(start).substr(phrase.size())));
+    });
+}
 
 std::vector<std::string> words(std::string_view s) {
     return runsOf(toLower(s), [](std::string_view c) { return isLetterOrNumber(c) || c == "$"; });

@@ -21,6 +21,11 @@ namespace wisket {
 std::optional<std::string> clean(std::string_view raw, std::string_view text, const SuggestionPlan& plan,
                                  std::string_view screenText);
 
+// True when `answer` begins, after white space and in any case, with an apology or a
+// refusal such as "I'm sorry" or "As an AI" (either apostrophe counts). The on-device
+// runtime reports such an answer as a refusal; the cleaning drops it.
+bool isRefusal(std::string_view answer);
+
 // The runs of letters, numbers and "$" of `s`, lowercased.
 std::vector<std::string> words(std::string_view s);
 

@@ -1,5 +1,6 @@
 #include "completion/llama_runtime.hpp"
 
+#include "completion/clean.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -179,21 +180,6 @@ std::optional<fs::path> firstModelFile(const fs::path& folder) {
         }
     }
     return first;
-}
-
-bool isRefusal(std::string_view answer) {
-    std::string start = toLower(firstGraphemes(trimWhitespace(answer), 12));
-    for (std::size_t at; (at = start.find("\u2019")) != std::string::npos;) {
-        start.replace(at, 3, "'");
-    }
-    for (std::string_view refusal : {"i'm sorry", "i can't", "i cannot", "as an ai"}) {
-        // A whole phrase: "As an aide" is no refusal.
-        if (start.starts_with(refusal) &&
-            !isLetterOrNumber(firstGrapheme(std::string_view(start).substr(refusal.size())))) {
-            return true;
-        }
-    }
-    return false;
 }
 
 struct LlamaRuntime::Impl {

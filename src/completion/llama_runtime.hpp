@@ -25,10 +25,6 @@ std::filesystem::path defaultModelsFolder();
 // none or the folder cannot be read.
 std::optional<std::filesystem::path> firstModelFile(const std::filesystem::path& folder);
 
-// True when `answer` begins, after white space and in any case, with "I'm sorry",
-// "I can't", "I cannot" or "As an AI" (a typographic apostrophe counts too).
-bool isRefusal(std::string_view answer);
-
 struct LlamaRuntimeOptions {
     std::filesystem::path modelsFolder = defaultModelsFolder();
     int threads = 0;                    // 0: one per core

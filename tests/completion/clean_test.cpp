@@ -65,10 +65,13 @@ TEST(Clean, Quotes) {
 TEST(Clean, RefusalsAndLists) {
     expectAll({
         {"I'm sorry, I can't help with that", "Please ", rejected},
+        {"I\u2019m sorry", "Please ", rejected},
         {"  As an AI language model", "Please ", rejected},
-        {"I cannot", "Please ", rejected},
+        {"I CANNOT", "Please ", rejected},
+        {"i am sorry", "Please ", rejected},
         {"Sorry, I was late", "Please ", rejected},
         {"sorry for the delay", "I'm ", "sorry for the delay"},
+        {"As an aide", "She joined ", "As an aide"}, // a whole phrase only
         {"1. First item", "Items: ", rejected},
         {"12) twelfth", "Items: ", rejected},
         {"- milk", "Items: ", rejected},

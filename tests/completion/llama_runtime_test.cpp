@@ -209,16 +209,5 @@ TEST(ModelFiles, DefaultFolderFollowsXdgDataHome) {
     }
 }
 
-TEST(Refusal, BeginningOfTheAnswerInAnyCase) {
-    for (const char* text : {"I'm sorry, but I can't help", "  i CANNOT do that", "As an AI, I",
-                             "I can\u2019t", "\nI'M SORRY", "i can't"}) {
-        EXPECT_TRUE(isRefusal(text)) << text;
-    }
-    for (const char* text :
-         {"", "I'm happy to help", "Sorry, I can't", "I can send it", "As an aide", "I'm"}) {
-        EXPECT_FALSE(isRefusal(text)) << text;
-    }
-}
-
 } // namespace
 } // namespace wisket
