@@ -172,6 +172,10 @@ WordRange wordRange(TextKind kind, LengthPreference preference, int maxWords) {
     hi = std::min<std::int64_t>(m, hi);
     lo = std::min(hi, lo);
     return {static_cast<int>(lo), static_cast<int>(hi)};
+bool carriesScreenContext(TextKind kind) {
+    return kind != TextKind::search;
+}
+
 }
 
 std::string_view fieldName(TextKind kind) {

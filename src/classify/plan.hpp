@@ -36,6 +36,11 @@ std::string_view fieldName(TextKind kind);
 // The one instruction sentence of the prompt for this kind.
 std::string_view instruction(TextKind kind);
 
+// Whether a suggestion for `kind` may draw on the rest of the screen and on the text after
+// the caret. A search query stands on its own: the page around a search box would pull the
+// suggestion toward what is shown instead of what is sought.
+bool carriesScreenContext(TextKind kind);
+
 // Whether `line` starts with a list marker ("- ", "* ", "• ", or digits followed by ". "
 // or ") "), after leading spaces and tabs.
 bool isListItem(std::string_view line);

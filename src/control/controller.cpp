@@ -423,7 +423,7 @@ void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
     request.appName = task.appName;
     request.windowTitle = context.windowTitle;
     request.plan = *plan;
-    if (plan->kind != TextKind::search) {
+    if (carriesScreenContext(plan->kind)) {
         request.context = std::move(context.surrounding);
         request.after = std::move(context.afterCaret);
     }

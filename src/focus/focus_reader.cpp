@@ -1,5 +1,6 @@
 #include "focus/focus_reader.hpp"
 
+#include "classify/plan.hpp"
 #include "classify/text_kind.hpp"
 #include "focus/context_filter.hpp"
 #include "text/unicode.hpp"
@@ -353,12 +354,11 @@ void FocusReader::addContext(FocusContext& context, const AxElement& focused,
     context.afterCaret = std::string(trimWhitespace(filterInjection(reply)));
     context.quotedBelow = std::string(trimWhitespace(filterInjection(quoted)));
 
-    // c-d. Screen context, except for searches
     const TextKind kind =
         classify(context.field, fieldHint(context.field), appID,
                  toLower(context.windowTitle.value_or(std::string())), context.textBeforeCaret);
-    if (kind == TextKind::search) {
-        return;
+    if (!carriesScreenContext(kind)) {
+        return; // unused for such a kind, and the walk is the costly part of a read
     }
     std::string screen = m_screen.collect(focused, context.windowTitle);
     if (context.quotedBelow.empty()) {
