@@ -1,6 +1,7 @@
 #include "platform/x11/workspace.hpp"
 
 #include "platform/x11/display.hpp"
+#include "settings/settings.hpp"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -210,7 +211,7 @@ std::optional<RunningApplication> describe(Display* display, const Atoms& atoms,
     RunningApplication app;
     app.pid = pid && *pid <= 0x7FFFFFFF ? static_cast<std::int32_t>(*pid) : 0;
     if (app.pid != 0 && app.pid == getpid()) {
-        app.appID = WorkspaceX11::ownID;
+        app.appID = std::string(ownApplicationID);
         app.displayName = WorkspaceX11::ownName;
         return app;
     }

@@ -43,8 +43,7 @@ public:
     // trip to the server.
     bool secureInputActive() const override;
 
-    // This application's id and name, for its own windows.
-    static constexpr const char* ownID = "wisket";
+    // This application's name, for its own windows.
     static constexpr const char* ownName = "Wisket";
 
 private:
