@@ -99,64 +99,54 @@ bool isGreeting(std::string_view line) {
 std::optional<SuggestionPlan> makePlan(const FieldInfo& field, const std::optional<std::string>& appID,
                                        const std::optional<std::string>& windowTitle, std::string_view text,
                                        int maxWords, bool adaptive, LengthPreference preference) {
-    // 1., 2. Secure and sensitive fields get nothing, whatever the settings.
+    // Secure and sensitive fields get nothing, whatever the settings.
     if (field.subrole == "AXSecureTextField" || isSensitive(field, appID)) {
         return std::nullopt;
     }
-    // 3.
     const bool midWord = isLetterOrNumber(lastGrapheme(text));
-    // 4.
     const int m = std::max(1, maxWords);
-    // 5.
     if (!adaptive) {
         return SuggestionPlan{TextKind::general, 1, m, midWord, false, LengthPreference::balanced};
     }
-    // 6.
     const std::string title = windowTitle ? toLower(*windowTitle) : std::string();
     const TextKind kind = classify(field, fieldHint(field), appID, title, text);
-    // 7.
     auto [lo, hi] = wordRange(kind, preference, m);
-    // 8.
     const std::string_view line = currentLine(text);
     const bool little = graphemeCount(trimWhitespace(text)) < littleText;
     const bool listItem = isListItem(line);
-    // 9.
+    // With little written there is little to go on: a long guess is mostly wrong.
     if (little) {
         hi = std::min(hi, 4);
     }
-    // 10. A new sentence starts after the space; code has its own full stops.
+    // A new sentence starts after the space; code has its own full stops.
     if (endsWithSentence(text) && isWhitespace(lastGrapheme(text)) && kind != TextKind::code) {
         hi = std::min(hi, 5);
     }
-    // 11.
+    // List items are short, and a single word may already finish one.
     if (listItem) {
         hi = std::min(hi, 5);
     }
-    // 12.
     if (listItem || little) {
         lo = 1;
     }
-    // 13.
     if (isGreeting(line)) {
         return SuggestionPlan{kind, 1, std::min(hi, 3), midWord, true, preference};
     }
-    // 14. A half-typed search word may be finished with itself alone.
+    // A half-typed search word may be finished with itself alone.
     const int smallest = midWord && kind == TextKind::search ? 1 : lo;
     return SuggestionPlan{kind, std::min(hi, smallest), hi, midWord, false, preference};
 }
 
 WordRange wordRange(TextKind kind, LengthPreference preference, int maxWords) {
-    // 1. Take the base range.
     const int m = std::max(1, maxWords);
     const KindRow& row = rowOf(kind);
     // 64 bits: the scaled base (at most 8 × INT_MAX) and the +2 below must not overflow.
     std::int64_t hi = row.baseLargest;
     std::int64_t lo = row.smallest;
-    // 2. Scale with a larger setting, rounding halves up (all values are positive).
+    // Scale with a larger setting, rounding halves up (all values are positive).
     if (m > baseMaxWords) {
         hi = (std::int64_t{row.baseLargest} * m + baseMaxWords / 2) / baseMaxWords;
     }
-    // 3. Preference.
     switch (preference) {
     case LengthPreference::shorter:
         hi = std::max((hi + 1) / 2, lo);
@@ -168,14 +158,10 @@ WordRange wordRange(TextKind kind, LengthPreference preference, int maxWords) {
         lo += 2;
         break;
     }
-    // 4. Never above the setting, never an empty range.
+    // Never above the setting, never an empty range.
     hi = std::min<std::int64_t>(m, hi);
     lo = std::min(hi, lo);
     return {static_cast<int>(lo), static_cast<int>(hi)};
-bool carriesScreenContext(TextKind kind) {
-    return kind != TextKind::search;
-}
-
 }
 
 std::string_view fieldName(TextKind kind) {
@@ -186,20 +172,22 @@ std::string_view instruction(TextKind kind) {
     return rowOf(kind).instruction;
 }
 
+bool carriesScreenContext(TextKind kind) {
+    return kind != TextKind::search;
+}
+
 bool isListItem(std::string_view line) {
-    // 1. Only spaces and tabs may come before the marker.
+    // Only spaces and tabs may come before the marker.
     const std::size_t start = line.find_first_not_of(" \t");
     if (start == std::string_view::npos) {
         return false;
     }
     const std::string_view rest = line.substr(start);
-    // 2. A bullet.
     for (std::string_view bullet : {"- ", "* ", "\u2022 "}) {
         if (rest.starts_with(bullet)) {
             return true;
         }
     }
-    // 3. A number followed by ". " or ") ".
     std::size_t i = 0;
     std::size_t runEnd = 0;
     while (i < rest.size() && isNumber(decodeNext(rest, i))) {

@@ -238,11 +238,10 @@ bool matchesAnyWord(std::string_view haystack, std::span<const std::string_view>
 TextKind classify(const FieldInfo& field, std::string_view hint, const std::optional<std::string>& appID,
                   std::string_view windowTitle, std::string_view text) {
     const bool singleLine = isSingleLine(field);
-    // 1.
     if (field.subrole == "AXSearchField" || field.role == "AXSearchField" || field.role == "AXComboBox") {
         return TextKind::search;
     }
-    // 2., 3. Before the application sets: a search box or subject line inside a chat,
+    // Before the application sets: a search box or subject line inside a chat,
     // mail or editor application is still what it is.
     if (singleLine && matchesAnyWord(hint, searchWords)) {
         return TextKind::search;
@@ -250,53 +249,45 @@ TextKind classify(const FieldInfo& field, std::string_view hint, const std::opti
     if (singleLine && matchesAnyWord(hint, subjectWords)) {
         return TextKind::subject;
     }
-    // 4.
     if (contains(codeApps(), appID)) {
         return TextKind::code;
     }
-    // 5. Before the AI and chat rules, so "message body" wins over "message".
+    // Before the AI and chat rules, so "message body" wins over "message".
     if (contains(emailApps(), appID) || matchesAnyWord(hint, emailWords)) {
         return TextKind::email;
     }
-    // 6., 7.
+    // A prompt box is recognised before chats: assistants look like chat applications.
     if (contains(aiPromptApps(), appID) || matchesAnyWord(hint, aiPromptWords)) {
         return TextKind::aiPrompt;
     }
-    // 8.
     if (contains(chatApps(), appID)) {
         return TextKind::chat;
     }
-    // 9.
     if (contains(documentApps(), appID)) {
         return TextKind::document;
     }
-    // 10. A one-line field in a web mail is its subject line.
+    // A one-line field in a web mail is its subject line.
     if (const std::optional<TextKind> titled = kindFromTitle(windowTitle)) {
         return singleLine && *titled == TextKind::email ? TextKind::subject : *titled;
     }
-    // 11.
     if (matchesAnyWord(hint, chatWords)) {
         return TextKind::chat;
     }
-    // 12.
     if (looksLikeCode(currentLine(text))) {
         return TextKind::code;
     }
-    // 13.
     return singleLine ? TextKind::search : TextKind::general;
 }
 
 std::optional<TextKind> kindFromTitle(std::string_view windowTitle) {
-    // 1.
     if (windowTitle.empty()) {
         return std::nullopt;
     }
-    // 2.
     std::vector<std::string_view> pieces{windowTitle};
     for (std::string_view separator : titleSeparators) {
         pieces = splitPieces(pieces, separator);
     }
-    // 3. The site name usually comes last.
+    // The site name usually comes last.
     for (auto piece = pieces.rbegin(); piece != pieces.rend(); ++piece) {
         if (trimSpacesAndTabs(*piece).empty()) {
             continue;
@@ -307,7 +298,7 @@ std::optional<TextKind> kindFromTitle(std::string_view windowTitle) {
             }
         }
     }
-    // 4., 5.
+    // Without a known site, a mail word anywhere in the title still tells.
     if (matchesAnyWord(windowTitle, titleEmailWords)) {
         return TextKind::email;
     }
@@ -315,16 +306,14 @@ std::optional<TextKind> kindFromTitle(std::string_view windowTitle) {
 }
 
 bool looksLikeCode(std::string_view line) {
-    // 1.
     const std::string_view trimmed = trimSpacesAndTabs(line);
     if (trimmed.empty()) {
         return false;
     }
-    // 2.
     if (std::ranges::any_of(codePatterns(), [&](const Regex& pattern) { return pattern.matches(trimmed); })) {
         return true;
     }
-    // 3. Characters are graphemes: "=" with a combining mark is not the symbol "=".
+    // Characters are graphemes: "=" with a combining mark is not the symbol "=".
     const std::vector<std::string_view> characters = graphemes(trimmed);
     std::size_t count = 0;
     std::string distinctSymbols;
@@ -337,20 +326,17 @@ bool looksLikeCode(std::string_view line) {
         }
     }
     const std::size_t distinct = distinctSymbols.size();
-    // 4.
     if (trimmed.find("=>") != std::string_view::npos) {
         return true;
     }
-    // 5. At least one character in five is a symbol.
+    // At least one character in five is a symbol.
     if (count >= 4 && count * 5 >= characters.size() && distinct >= 3) {
         return true;
     }
-    // 6.
     const std::string_view last = characters.back();
     if (last == "{" || last == ";") {
         return distinct >= 2;
     }
-    // 7.
     return false;
 }
 
@@ -360,13 +346,12 @@ std::string_view currentLine(std::string_view text) {
 }
 
 bool isSensitive(const FieldInfo& field, const std::optional<std::string>& appID) {
-    // 1. In a chat, "phone" or "city" is conversation, not a form field.
+    // In a chat, "phone" or "city" is conversation, not a form field.
     if (contains(chatApps(), appID)) {
         return false;
     }
-    // 2. A long label is a description, not the name of a form field.
+    // A long label is a description, not the name of a form field.
     const std::string_view label = wordCount(field.label) <= 4 ? std::string_view(field.label) : "";
-    // 3.
     const std::string haystack = toLower(field.placeholder + " " + std::string(label));
     return matchesAnyWord(haystack, sensitiveWords);
 }

@@ -141,7 +141,7 @@ template <typename Pred> std::vector<std::string> runsOf(std::string_view s, Pre
 
 // --- The steps --------------------------------------------------------------------------
 
-// 1. Labels the model repeated from the prompt.
+// Labels the model repeated from the prompt.
 std::string removeLabels(std::string s) {
     for (std::string_view label : answerLabels) {
         const std::string_view trimmed = trimBlanks(s);
@@ -152,7 +152,7 @@ std::string removeLabels(std::string s) {
     return s;
 }
 
-// 4. Quotes around the answer, or a quote it opened that the text has not.
+// Quotes around the answer, or a quote it opened that the text has not.
 std::string removeQuotes(std::string s, std::string_view text) {
     const std::string_view t = trimBlanks(s);
     if (firstGrapheme(t) != "\"") {
@@ -167,7 +167,7 @@ std::string removeQuotes(std::string s, std::string_view text) {
     return s;
 }
 
-// 5, 6. Apologies and lists are not continuations.
+// Apologies and lists are not continuations of the text.
 bool isRefusalOrList(std::string_view s) {
     return isRefusal(s) || listItemPattern().matches(trimBlanks(s));
 }
@@ -234,7 +234,7 @@ Echo removeOverlap(std::string_view s, std::string_view t) {
     return {std::string(s), false};
 }
 
-// 8. The model repeated the end of the text (or the unfinished word) before continuing.
+// The model repeated the end of the text (or the unfinished word) before continuing.
 Echo removeEcho(const std::string& s, std::string_view text) {
     if (text.empty() || !isWhitespace(lastGrapheme(text))) {
         return removeOverlap(s, text);
@@ -250,7 +250,7 @@ Echo removeEcho(const std::string& s, std::string_view text) {
     return {std::string(dropLeading(echo.s, " ")), true};
 }
 
-// 9.6. The caret stands right after a word character and the answer starts with one:
+// The caret stands right after a word character and the answer starts with one:
 // either the answer finishes the word, or it needs a space, or it makes no sense here.
 std::optional<std::string> joinWordToWord(const std::string& s, std::string_view text, std::string_view c) {
     const auto fragment = lastWordFragment(text);
@@ -318,7 +318,7 @@ std::optional<std::string> joinWordToWord(const std::string& s, std::string_view
     return std::nullopt;
 }
 
-// 9. How the answer meets the text: with a space, without one, or not at all.
+// How the answer meets the text: with a space, without one, or not at all.
 std::optional<std::string> joinToText(const std::string& s, std::string_view text) {
     if (text.empty()) {
         return std::string(trimBlanks(s));
@@ -347,7 +347,7 @@ struct WordLimit {
     bool shortened = false;
 };
 
-// 10. At most `maxWords` white-space words.
+// At most `maxWords` white-space words.
 WordLimit limitWords(std::string_view s, int maxWords) {
     const long limit = std::max(1, maxWords);
     const auto answerWords = whitespaceWords(s);
@@ -358,7 +358,7 @@ WordLimit limitWords(std::string_view s, int maxWords) {
     return {std::string(s.substr(0, end)), count - limit, end < s.size()};
 }
 
-// 11. A cut answer ends better at its last clause mark.
+// A cut answer ends better at its last clause mark.
 std::string cutAtClause(const std::string& s) {
     const auto characters = graphemes(s);
     for (std::size_t i = characters.size(); i-- > 0;) {
@@ -372,7 +372,7 @@ std::string cutAtClause(const std::string& s) {
     return s;
 }
 
-// 12. Never past the end of the first sentence.
+// Never past the end of the first sentence.
 std::string firstSentence(const std::string& s) {
     const auto characters = graphemes(s);
     bool seenLetter = false;
@@ -398,7 +398,7 @@ std::string firstSentence(const std::string& s) {
     return s;
 }
 
-// 13. A greeting ends at its comma: "Hi Pri" + "ya, thanks" shows "ya,".
+// A greeting ends at its comma: "Hi Pri" + "ya, thanks" shows "ya,".
 std::string upToFirstComma(const std::string& s) {
     const auto characters = graphemes(s);
     const auto comma = std::find(characters.begin(), characters.end(), ",");
@@ -408,7 +408,7 @@ std::string upToFirstComma(const std::string& s) {
     return s.substr(0, endOf(characters, static_cast<std::size_t>(comma - characters.begin()) + 1));
 }
 
-// 14. A cut answer must not end on "the", "and", "to"….
+// A cut answer must not end on "the", "and", "to"….
 std::string dropDanglingWords(std::string s) {
     const auto characters = graphemes(s);
     const auto firstWordy =
@@ -453,7 +453,7 @@ template <typename Pred> std::string dropTrailing(std::string s, Pred drop) {
     return s;
 }
 
-// 17. A search suggestion does not repeat words already typed.
+// A search suggestion does not repeat words already typed.
 std::string dropTypedWords(std::string_view s, std::string_view text) {
     const std::vector<std::string> typed = runsOf(toLower(text), [](auto c) { return isLetterOrNumber(c); });
     const std::unordered_set<std::string_view> typedSet(typed.begin(), typed.end());
@@ -473,7 +473,7 @@ std::string dropTypedWords(std::string_view s, std::string_view text) {
     return out;
 }
 
-// 18. After a finished sentence the suggestion starts a new one.
+// After a finished sentence the suggestion starts a new one.
 std::string capitaliseAfterSentence(std::string s, std::string_view text) {
     if (!isOneOf(lastGrapheme(trimTrailingWhitespace(text)), sentenceEnds)) {
         return s;
@@ -486,7 +486,7 @@ std::string capitaliseAfterSentence(std::string s, std::string_view text) {
     return s;
 }
 
-// 20. The suggestion must not copy what is quoted on screen, nor, when the model ran on
+// The suggestion must not copy what is quoted on screen, nor, when the model ran on
 // well past the limit, five words in a row of the screen text.
 bool copiesScreen(std::string_view s, std::string_view screenText, long overshoot) {
     const std::vector<std::string> own = words(s);
@@ -563,25 +563,20 @@ bool sharesWordRun(const std::vector<std::string>& a, const std::vector<std::str
 std::optional<std::string> clean(std::string_view raw, std::string_view text, const SuggestionPlan& plan,
                                  std::string_view screenText) {
     const std::string typed = repairUtf8(text);
-    // 1. Labels.
     std::string s = removeLabels(repairUtf8(raw));
-    // 2. Empty.
     if (trimBlanks(s).empty()) {
         return std::nullopt;
     }
-    // 3. First line.
+    // A second line would be a new thought, not the end of this one.
     s.resize(std::min(s.find('\n'), s.size()));
-    // 4. Quotes.
     s = removeQuotes(std::move(s), typed);
-    // 5, 6. Refusals and lists.
     if (isRefusalOrList(s)) {
         return std::nullopt;
     }
-    // 7. Repeated fragment.
     if (repeatsFragment(s, typed)) {
         return std::nullopt;
     }
-    // 8, 9. Echo removal, else joining.
+    // An answer that repeats the text is already joined to it once the echo is cut.
     Echo echo = removeEcho(s, typed);
     if (echo.removed) {
         s = std::move(echo.s);
@@ -590,48 +585,41 @@ std::optional<std::string> clean(std::string_view raw, std::string_view text, co
     } else {
         return std::nullopt;
     }
-    // 10. Word limit.
     const WordLimit limited = limitWords(s, plan.maxWords);
     s = limited.s;
-    // 11. Clause cut.
     if (limited.shortened) {
         s = cutAtClause(s);
     }
-    // 12. First sentence.
+    // Code has full stops that end no sentence.
     if (plan.kind != TextKind::code) {
         s = firstSentence(s);
     }
-    // 13. Greeting.
     if (plan.isGreeting) {
         s = upToFirstComma(s);
     }
-    // 14. Dangling words.
     if (limited.shortened) {
         s = dropDanglingWords(std::move(s));
     }
-    // 15. Trailing white space.
     s = dropTrailing(std::move(s), [](std::string_view c) { return isWhitespace(c); });
-    // 16. Trailing marks of searches and subjects, and the white space they may uncover
-    // (a suggestion never ends in white space).
+    // Queries and subject lines take no closing mark; dropping one may uncover white space,
+    // and a suggestion never ends in white space.
     if (plan.kind == TextKind::search || plan.kind == TextKind::subject) {
         s = dropTrailing(std::move(s),
                          [](std::string_view c) { return isOneOf(c, trailingMarks) || isWhitespace(c); });
     }
-    // 17. Search words already typed.
     if (plan.kind == TextKind::search && isWhitespace(lastGrapheme(typed))) {
         s = dropTypedWords(s, typed);
     }
-    // 18. Capital after a finished sentence.
+    // Searches, chats and code keep their own casing.
     const bool prose = plan.kind == TextKind::email || plan.kind == TextKind::document ||
                        plan.kind == TextKind::aiPrompt || plan.kind == TextKind::subject;
     if (prose && isWhitespace(lastGrapheme(typed))) {
         s = capitaliseAfterSentence(std::move(s), typed);
     }
-    // 19. Something to show.
+    // Punctuation alone is nothing to show.
     if (!hasLetterOrNumber(s)) {
         return std::nullopt;
     }
-    // 20. Copy guard.
     if (!screenText.empty() && copiesScreen(s, screenText, limited.overshoot)) {
         return std::nullopt;
     }

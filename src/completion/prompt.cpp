@@ -155,7 +155,6 @@ std::string sanitizeScreenText(std::string_view s) {
 
 std::string buildPrompt(const CompletionRequest& request) {
     const SuggestionPlan& plan = request.plan;
-    // 1. The app line.
     // Line breaks in the app line would let a window title forge a label line of its own.
     std::string prompt = "App: " + lineBreaksAsSpaces(request.appName);
     if (request.windowTitle && !request.windowTitle->empty()) {
@@ -163,37 +162,33 @@ std::string buildPrompt(const CompletionRequest& request) {
         prompt += lineBreaksAsSpaces(firstGraphemes(*request.windowTitle, windowTitleLimit));
         prompt += ")";
     }
-    // 2. The field line.
     prompt += "\nField: ";
     prompt += fieldName(plan.kind);
     prompt += "\n";
-    // 3, 4. What else is on screen, fenced.
+    // Fenced, so that what other applications show reads as material, not as orders.
     if (!request.context.empty()) {
         appendFence(prompt, "Earlier on screen", request.context);
     }
     if (!request.after.empty()) {
         appendFence(prompt, "After the cursor", firstGraphemes(request.after, afterCaretLimit));
     }
-    // 5, 6. The length line.
     prompt += "Length: " + wordRangeText(plan) + ".";
     if (plan.preference == LengthPreference::longer) {
         prompt += " Aim for close to " + std::to_string(plan.maxWords) + " words.";
     }
-    // 7. An unfinished word that is not yet a word of its own.
+    // A fragment that is already a word may be finished as it stands; only others are named.
     if (plan.midWord) {
         const auto fragment = lastWordFragment(request.text);
         if (fragment && !isCorrectlySpelled(toLower(*fragment))) {
             prompt += " The last word \"" + *fragment + "\" is unfinished: start with it completed.";
         }
     }
-    // 8. Greetings.
     if (plan.isGreeting) {
         prompt += " This is a greeting: give only the rest of the name and a comma.";
     }
-    // 9. The kind's own instruction.
     prompt += " ";
     prompt += instruction(plan.kind);
-    // 10. The text, quoted as it stands, and the label the model completes.
+    // The text, quoted as it stands, and the label the model completes.
     prompt += "\nText: \"";
     prompt += request.text;
     prompt += "\"\nOutput:";

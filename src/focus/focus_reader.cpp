@@ -262,14 +262,13 @@ std::optional<Rect> FocusReader::caretOnly(std::int32_t pid, const std::optional
 
 FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::string>& appID, int maxChars,
                                  bool withContext) {
-    // 1. Focused element
     const auto focusedPair = focusedElement(pid, appID);
     if (!focusedPair) {
         return FocusRead::skip();
     }
     const AxElement& focused = focusedPair->focused;
 
-    // 2-4. Role, password fields and non-editable elements
+    // Password fields are never read; elements that take no typing get nothing.
     std::string role = stringAttribute(m_ax, focused, "AXRole");
     std::string subrole = stringAttribute(m_ax, focused, "AXSubrole");
     if (role == "AXSecureTextField" || subrole == "AXSecureTextField") {
@@ -280,7 +279,6 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
         return FocusRead::skip();
     }
 
-    // 5-7. Field information, field rectangle, window title
     FocusContext context;
     context.field = readFieldInfo(m_ax, focused, std::move(role), std::move(subrole));
     context.fieldRect = readFieldRect(m_ax, focused);
@@ -294,7 +292,7 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
     };
     auto opaque = [&] { return finish(FocusRead::Kind::opaque, std::string()); };
 
-    // 8. Selection
+    // Typing would replace a selection, so a suggestion there makes no sense.
     const auto selection = readSelection(m_ax, focused);
     if (!selection) {
         return opaque();
@@ -304,7 +302,6 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
     }
     const std::int64_t caret = selection->location;
 
-    // 9-10. Text before and after the caret
     const std::int64_t start = std::max<std::int64_t>(caret - maxChars, 0);
     std::optional<std::string> before = stringForRange(m_ax, focused, start, caret - start);
     std::optional<std::string> after;
@@ -313,7 +310,7 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
         after = stringForRange(m_ax, focused, caret, std::min(*count - caret, afterWindow));
     }
 
-    // 11. Fallback to the whole value
+    // Some toolkits offer no ranges of their text, only the whole value.
     if (!before) {
         const auto value = axAs<std::string>(m_ax.attribute(focused, "AXValue"));
         if (!value) {
@@ -330,12 +327,11 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
         after = fromUtf16(view.substr(offset(caret), offset(std::min(caret + afterWindow, size) - caret)));
     }
 
-    // 12. Caret in the middle of a line
+    // Ghost text would cover what follows the caret on its line.
     if (after && hasVisibleCharacter(std::string_view(*after).substr(0, after->find('\n')))) {
         return FocusRead::skip();
     }
 
-    // 13-14. Text before the caret, caret rectangle
     context.textBeforeCaret = removeSpecialCharacters(*before);
     std::optional<std::string> lastCharacter;
     if (!context.textBeforeCaret.empty()) {
@@ -343,13 +339,12 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
     }
     context.caretRect = caretRect(focused, caret, lastCharacter);
 
-    // 15-16. Context
     return finish(FocusRead::Kind::text, after.value_or(std::string()));
 }
 
 void FocusReader::addContext(FocusContext& context, const AxElement& focused,
                              const std::optional<std::string>& appID, std::string_view after) {
-    // a-b. What the user writes after the caret, and the quoted message below it
+    // What the user writes after the caret, and the quoted message below it
     const auto [reply, quoted] = splitReply(removeSpecialCharacters(after));
     context.afterCaret = std::string(trimWhitespace(filterInjection(reply)));
     context.quotedBelow = std::string(trimWhitespace(filterInjection(quoted)));
