@@ -16,72 +16,50 @@ constexpr auto longer = LengthPreference::longer;
 
 // --- Word range ---------------------------------------------------------------------------
 
-TEST(WordRange, DefaultSettingKeepsBaseRangesAndAppliesPreferences) {
-    // Balanced is the base table itself.
-    EXPECT_EQ(wordRange(TextKind::search, balanced, 8), (WordRange{1, 3}));
-    EXPECT_EQ(wordRange(TextKind::subject, balanced, 8), (WordRange{2, 5}));
-    EXPECT_EQ(wordRange(TextKind::chat, balanced, 8), (WordRange{1, 4}));
-    EXPECT_EQ(wordRange(TextKind::email, balanced, 8), (WordRange{2, 8}));
-    EXPECT_EQ(wordRange(TextKind::code, balanced, 8), (WordRange{1, 6}));
-    // Shorter halves rounding up: 3 -> 2, 5 -> 3, 8 -> 4.
-    EXPECT_EQ(wordRange(TextKind::search, shorter, 8), (WordRange{1, 2}));
-    EXPECT_EQ(wordRange(TextKind::subject, shorter, 8), (WordRange{2, 3}));
-    EXPECT_EQ(wordRange(TextKind::document, shorter, 8), (WordRange{2, 4}));
-    // Longer moves both ends up by two, then the setting caps the top only.
-    EXPECT_EQ(wordRange(TextKind::search, longer, 8), (WordRange{3, 5}));
-    EXPECT_EQ(wordRange(TextKind::aiPrompt, longer, 8), (WordRange{4, 8}));
-    EXPECT_EQ(wordRange(TextKind::general, longer, 8), (WordRange{3, 8}));
-}
-
-TEST(WordRange, LargerSettingScalesTheTopWithHalvesRoundedUp) {
-    // 3 × 12 / 8 = 4.5 and 5 × 12 / 8 = 7.5 both round up; 4 × 12 / 8 = 6 is exact.
-    EXPECT_EQ(wordRange(TextKind::search, balanced, 12), (WordRange{1, 5}));
-    EXPECT_EQ(wordRange(TextKind::subject, balanced, 12), (WordRange{2, 8}));
-    EXPECT_EQ(wordRange(TextKind::chat, balanced, 12), (WordRange{1, 6}));
-    EXPECT_EQ(wordRange(TextKind::code, balanced, 12), (WordRange{1, 9}));
-    // Shorter halves the scaled value, not the base one: (5 + 1) / 2 = 3, not 2.
-    EXPECT_EQ(wordRange(TextKind::search, shorter, 12), (WordRange{1, 3}));
-    EXPECT_EQ(wordRange(TextKind::subject, shorter, 12), (WordRange{2, 4}));
-    EXPECT_EQ(wordRange(TextKind::general, shorter, 12), (WordRange{1, 5}));
-    EXPECT_EQ(wordRange(TextKind::email, shorter, 12), (WordRange{2, 6}));
-    EXPECT_EQ(wordRange(TextKind::search, longer, 12), (WordRange{3, 7}));
-    EXPECT_EQ(wordRange(TextKind::subject, longer, 12), (WordRange{4, 10}));
-    EXPECT_EQ(wordRange(TextKind::email, longer, 12), (WordRange{4, 12}));
-    EXPECT_EQ(wordRange(TextKind::code, longer, 12), (WordRange{3, 11}));
-    // Below 8 nothing scales down: the setting only caps.
-    EXPECT_EQ(wordRange(TextKind::email, balanced, 5), (WordRange{2, 5}));
-    EXPECT_EQ(wordRange(TextKind::search, longer, 4), (WordRange{3, 4}));
-}
-
-TEST(WordRange, ShorterNeverDropsBelowTheSmallest) {
-    // Subject at 2 words: (2 + 1) / 2 = 1 would fall below the smallest of 2.
-    EXPECT_EQ(wordRange(TextKind::subject, shorter, 2), (WordRange{2, 2}));
-    EXPECT_EQ(wordRange(TextKind::subject, shorter, 3), (WordRange{2, 3}));
-}
-
-TEST(WordRange, SettingOfOneOrLessGivesOneWordForEveryKindAndPreference) {
-    for (int setting : {1, 0, -1, -40, INT_MIN}) {
-        for (TextKind kind : allTextKinds) {
-            for (LengthPreference preference : allLengthPreferences) {
-                EXPECT_EQ(wordRange(kind, preference, setting), (WordRange{1, 1}))
-                    << rawValue(kind) << " " << rawValue(preference) << " " << setting;
-            }
-        }
+TEST(WordRange, BaseTableScaledByTheSettingThenShapedByThePreference) {
+    struct Case {
+        TextKind kind;
+        LengthPreference preference;
+        int setting;
+        WordRange expected;
+    };
+    const Case cases[] = {
+        // Balanced at the default setting is the base table itself.
+        {TextKind::search, balanced, 8, {1, 3}},
+        {TextKind::subject, balanced, 8, {2, 5}},
+        {TextKind::chat, balanced, 8, {1, 4}},
+        {TextKind::email, balanced, 8, {2, 8}},
+        {TextKind::code, balanced, 8, {1, 6}},
+        // Shorter halves rounding up, never below the smallest; longer adds two to both ends.
+        {TextKind::search, shorter, 8, {1, 2}},
+        {TextKind::document, shorter, 8, {2, 4}},
+        {TextKind::subject, shorter, 2, {2, 2}},
+        {TextKind::search, longer, 8, {3, 5}},
+        {TextKind::aiPrompt, longer, 8, {4, 8}},
+        {TextKind::general, longer, 8, {3, 8}},
+        // A larger setting scales the top with halves rounded up (3 x 12 / 8 = 4.5), and
+        // shorter halves the scaled top, not the base one.
+        {TextKind::search, balanced, 12, {1, 5}},
+        {TextKind::subject, balanced, 12, {2, 8}},
+        {TextKind::chat, balanced, 12, {1, 6}},
+        {TextKind::search, shorter, 12, {1, 3}},
+        {TextKind::email, shorter, 12, {2, 6}},
+        {TextKind::subject, longer, 12, {4, 10}},
+        {TextKind::code, longer, 12, {3, 11}},
+        // Below 8 nothing scales down: the setting only caps, and one or less is one word.
+        {TextKind::email, balanced, 5, {2, 5}},
+        {TextKind::search, longer, 4, {3, 4}},
+        {TextKind::email, longer, 0, {1, 1}},
+        {TextKind::subject, shorter, INT_MIN, {1, 1}},
+        // The scaling must not overflow; longer's +2 is then capped by the setting.
+        {TextKind::email, balanced, INT_MAX, {2, INT_MAX}},
+        {TextKind::email, longer, INT_MAX, {4, INT_MAX}},
+        {TextKind::search, shorter, INT_MAX, {1, 402653184}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(wordRange(c.kind, c.preference, c.setting), c.expected)
+            << rawValue(c.kind) << " " << rawValue(c.preference) << " " << c.setting;
     }
-}
-
-TEST(WordRange, HugeSettingsDoNotOverflow) {
-    for (TextKind kind : allTextKinds) {
-        for (LengthPreference preference : allLengthPreferences) {
-            const WordRange range = wordRange(kind, preference, INT_MAX);
-            EXPECT_GE(range.minWords, 1);
-            EXPECT_GT(range.maxWords, 1000000) << rawValue(kind) << " " << rawValue(preference);
-            EXPECT_LE(range.minWords, range.maxWords);
-        }
-    }
-    // 8 × INT_MAX / 8 is INT_MAX exactly; longer's +2 is then capped by the setting.
-    EXPECT_EQ(wordRange(TextKind::email, balanced, INT_MAX).maxWords, INT_MAX);
-    EXPECT_EQ(wordRange(TextKind::email, longer, INT_MAX), (WordRange{4, INT_MAX}));
 }
 
 // --- Per-kind texts -----------------------------------------------------------------------
@@ -101,21 +79,15 @@ TEST(KindTexts, EveryKindHasItsOwnFieldNameAndInstruction) {
 
 // --- List items ---------------------------------------------------------------------------
 
-TEST(ListItem, BulletsAndNumbersNeedTheirSpace) {
+TEST(ListItem, BulletsAndNumbersNeedTheirSpaceAndOnlySpacesOrTabsBefore) {
     for (std::string_view line : {"- ", "* ", "\u2022 ", "2) ", "2. ", "10. milk", "  - eggs", "\t* x",
                                   "\u0663. arabic-indic three"}) {
         EXPECT_TRUE(isListItem(line)) << line;
     }
-    for (std::string_view line : {"", "-", "2.", "2)", "-x", "2.5 kg", ". ", "a. b", "#. ", "\u2022"}) {
+    for (std::string_view line : {"", "-", "2.", "2)", "-x", "2.5 kg", ". ", "a. b", "#. ", "\u2022",
+                                  "\u00a0- no-break space", "x - dash inside", "\xff- byte", "1\xff. "}) {
         EXPECT_FALSE(isListItem(line)) << line;
     }
-}
-
-TEST(ListItem, OnlySpacesAndTabsMayLeadTheMarker) {
-    EXPECT_FALSE(isListItem("\u00a0- no-break space is not a lead"));
-    EXPECT_FALSE(isListItem("x - dash inside a line"));
-    EXPECT_FALSE(isListItem("\xff- invalid byte first"));
-    EXPECT_FALSE(isListItem("1\xff. "));
 }
 
 // --- Plan -----------------------------------------------------------------------------------
@@ -173,45 +145,46 @@ TEST(Plan, ClassifiesWithTheLowercasedHintAndTitle) {
     EXPECT_EQ(planFor(textArea, mailApp, longEnough, longer).preference, longer);
 }
 
-TEST(Plan, LittleTextCapsAtFourAndOpensTheRangeAtOne) {
-    // 19 characters but 23 bytes: characters are what count.
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, "R\u00e9union \u00e0 c\u00f4t\u00e9 d\u00e9j\u00e0")),
-              (WordRange{1, 4}));
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, "Meeting notes today")), (WordRange{1, 4}));
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, "Meeting notes todays")), (WordRange{2, 8}));
-    // White space and newlines around the text do not count.
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, "\n\n   Meeting notes today   \n\t")), (WordRange{1, 4}));
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, "")), (WordRange{1, 4}));
-}
-
-TEST(Plan, StartOfASentenceCapsAtFiveExceptInCode) {
-    const std::string text = std::string(longEnough) + "We can meet again today. ";
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, text)), (WordRange{2, 5}));
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, std::string(longEnough) + "Shall we meet again? ")),
-              (WordRange{2, 5}));
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, std::string(longEnough) + "We did it!\n")),
-              (WordRange{2, 5}));
-    // The caret must stand after white space: right after the full stop the sentence may go on.
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, text.substr(0, text.size() - 1))), (WordRange{2, 8}));
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, std::string(longEnough) + "See version 2.0 now ")),
-              (WordRange{2, 8}));
-    // The rule caps; it does not raise a smaller top.
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, text, shorter)), (WordRange{2, 4}));
-    EXPECT_EQ(rangeOf(planFor(textArea, codeApp, text)), (WordRange{1, 6}));
-}
-
-TEST(Plan, ListItemsCapAtFiveAndStartAtOne) {
+TEST(Plan, TheTextSoFarNarrowsTheRange) {
+    struct Case {
+        std::string text;
+        WordRange expected;
+        std::optional<std::string> app = mailApp;
+        LengthPreference preference = balanced;
+        const FieldInfo& field = textArea;
+    };
+    const std::string text = std::string(longEnough);
     const std::string list = "Shopping list for the week:\n";
-    for (std::string_view line : {"2) ", "- ", "\u2022 ", "  * eggs and "}) {
-        EXPECT_EQ(rangeOf(planFor(textArea, documentApp, list + std::string(line))), (WordRange{1, 5}))
-            << line;
+    const Case cases[] = {
+        // Little text (under 20 characters, not bytes, white space trimmed) caps at four
+        // and opens the range at one.
+        {"R\u00e9union \u00e0 c\u00f4t\u00e9 d\u00e9j\u00e0", {1, 4}},
+        {"\n\n   Meeting notes today   \n\t", {1, 4}},
+        {"Meeting notes todays", {2, 8}},
+        {"", {1, 4}},
+        // After a finished sentence and a space, at most five, except in code; the rule caps
+        // and never raises a smaller top.
+        {text + "We can meet again today. ", {2, 5}},
+        {text + "Shall we meet again? ", {2, 5}},
+        {text + "We did it!\n", {2, 5}},
+        {text + "We can meet again today.", {2, 8}},
+        {text + "See version 2.0 now ", {2, 8}},
+        {text + "We can meet again today. ", {2, 4}, mailApp, shorter},
+        {text + "We can meet again today. ", {1, 6}, codeApp},
+        // A list item on the current line: at most five, from one; with little text too,
+        // the smaller cap wins.
+        {list + "2) ", {1, 5}, documentApp},
+        {list + "  * eggs and ", {1, 5}, documentApp},
+        {list + "- eggs\nand then we go home ", {2, 8}, documentApp},
+        {"- ", {1, 4}, documentApp},
+        // Mid-word, only a search may be finished with a single word.
+        {"cheap flights to acc", {1, 5}, std::nullopt, longer, textField},
+        {"cheap flights to acc ", {3, 5}, std::nullopt, longer, textField},
+        {text + "We will acc", {4, 8}, mailApp, longer},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(rangeOf(planFor(c.field, c.app, c.text, c.preference)), c.expected) << c.text;
     }
-    EXPECT_EQ(rangeOf(planFor(textArea, documentApp, list + "2.")), (WordRange{2, 8}));
-    // Only the current line counts: an earlier list item does not.
-    EXPECT_EQ(rangeOf(planFor(textArea, documentApp, list + "- eggs\nand then we go home ")),
-              (WordRange{2, 8}));
-    // With little text too, the smaller cap wins.
-    EXPECT_EQ(rangeOf(planFor(textArea, documentApp, "- ")), (WordRange{1, 4}));
 }
 
 TEST(Plan, GreetingsAndSignOffsOnShortLines) {
@@ -234,22 +207,13 @@ TEST(Plan, GreetingsAndSignOffsOnShortLines) {
               (WordRange{1, 2}));
 }
 
-TEST(Plan, MidWordLetsOnlySearchesStartAtOneWord) {
-    const std::string query = "cheap flights to acc"; // 20 characters, four words
-    const auto search = planFor(textField, std::nullopt, query, longer);
-    EXPECT_EQ(search.kind, TextKind::search);
-    EXPECT_TRUE(search.midWord);
-    EXPECT_EQ(rangeOf(search), (WordRange{1, 5}));
-    EXPECT_EQ(rangeOf(planFor(textField, std::nullopt, query + " ", longer)), (WordRange{3, 5}));
-    const auto mail = planFor(textArea, mailApp, std::string(longEnough) + "We will acc", longer);
-    EXPECT_TRUE(mail.midWord);
-    EXPECT_EQ(rangeOf(mail), (WordRange{4, 8}));
-    // Digits and accented letters are inside a word too; punctuation is not.
-    EXPECT_TRUE(planFor(textArea, mailApp, "Room 42").midWord);
-    EXPECT_TRUE(planFor(textArea, mailApp, "caf\u00e9").midWord);
-    EXPECT_TRUE(planFor(textArea, mailApp, "cafe\u0301").midWord);
-    EXPECT_FALSE(planFor(textArea, mailApp, "Done.").midWord);
-    EXPECT_FALSE(planFor(textArea, mailApp, "").midWord);
+TEST(Plan, MidWordMeansALetterOrDigitBeforeTheCaret) {
+    for (std::string_view text : {"Room 42", "caf\u00e9", "cafe\u0301", "cheap flights to acc"}) {
+        EXPECT_TRUE(planFor(textArea, mailApp, text).midWord) << text;
+    }
+    for (std::string_view text : {"Done.", "", "abc\xff"}) { // a broken byte is no letter
+        EXPECT_FALSE(planFor(textArea, mailApp, text).midWord) << text;
+    }
     // A greeting ends the plan before the mid-word rule.
     EXPECT_TRUE(planFor(textField, std::nullopt, "hey").isGreeting);
 }
@@ -287,7 +251,6 @@ TEST(Plan, EveryPlanIsAValidRangeForAnyInput) {
             }
         }
     }
-    EXPECT_FALSE(planFor(textArea, mailApp, "abc\xff").midWord); // a broken byte is no letter
 }
 
 TEST(Plan, SameAnswersFromSeveralThreads) {
