@@ -3,6 +3,7 @@
 #include "manual_loop.hpp"
 #include "text/unicode.hpp"
 
+#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -143,9 +144,13 @@ TEST_F(FocusReaderTest, SelectionSkipsAndMissingSelectionIsOpaque) {
     EXPECT_EQ(read().kind, FocusRead::Kind::opaque);
 }
 
-TEST_F(FocusReaderTest, TextAfterTheCaretOnTheSameLineSkips) {
+TEST_F(FocusReaderTest, TextAfterTheCaretOnTheSameLineSkipsAndSpecialCharactersAreDropped) {
     field("hello world", 6);
     EXPECT_EQ(read().kind, FocusRead::Kind::skip);
+
+    const std::string text = "Look" + attachment + " at" + zeroWidth + " this";
+    field(text, static_cast<std::int64_t>(utf16Length(text)));
+    EXPECT_EQ(read().context.textBeforeCaret, "Look at this");
 
     field("first line\nsecond line", 10);
     EXPECT_EQ(read().context.textBeforeCaret, "first line");
@@ -155,12 +160,6 @@ TEST_F(FocusReaderTest, TextAfterTheCaretOnTheSameLineSkips) {
 
     field("photo " + attachment + zeroWidth + " \nnext", 6);
     EXPECT_EQ(read().context.textBeforeCaret, "photo ");
-}
-
-TEST_F(FocusReaderTest, SpecialCharactersAreRemovedFromTheTextBeforeTheCaret) {
-    const std::string text = "Look" + attachment + " at" + zeroWidth + " this";
-    field(text, static_cast<std::int64_t>(utf16Length(text)));
-    EXPECT_EQ(read().context.textBeforeCaret, "Look at this");
 }
 
 // --- Windows in UTF-16 code units --------------------------------------------------------------
@@ -401,8 +400,10 @@ TEST_F(FocusReaderTest, ReadsRunInOrderOnTheQueueAndAnswerOnTheMainLoop) {
             reader.read(i, std::nullopt, 1200, true, [&, i](FocusRead) { answered.push_back(i); });
         }
     }
-    // Nothing is delivered behind the main loop's back.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Nothing is delivered behind the main loop's back, even once the queue has done it all.
+    const auto drained = std::make_shared<std::promise<void>>();
+    queue.post([drained] { drained->set_value(); });
+    ASSERT_EQ(drained->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(answered.empty());
     ASSERT_TRUE(loop.runUntil([&] { return answered.size() == 5; }));
     EXPECT_EQ(answered, (std::vector<int>{1, 2, 3, 4, 5}));
