@@ -8,16 +8,18 @@
 //   build/bench/bench_completion_engine --benchmark_report_aggregates_only
 // and read the medians.
 
+#include "completion/gguf_model.hpp"
 #include "completion/llama_runtime.hpp"
 #include "completion/prompt.hpp"
-#include "completion/synthetic_model.hpp"
 #include "temp_dir.hpp"
 #include "text/unicode.hpp"
 
 #include <benchmark/benchmark.h>
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <random>
 
 namespace {
 
@@ -53,13 +55,160 @@ CompletionRequest emailRequest(std::size_t characters) {
 
 constexpr std::int64_t answerTokens = 8;
 
+// Learns merges from `corpus` the way BPE training does (the most frequent adjacent
+// pair inside a word first, until no pair occurs twice or `count` merges exist), then
+// makes every word of the corpus a token of its own.
+void learn(testing::Vocabulary& vocabulary, std::string_view corpus, std::size_t count) {
+    // Pre-tokenized roughly as GPT-2 does: " word", "word", "42", "," and single spaces.
+    auto wordChar = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return std::isalnum(u) || u >= 0x80 || c == '\'';
+    };
+    std::map<std::string, int> words;
+    for (std::size_t i = 0; i < corpus.size();) {
+        const std::size_t start = i;
+        if (corpus[i] == ' ' && i + 1 < corpus.size() && wordChar(corpus[i + 1])) {
+            ++i;
+        }
+        if (wordChar(corpus[i])) {
+            while (i < corpus.size() && wordChar(corpus[i])) {
+                ++i;
+            }
+        } else {
+            ++i;
+        }
+        ++words[std::string(corpus.substr(start, i - start))];
+    }
+    std::vector<std::pair<std::vector<std::string>, int>> split;
+    for (const auto& [w, n] : words) {
+        split.emplace_back(testing::symbolsOf(w), n);
+    }
+    while (vocabulary.merges.size() < count) {
+        std::map<std::pair<std::string, std::string>, int> pairs;
+        for (const auto& [symbols, n] : split) {
+            for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+                pairs[{symbols[i], symbols[i + 1]}] += n;
+            }
+        }
+        const auto best = std::max_element(pairs.begin(), pairs.end(),
+                                           [](const auto& a, const auto& b) { return a.second < b.second; });
+        if (best == pairs.end() || best->second < 2) {
+            break;
+        }
+        const auto [left, right] = best->first;
+        vocabulary.merge(left, right);
+        for (auto& [symbols, n] : split) {
+            std::vector<std::string> merged;
+            for (std::size_t i = 0; i < symbols.size(); ++i) {
+                if (i + 1 < symbols.size() && symbols[i] == left && symbols[i + 1] == right) {
+                    merged.push_back(left + right);
+                    ++i;
+                } else {
+                    merged.push_back(symbols[i]);
+                }
+            }
+            symbols = std::move(merged);
+        }
+    }
+    // A vocabulary of that size spells nearly every common word as one token.
+    for (const auto& [w, n] : words) {
+        vocabulary.wholePiece(w);
+    }
+}
+
+// Random weights in `type`: a few rows quantized from random values, repeated down the
+// tensor (the speed of a model does not depend on its values).
+testing::GgufWriter::Fill randomRows(ggml_type type, std::int64_t columns, std::uint32_t seed) {
+    return [=](std::size_t bytes) {
+        constexpr std::int64_t sampleRows = 16;
+        std::mt19937 random(seed);
+        std::normal_distribution<float> weight(0.0f, 0.02f);
+        std::vector<float> values(static_cast<std::size_t>(sampleRows * columns));
+        std::generate(values.begin(), values.end(), [&] { return weight(random); });
+        const std::size_t rowBytes = ggml_row_size(type, columns);
+        std::vector<char> sample(rowBytes * sampleRows);
+        if (type == GGML_TYPE_F32) {
+            std::memcpy(sample.data(), values.data(), sample.size());
+        } else {
+            ggml_quantize_chunk(type, values.data(), sample.data(), 0, sampleRows, columns, nullptr);
+        }
+        std::vector<char> out(bytes);
+        for (std::size_t at = 0; at < bytes; at += sample.size()) {
+            std::memcpy(out.data() + at, sample.data(), std::min(sample.size(), bytes - at));
+        }
+        return out;
+    };
+}
+
+// A model of the shape of a 0.5-billion-parameter chat model (qwen2 architecture: 24 layers,
+// 896 wide, 14 heads, 2 key/value heads, 4864 feed-forward, 151936 tokens, tied output),
+// random weights quantized the way a Q4_K_M file of that model is, a chatml template, and a
+// byte-level BPE vocabulary learned from `corpus` so that English text takes about as many
+// tokens as with the real vocabulary.
+void writeRandomModelOfRealShape(const std::filesystem::path& file, std::string_view corpus) {
+    constexpr std::int64_t width = 896, layers = 24, heads = 14, kvHeads = 2, feedForward = 4864;
+    constexpr std::int64_t vocabSize = 151936, kvWidth = width / heads * kvHeads;
+    constexpr std::int32_t endOfText = 151643, imStart = 151644, imEnd = 151645;
+
+    testing::Vocabulary vocabulary;
+    learn(vocabulary, corpus, 20000);
+    for (std::int64_t id = static_cast<std::int64_t>(vocabulary.tokens.size()); id < vocabSize; ++id) {
+        const std::string name = id == endOfText ? "<|endoftext|>"
+                                 : id == imStart ? "<|im_start|>"
+                                 : id == imEnd   ? "<|im_end|>"
+                                                 : "[PAD" + std::to_string(id) + "]";
+        vocabulary.add(name, id == endOfText || id == imStart || id == imEnd ? 3 : 5);
+    }
+
+    testing::GgufWriter writer;
+    gguf_context* gguf = writer.gguf();
+    testing::setShape(gguf, "qwen2", 32768, width, layers, feedForward, heads, kvHeads);
+    gguf_set_val_f32(gguf, "qwen2.rope.freq_base", 1000000.0f);
+    vocabulary.store(gguf, "qwen2");
+    gguf_set_val_u32(gguf, "tokenizer.ggml.eos_token_id", imEnd);
+    gguf_set_val_u32(gguf, "tokenizer.ggml.padding_token_id", endOfText);
+    gguf_set_val_u32(gguf, "tokenizer.ggml.bos_token_id", endOfText);
+    gguf_set_val_str(gguf, "tokenizer.chat_template", testing::chatmlTemplate);
+
+    // Q4_K_M on this shape: rows of 896 are no multiple of the k-quant block (256), so
+    // those tensors fall back to Q5_0 (Q8_0 where Q6_K is wanted); ffn_down (rows of 4864)
+    // keeps Q4_K, with Q6_K in the layers that get more bits.
+    auto moreBits = [](std::int64_t layer) {
+        return layer < layers / 8 || layer >= 7 * layers / 8 || (layer - layers / 8) % 3 == 2;
+    };
+    std::uint32_t seed = 1;
+    auto random = [&](const std::string& name, ggml_type type, std::int64_t columns, std::int64_t rows) {
+        writer.tensor(name, type, columns, rows, randomRows(type, columns, seed++));
+    };
+    random("token_embd.weight", GGML_TYPE_Q8_0, width, vocabSize);
+    writer.tensor("output_norm.weight", GGML_TYPE_F32, width, 1, testing::ones(width));
+    for (std::int64_t layer = 0; layer < layers; ++layer) {
+        const std::string blk = "blk." + std::to_string(layer) + ".";
+        const ggml_type v = moreBits(layer) ? GGML_TYPE_Q8_0 : GGML_TYPE_Q5_0;
+        const ggml_type down = moreBits(layer) ? GGML_TYPE_Q6_K : GGML_TYPE_Q4_K;
+        writer.tensor(blk + "attn_norm.weight", GGML_TYPE_F32, width, 1, testing::ones(width));
+        random(blk + "attn_q.weight", GGML_TYPE_Q5_0, width, width);
+        random(blk + "attn_q.bias", GGML_TYPE_F32, width, 1);
+        random(blk + "attn_k.weight", GGML_TYPE_Q5_0, width, kvWidth);
+        random(blk + "attn_k.bias", GGML_TYPE_F32, kvWidth, 1);
+        random(blk + "attn_v.weight", v, width, kvWidth);
+        random(blk + "attn_v.bias", GGML_TYPE_F32, kvWidth, 1);
+        random(blk + "attn_output.weight", GGML_TYPE_Q5_0, width, width);
+        writer.tensor(blk + "ffn_norm.weight", GGML_TYPE_F32, width, 1, testing::ones(width));
+        random(blk + "ffn_gate.weight", GGML_TYPE_Q5_0, width, feedForward);
+        random(blk + "ffn_up.weight", GGML_TYPE_Q5_0, width, feedForward);
+        random(blk + "ffn_down.weight", down, feedForward, width);
+    }
+    writer.write(file);
+}
+
 struct Model {
     testing::TempDir dir;
     LlamaRuntimeOptions options;
 
     Model() {
         const std::string corpus = std::string(promptInstructions) + "\n" + buildPrompt(emailRequest(600));
-        testing::writeRandomModelOfRealShape(dir / "models" / "shape.gguf", corpus);
+        writeRandomModelOfRealShape(dir / "models" / "shape.gguf", corpus);
         options.modelsFolder = dir / "models";
     }
 };

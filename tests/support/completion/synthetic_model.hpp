@@ -1,11 +1,10 @@
 #pragma once
 
 // Model files written on the spot with ggml's GGUF API, so that the llama.cpp runtime is
-// tested and measured without downloading weights.
+// tested without downloading weights.
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace wisket::testing {
@@ -18,12 +17,5 @@ namespace wisket::testing {
 // chatml template and its control tokens; without, it has none.
 void writeScriptedModel(const std::filesystem::path& file, const std::vector<std::string>& script,
                         bool chatTemplate = false);
-
-// A model of the shape of a 0.5-billion-parameter chat model (qwen2 architecture: 24 layers,
-// 896 wide, 14 heads, 2 key/value heads, 4864 feed-forward, 151936 tokens, tied output),
-// random weights quantized the way a Q4_K_M file of that model is, a chatml template, and a
-// byte-level BPE vocabulary learned from `corpus` so that English text takes about as many
-// tokens as with the real vocabulary.
-void writeRandomModelOfRealShape(const std::filesystem::path& file, std::string_view corpus);
 
 } // namespace wisket::testing
