@@ -6,6 +6,7 @@
 #include "completion/completion_engine.hpp"
 #include "control/controller.hpp"
 #include "focus/focus_reader.hpp"
+#include "log/log.hpp"
 #include "overlay/overlay_qt.hpp"
 #include "platform/atspi/atspi_ax.hpp"
 #include "platform/x11/key_tap.hpp"
@@ -13,11 +14,16 @@
 #include "settings/settings.hpp"
 
 #include <QApplication>
-#include <cstdio>
+#include <algorithm>
+#include <string_view>
 
 int main(int argc, char* argv[]) {
     using namespace wisket;
 
+    if (std::any_of(argv + 1, argv + argc,
+                    [](const char* arg) { return std::string_view(arg) == "--verbose"; })) {
+        log::setDebugEnabled(true);
+    }
     // libatspi attaches its connection to each application to GLib's default context, and
     // the reader thread takes those over (platform/atspi); Qt's GLib dispatcher would iterate
     // that context on this thread meanwhile, and libatspi is not thread-safe.
@@ -28,6 +34,12 @@ int main(int argc, char* argv[]) {
     QApplication::setDesktopFileName(QStringLiteral("wisket"));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // Said before the AT-SPI objects exist: without any session bus, libatspi ends the
+    // process while they are made.
+    if (const auto problem = accessibilityBusProblem()) {
+        log::warning("starts limited",
+                     {{"step", log::Reason{problem->step}}, {"reason", log::Reason{problem->reason}}});
+    }
     Settings& settings = Settings::shared();
     QtMainLoop loop;
     AtspiReaderQueue readerQueue;
@@ -47,18 +59,13 @@ int main(int argc, char* argv[]) {
         .workspace = workspace,
     });
 
-    if (!accessibilityBusEnabled()) {
-        std::fprintf(stderr, "wisket: the accessibility bus is off, so only GTK applications can be read. "
-                             "Switch it on in the desktop's accessibility settings (or with "
-                             "\"gsettings set org.gnome.desktop.interface toolkit-accessibility true\") "
-                             "and restart your applications.\n");
-    }
     if (const auto error = controller.start()) {
-        std::fprintf(stderr, "wisket: cannot start (%s): %s.\n", error->step.c_str(), error->reason.c_str());
+        log::warning("cannot start",
+                     {{"step", log::Reason{error->step}}, {"reason", log::Reason{error->reason}}});
         return 1;
     }
     if (const auto message = engine.unavailableMessage()) {
-        std::fprintf(stderr, "wisket: %s\n", message->c_str());
+        log::warning("starts limited", {{"step", "model runtime"}, {"reason", log::Reason{*message}}});
     }
     return QApplication::exec();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 // What one completion gives back: the provider's raw answer, or a failure that keeps its
-// identity, so that the Model tab can show "Failed: " + description() and the controller
-// can drop it silently.
+// identity, so that the Model tab can show "Failed: " + description() and the controller's
+// debug line can name its kind.
 
 #include "control/records.hpp"
 
@@ -12,9 +12,11 @@
 
 namespace wisket {
 
-// The HTTP exchange itself failed (refused, timed out, reset); the message is libcurl's.
+// The HTTP exchange itself failed (refused, timed out, reset); the message and the code
+// (a CURLcode) are libcurl's.
 struct TransportError {
     std::string message;
+    int code = 0;
     bool operator==(const TransportError&) const = default;
 };
 

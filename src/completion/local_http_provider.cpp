@@ -304,7 +304,8 @@ void LocalHttpProvider::generate(const CompletionRequest& request, const std::st
     HttpTransport::shared().post(this, *endpoint, std::get<std::string>(std::move(body)), m_timeout,
                                  [deliver = std::move(deliver)](HttpReply reply) mutable {
                                      if (reply.code != CURLE_OK) {
-                                         deliver(CompletionResult::failure(TransportError{reply.message}));
+                                         deliver(CompletionResult::failure(
+                                             TransportError{reply.message, static_cast<int>(reply.code)}));
                                      } else {
                                          deliver(generateReply(reply.body));
                                      }

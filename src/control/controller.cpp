@@ -3,6 +3,7 @@
 #include "classify/plan.hpp"
 #include "completion/clean.hpp"
 #include "completion/completion_engine.hpp"
+#include "control/pause_report.hpp"
 #include "settings/settings.hpp"
 #include "text/unicode.hpp"
 
@@ -362,11 +363,12 @@ bool Controller::isStale(const SuggestionTask& task) const {
 }
 
 void Controller::suggestionWoke(SuggestionTask task) {
-    // 2.
-    if (isStale(task) || m_workspace.secureInputActive()) {
+    task.pause.appID = task.appID;
+    const bool stale = isStale(task);
+    if (stale || m_workspace.secureInputActive()) {
+        logPause(task.pause, stale ? PauseEnd::stale : PauseEnd::secureInput);
         return;
     }
-    // 3.
     const std::int32_t pid = task.pid;
     const std::optional<std::string> appID = task.appID;
     m_reader.read(pid, appID, readSize, m_settings.useScreenContext(),
@@ -378,46 +380,52 @@ void Controller::suggestionWoke(SuggestionTask task) {
 }
 
 void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
-    // 4.
-    if (isStale(task)) {
-        return;
+    if (const std::optional<PauseEnd> end = requestSuggestion(task, std::move(read))) {
+        logPause(task.pause, *end);
     }
-    // 5.
+}
+
+std::optional<PauseEnd> Controller::requestSuggestion(SuggestionTask& task, FocusRead read) {
+    if (isStale(task)) {
+        return PauseEnd::stale;
+    }
     FocusContext& context = read.context;
+    task.pause.role = context.field.role;
     switch (read.kind) {
     case FocusRead::Kind::skip:
-        return;
+        return PauseEnd::skipRead;
     case FocusRead::Kind::text:
         break;
     case FocusRead::Kind::opaque:
         if (!m_settings.keystrokeFallback()) {
-            return;
+            return PauseEnd::opaqueWithoutFallback;
         }
         context.textBeforeCaret = m_buffer.text();
         break;
     }
-    // 6. Nothing to continue at the start of a line, or from a word or two of letters.
+    // Nothing to continue at the start of a line, or from a word or two of letters.
     std::string text = std::move(context.textBeforeCaret);
-    if (text.ends_with('\n') || graphemeCount(trimWhitespace(text)) < minimumText) {
-        return;
+    if (text.ends_with('\n')) {
+        return PauseEnd::lineStart;
     }
-    // 7.
+    if (graphemeCount(trimWhitespace(text)) < minimumText) {
+        return PauseEnd::tooLittleText;
+    }
     Anchor anchor;
     if (context.caretRect) {
         anchor = Anchor::caret(*context.caretRect);
     } else if (context.fieldRect) {
         anchor = Anchor::below(*context.fieldRect);
     } else {
-        return;
+        return PauseEnd::noAnchor;
     }
-    // 8.
     std::optional<SuggestionPlan> plan =
         makePlan(context.field, task.appID, context.windowTitle, text, m_settings.maxWords(),
                  m_settings.adaptiveLength(), m_settings.lengthPreference());
     if (!plan) {
-        return;
+        return PauseEnd::noPlan;
     }
-    // 9. A search never carries what else is on screen.
+    // A search never carries what else is on screen.
     CompletionRequest request;
     request.text = std::string(lastGraphemes(text, readSize));
     request.appName = task.appName;
@@ -427,38 +435,44 @@ void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
         request.context = std::move(context.surrounding);
         request.after = std::move(context.afterCaret);
     }
-    // 10.
+    task.pause.plan = plan;
+    task.pause.textChars = graphemeCount(request.text);
+    task.pause.contextChars = graphemeCount(request.context) + graphemeCount(request.after);
     const MainLoop::TimePoint asked = m_loop.now();
-    m_engine.complete(request, true,
-                      [this, life = std::weak_ptr(m_alive), task = std::move(task), text = std::move(text),
-                       request, anchor, asked](const CompletionResult& result) {
-                          // A failure ends the task silently.
-                          if (life.expired() || !result.succeeded()) {
-                              return;
-                          }
-                          suggestionCompleted(task, text, request, anchor, asked, result.text());
-                      });
+    m_engine.complete(
+        request, true,
+        [this, life = std::weak_ptr(m_alive), task, text = std::move(text), request, anchor,
+         asked](const CompletionResult& result) mutable {
+            if (life.expired()) {
+                return;
+            }
+            task.pause.latencyMs = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_loop.now() - asked).count());
+            logPause(task.pause, suggestionCompleted(task, text, request, anchor, result));
+        });
+    return std::nullopt;
 }
 
-void Controller::suggestionCompleted(const SuggestionTask& task, const std::string& text,
-                                     const CompletionRequest& request, const Anchor& anchor,
-                                     MainLoop::TimePoint asked, const std::string& raw) {
-    // 11.
+PauseEnd Controller::suggestionCompleted(SuggestionTask& task, const std::string& text,
+                                         const CompletionRequest& request, const Anchor& anchor,
+                                         const CompletionResult& result) {
+    // A failure ends the task without a word to the user.
+    if (!result.succeeded()) {
+        task.pause.failure = result.error();
+        return PauseEnd::failed;
+    }
     if (isStale(task)) {
-        return;
+        return PauseEnd::stale;
     }
-    // 12. Cleaned against the whole text, not the cut the model saw.
+    // Cleaned against the whole text, not the cut the model saw.
     const std::optional<std::string> cleaned =
-        clean(raw, text, request.plan, request.context + "\n" + request.after);
+        clean(result.text(), text, request.plan, request.context + "\n" + request.after);
     if (!cleaned || cleaned->empty()) {
-        return;
+        return PauseEnd::cleanedAway;
     }
-    // 13.
-    m_lastLatencyMs =
-        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(m_loop.now() - asked).count());
+    m_lastLatencyMs = task.pause.latencyMs;
     m_lastPlan = request.plan;
-    m_lastContextChars = static_cast<int>(graphemeCount(request.context) + graphemeCount(request.after));
-    // 14.–15.
+    m_lastContextChars = static_cast<int>(task.pause.contextChars);
     m_suggestion = *cleaned;
     std::optional<std::string> hint;
     if (m_settings.showKeyHint()) {
@@ -467,6 +481,7 @@ void Controller::suggestionCompleted(const SuggestionTask& task, const std::stri
     m_overlay.style(std::move(hint), m_settings.ghostOpacity());
     m_overlay.show(*cleaned, anchor);
     updateConsumableKeys();
+    return PauseEnd::shown;
 }
 
 // --- App tracking and repositioning ------------------------------------------------------

@@ -12,6 +12,7 @@
 
 #include "control/collaborators.hpp"
 #include "control/main_loop.hpp"
+#include "control/pause_report.hpp"
 #include "control/records.hpp"
 #include "input/keystroke_buffer.hpp"
 #include "settings/preferences.hpp"
@@ -128,6 +129,7 @@ private:
         std::int32_t pid = 0;
         std::optional<std::string> appID;
         std::string appName;
+        PauseReport pause;
     };
 
     bool decide(const InputEvent& event);
@@ -135,9 +137,11 @@ private:
 
     void suggestionWoke(SuggestionTask task);
     void suggestionRead(SuggestionTask task, FocusRead read);
-    void suggestionCompleted(const SuggestionTask& task, const std::string& text,
-                             const CompletionRequest& request, const Anchor& anchor,
-                             MainLoop::TimePoint asked, const std::string& raw);
+    // Asks the engine; none once it asked, else why the pause ends here.
+    std::optional<PauseEnd> requestSuggestion(SuggestionTask& task, FocusRead read);
+    PauseEnd suggestionCompleted(SuggestionTask& task, const std::string& text,
+                                 const CompletionRequest& request, const Anchor& anchor,
+                                 const CompletionResult& result);
     bool isStale(const SuggestionTask& task) const;
 
     void cancel(std::optional<TaskHandle>& task);

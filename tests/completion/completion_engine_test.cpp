@@ -135,7 +135,7 @@ TEST_F(CompletionEngineTest, OldestOf65EntriesIsEvictedAndAHitDoesNotRefreshItsA
 
 TEST_F(CompletionEngineTest, FailuresKeepTheirIdentityAndLeaveTheCacheAlone) {
     const std::vector<CompletionFailure> failures{
-        TransportError{"Failed to connect to 127.0.0.1 port 11434: Connection refused"},
+        TransportError{"Failed to connect to 127.0.0.1 port 11434: Connection refused", 7},
         JsonError{"[json.exception.parse_error.101] parse error"},
         CompletionError::notLocal(),
         CompletionError::badResponse(),

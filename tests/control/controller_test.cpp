@@ -172,6 +172,7 @@ TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
 
 // --- Every way the task ends early shows nothing ------------------------------------------
 
+// Each leaves one debug line that says why, and nothing of the text.
 TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
     FocusContext unreadable = contextOf("");
     unreadable.caretRect.reset();
@@ -190,25 +191,44 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         bool failing = false;
         bool reads = true;
         bool asks = false;
+        const char* outcome = "";
     };
     const Case cases[] = {
-        {.name = "secure input", .read = textRead(), .answer = " world", .secureInput = true, .reads = false},
-        {.name = "skip", .read = FocusRead::skip(), .answer = " world"},
+        {.name = "secure input",
+         .read = textRead(),
+         .answer = " world",
+         .secureInput = true,
+         .reads = false,
+         .outcome = "secureInput"},
+        {.name = "skip", .read = FocusRead::skip(), .answer = " world", .outcome = "skipRead"},
         {.name = "opaque without fallback",
          .read = FocusRead::opaque(unreadable),
          .answer = " world",
-         .fallback = false},
-        {.name = "short text", .read = textRead("\n Hi  "), .answer = " world"},
-        {.name = "ends a line", .read = textRead(typedSoFar + "\n"), .answer = " world"},
-        {.name = "no anchor", .read = FocusRead::text(nowhere), .answer = " world"},
-        {.name = "no plan", .read = FocusRead::text(password), .answer = " world"},
-        {.name = "model fails", .read = textRead(), .answer = " world", .failing = true, .asks = true},
+         .fallback = false,
+         .outcome = "opaqueWithoutFallback"},
+        {.name = "short text", .read = textRead("\n Hi  "), .answer = " world", .outcome = "tooLittleText"},
+        {.name = "ends a line",
+         .read = textRead(typedSoFar + "\n"),
+         .answer = " world",
+         .outcome = "lineStart"},
+        {.name = "no anchor", .read = FocusRead::text(nowhere), .answer = " world", .outcome = "noAnchor"},
+        {.name = "no plan", .read = FocusRead::text(password), .answer = " world", .outcome = "noPlan"},
+        {.name = "model fails",
+         .read = textRead(),
+         .answer = " world",
+         .failing = true,
+         .asks = true,
+         .outcome = "failed"},
         {.name = "nothing left after cleaning",
          .read = textRead(),
          .answer = "I'm sorry, I can't help",
-         .asks = true},
-        {.name = "only blanks", .read = textRead(), .answer = "   ", .asks = true},
+         .asks = true,
+         .outcome = "cleanedAway"},
+        {.name = "only blanks", .read = textRead(), .answer = "   ", .asks = true, .outcome = "cleanedAway"},
     };
+    std::vector<std::string> lines;
+    const log::Sink stderrSink = log::setSink([&](std::string_view line) { lines.emplace_back(line); });
+    log::setDebugEnabled(true);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         press(mouseDown()); // empties the engine's cache
@@ -219,8 +239,12 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         models.server.failing = c.failing;
         workspace.secureInput = c.secureInput;
         settings.setKeystrokeFallback(c.fallback);
+        lines.clear();
         typeKeys("abc");
         loop.advance(180ms);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_THAT(lines[0], ::testing::StartsWith(std::string("wisket: pause outcome=") + c.outcome + " "));
+        EXPECT_THAT(lines[0], ::testing::Not(::testing::HasSubstr("hello")));
         EXPECT_EQ(reader.reads.size(), c.reads ? 1u : 0u);
         EXPECT_EQ(asked(), c.asks ? 1u : 0u);
         EXPECT_FALSE(overlay.visible);
@@ -228,6 +252,8 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         EXPECT_EQ(controller->suggestion(), "");
         EXPECT_FALSE(controller->lastPlan());
     }
+    log::setDebugEnabled(false);
+    log::setSink(stderrSink);
 }
 
 TEST_F(ControllerTest, BarelyLongEnoughTextIsSuggestedFor) {

@@ -22,6 +22,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <spawn.h>
 #include <unistd.h>
 #include <vector>
@@ -59,7 +60,8 @@ public:
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        char* argv[] = {const_cast<char*>(WISKET_EXECUTABLE), nullptr};
+        // Debug lines on, so that every run checks what they hold.
+        char* argv[] = {const_cast<char*>(WISKET_EXECUTABLE), const_cast<char*>("--verbose"), nullptr};
         if (::posix_spawn(&m_pid, WISKET_EXECUTABLE, &actions, nullptr, argv, environ) != 0) {
             m_pid = 0;
         }
@@ -115,7 +117,7 @@ protected:
         s_wisket = std::make_unique<WisketProcess>(s_log);
         ASSERT_GT(s_wisket->pid(), 0);
         // Its overlay window exists (unmapped) once it has set up and is about to watch keys.
-        ASSERT_TRUE(eventually([] { return overlayWindow(false).has_value(); }, 40s)) << log();
+        ASSERT_TRUE(eventually([] { return overlayWindow(false).has_value(); }, 40s)) << output();
     }
     static void TearDownTestSuite() {
         s_wisket.reset();
@@ -123,7 +125,7 @@ protected:
         DesktopSuite::TearDownTestSuite();
     }
     void SetUp() override {
-        ASSERT_TRUE(s_desktop && s_gtk && s_wisket && s_wisket->running()) << log();
+        ASSERT_TRUE(s_desktop && s_gtk && s_wisket && s_wisket->running()) << output();
         ASSERT_TRUE(TestDesktop::activate(*s_gtk));
         ASSERT_TRUE(focusField(s_gtk->pid, field));
         ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
@@ -134,11 +136,11 @@ protected:
     }
     void TearDown() override {
         if (HasFailure()) {
-            std::cerr << "wisket's output:\n" << log();
+            std::cerr << "wisket's output:\n" << output();
         }
     }
 
-    static std::string log() {
+    static std::string output() {
         std::ifstream in(s_log);
         return {std::istreambuf_iterator<char>(in), {}};
     }
@@ -283,6 +285,15 @@ protected:
         return body;
     }
 
+    // What the cleaning makes of the server's answer after `text` for a message field,
+    // whose length the request `body` carries: twice the words plus four tokens.
+    static std::string suggestionFor(const std::string& text, const nlohmann::json& body) {
+        const int numPredict = body.at("options").value("num_predict", 0);
+        const SuggestionPlan plan{TextKind::chat, 1,     (numPredict - 4) / 2,
+                                  false,          false, LengthPreference::balanced};
+        return clean(answer, text, plan, "").value_or("");
+    }
+
     static inline std::unique_ptr<LoopbackHttpServer> s_server;
     static inline std::unique_ptr<WisketProcess> s_wisket;
     static inline std::string s_log;
@@ -316,15 +327,11 @@ TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
     const Image shown = screenUnder(*overlay);
     EXPECT_EQ(fieldText(s_gtk->pid, field), typed);
 
-    // What the cleaning makes of the answer for a message field, whose length the request
-    // carries: twice the words plus four tokens.
-    const SuggestionPlan plan{TextKind::chat, 1,     (numPredict - 4) / 2,
-                              false,          false, LengthPreference::balanced};
-    const std::optional<std::string> suggestion = clean(answer, typed, plan, "");
-    ASSERT_TRUE(suggestion && !suggestion->empty());
+    const std::string suggestion = suggestionFor(typed, *body);
+    ASSERT_FALSE(suggestion.empty());
 
     ASSERT_TRUE(TestDesktop::key("Tab"));
-    const std::string expected = typed + *suggestion;
+    const std::string expected = typed + suggestion;
     EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected, 20s), expected);
     EXPECT_TRUE(eventually([] { return !overlayWindow(true); }, patience));
     EXPECT_FALSE(appGot(XK_Tab)) << "the accepting Tab reached the application";
@@ -385,6 +392,28 @@ TEST_F(AppE2eTest, APasswordFieldNeverReachesTheServer) {
     for (const auto& request : requests()) {
         EXPECT_EQ(request.body.find("horse"), std::string::npos) << request.body;
     }
+    EXPECT_EQ(output().find("horse"), std::string::npos);
+}
+
+// The debug lines say how each pause ended, in kinds and lengths: not a character of what
+// was typed or suggested.
+TEST_F(AppE2eTest, DebugLinesNameEachPauseButNoTextTypedOrSuggested) {
+    const std::string text = "Zqxmarker says he will get back to";
+    ASSERT_TRUE(TestDesktop::type(text));
+    const auto body = waitForPrompt(text);
+    ASSERT_TRUE(body) << describe();
+    const std::string suggestion = suggestionFor(text, *body);
+    ASSERT_FALSE(suggestion.empty());
+    ASSERT_TRUE(eventually([] { return overlayWindow(true).has_value(); }, patience)) << "no overlay shown";
+    ASSERT_TRUE(TestDesktop::key("Tab"));
+    ASSERT_EQ(waitForFieldText(s_gtk->pid, field, text + suggestion), text + suggestion);
+
+    const std::regex shown(R"(wisket: pause outcome=shown app=\S+ role=AX\w+ kind=chat minWords=1 )"
+                           R"(maxWords=\d+ chars=34 context=\d+ latencyMs=\d+\n)");
+    EXPECT_TRUE(eventually([&] { return std::regex_search(output(), shown); }, patience)) << output();
+    const std::string out = output();
+    EXPECT_EQ(out.find("Zqxmarker"), std::string::npos) << out;
+    EXPECT_EQ(out.find(suggestion.substr(suggestion.find_first_not_of(' '))), std::string::npos) << out;
 }
 
 } // namespace

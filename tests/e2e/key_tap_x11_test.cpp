@@ -4,6 +4,7 @@
 // modifiers are left as they were.
 
 #include "desktop_suite.hpp"
+#include "eventually.hpp"
 #include "manual_loop.hpp"
 #include "platform/x11/key_tap.hpp"
 #include "text/unicode.hpp"
@@ -11,7 +12,6 @@
 
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace wisket {
 
@@ -312,7 +312,9 @@ TEST_F(KeyTapDesktop, FiveHundredCharactersArriveAndAKeymapChangeMidwayLeavesNot
     // as the user set it and no modifier stays down (checked in TearDown).
     clearField(*s_gtk, "Subject");
     m_tap->type(text);
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(
+        testing::eventually([&] { return !testing::fieldText(s_gtk->pid, "Subject").empty(); }, 10s, 5ms))
+        << "the tap typed nothing";
     EXPECT_EQ(TestDesktop::run({"setxkbmap", "de"}).status, 0);
     EXPECT_EQ(TestDesktop::run({"setxkbmap", "us"}).status, 0);
     run(4s);

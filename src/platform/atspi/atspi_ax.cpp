@@ -1202,12 +1202,17 @@ bool AtspiAx::isProcessTrusted() {
 
 namespace {
 
-// Calls org.freedesktop.DBus.Properties on the bus launcher's status object.
-GVariant* callStatus(const char* method, GVariant* parameters, const GVariantType* replyType) {
+// Calls org.freedesktop.DBus.Properties on the bus launcher's status object; on failure,
+// D-Bus's message goes to `failure` when given.
+GVariant* callStatus(const char* method, GVariant* parameters, const GVariantType* replyType,
+                     std::string* failure = nullptr) {
     Error error;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (!bus) {
         g_variant_unref(g_variant_ref_sink(parameters));
+        if (failure) {
+            *failure = error.error->message;
+        }
         return nullptr;
     }
     Error callError;
@@ -1215,16 +1220,27 @@ GVariant* callStatus(const char* method, GVariant* parameters, const GVariantTyp
         bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", method, parameters,
         replyType, G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, &callError);
     g_object_unref(bus);
+    if (!reply && failure) {
+        *failure = callError.error->message;
+    }
     return reply;
 }
 
 } // namespace
 
 bool accessibilityBusEnabled() {
-    GVariant* reply =
-        callStatus("Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"));
+    return !accessibilityBusProblem();
+}
+
+std::optional<StartError> accessibilityBusProblem() {
+    std::string failure;
+    GVariant* reply = callStatus("Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"),
+                                 G_VARIANT_TYPE("(v)"), &failure);
     if (!reply) {
-        return false;
+        return StartError{"accessibility bus",
+                          "it cannot be reached (" + failure +
+                              "), so no application's fields can be read; is at-spi2-core "
+                              "installed in this session?"};
     }
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
@@ -1234,7 +1250,13 @@ bool accessibilityBusEnabled() {
         g_variant_unref(value);
     }
     g_variant_unref(reply);
-    return enabled;
+    if (!enabled) {
+        return StartError{"accessibility bus",
+                          "it is switched off, so only GTK applications can be read; switch it on in the "
+                          "desktop's accessibility settings (or: gsettings set org.gnome.desktop.interface "
+                          "toolkit-accessibility true) and restart your applications"};
+    }
+    return std::nullopt;
 }
 
 bool enableAccessibilityBus() {

@@ -9,6 +9,7 @@
 // thread owns it: AtspiReaderQueue runs that context and the reader's tasks in turn, and
 // AtspiAx may only be used from tasks on it.
 
+#include "control/collaborators.hpp"
 #include "focus/ax.hpp"
 #include "focus/reader_queue.hpp"
 
@@ -70,6 +71,8 @@ private:
 
 // Whether the session's accessibility bus is running and switched on. Any thread.
 bool accessibilityBusEnabled();
+// Why it is not: it cannot be reached, or it is switched off; none when it is on. Any thread.
+std::optional<StartError> accessibilityBusProblem();
 // The grant action: switches the accessibility bus on for this session and the ones after
 // it (the bus launcher keeps the setting). Applications started from then on expose their
 // text; ones already running may need a restart. False when the bus cannot be reached.

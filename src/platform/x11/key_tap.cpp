@@ -1,6 +1,7 @@
 #include "platform/x11/key_tap.hpp"
 
 #include "input/typing_chunks.hpp"
+#include "log/log.hpp"
 #include "platform/x11/display.hpp"
 #include "platform/x11/key_codes.hpp"
 #include "text/unicode.hpp"
@@ -169,6 +170,7 @@ private:
     void readRepeatControls();
     xkb_keysym_t baseSym(int keycode) const;
     void applyGrabs();
+    void warnRefused(int keycode, unsigned mask, int xError);
     void ungrabAll();
     bool isGrabbed(int keycode) const;
 
@@ -229,6 +231,9 @@ private:
 
     std::vector<KeyCombination> m_wanted;
     std::set<std::pair<int, unsigned>> m_grabbed;
+    // Key combinations (keysym, modifiers without the locks) whose grab the server refused,
+    // each told once: they are asked for again with every offer.
+    std::set<std::pair<xkb_keysym_t, unsigned>> m_refused;
     std::optional<PendingKey> m_pending;
 
     std::deque<std::string> m_typing;
@@ -886,13 +891,40 @@ void KeyTapX11::Session::applyGrabs() {
     trap.syncFailed();
     for (const auto& [serial, grab] : requested) {
         // A combination another client owns (BadAccess) is skipped; the others stand.
-        const bool failed =
-            std::any_of(trap.errors().begin(), trap.errors().end(),
-                        [serial](const x11::ErrorTrap::Error& e) { return e.serial == serial; });
-        if (!failed) {
+        const auto failed =
+            std::find_if(trap.errors().begin(), trap.errors().end(),
+                         [serial](const x11::ErrorTrap::Error& e) { return e.serial == serial; });
+        if (failed == trap.errors().end()) {
             m_grabbed.insert(grab);
+        } else {
+            warnRefused(grab.first, grab.second, failed->code);
         }
     }
+}
+
+void KeyTapX11::Session::warnRefused(int keycode, unsigned mask, int xError) {
+    const xkb_keysym_t sym = baseSym(keycode);
+    const unsigned mods = mask & ~(LockMask | m_masks.numLock);
+    if (!m_refused.insert({sym, mods}).second) {
+        return;
+    }
+    std::string combination;
+    for (const auto& [bit, name] :
+         {std::pair{unsigned{ShiftMask}, "Shift+"}, std::pair{unsigned{ControlMask}, "Control+"},
+          std::pair{m_masks.alt, "Alt+"}, std::pair{m_masks.super, "Super+"}}) {
+        if ((mods & bit) != 0) {
+            combination += name;
+        }
+    }
+    char key[64] = "";
+    xkb_keysym_get_name(sym, key, sizeof key);
+    combination += key;
+    const std::string_view holder =
+        xError == BadAccess ? "another client holds it" : "the X server refused it";
+    log::warning("cannot take key", {{"key", log::Id{combination}},
+                                     {"xError", xError},
+                                     {"reason", log::Reason{holder}},
+                                     {"effect", "passesToTheApplication"}});
 }
 
 void KeyTapX11::Session::ungrabAll() {
