@@ -149,7 +149,7 @@ private:
     struct Consumable {
         bool offered = false;
         AcceptKey acceptKey = AcceptKey::tab;
-        bool optionAcceptsWord = false;
+        bool altAcceptsWord = false;
         bool operator==(const Consumable&) const = default;
     };
     // Tells the tap which keys `handle` would consume now, when that set changed.

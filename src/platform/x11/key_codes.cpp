@@ -10,40 +10,40 @@ namespace {
 
 // Keypad navigation keys stay `other`: they are not grabbed, so an accept on them could
 // not be consumed. Keypad Enter is told apart, as Return is.
-constexpr std::array<std::pair<std::uint32_t, int>, 15> keyTable{{
-    {XKB_KEY_Return, keycode::returnKey},
-    {XKB_KEY_Tab, keycode::tab},
-    {XKB_KEY_ISO_Left_Tab, keycode::tab},
-    {XKB_KEY_BackSpace, keycode::deleteKey},
-    {XKB_KEY_Escape, keycode::escape},
-    {XKB_KEY_KP_Enter, keycode::keypadEnter},
-    {XKB_KEY_Home, keycode::home},
-    {XKB_KEY_Prior, keycode::pageUp},
-    {XKB_KEY_Delete, keycode::forwardDelete},
-    {XKB_KEY_End, keycode::end},
-    {XKB_KEY_Next, keycode::pageDown},
-    {XKB_KEY_Left, keycode::leftArrow},
-    {XKB_KEY_Right, keycode::rightArrow},
-    {XKB_KEY_Down, keycode::downArrow},
-    {XKB_KEY_Up, keycode::upArrow},
+constexpr std::array<std::pair<std::uint32_t, Key>, 15> keyTable{{
+    {XKB_KEY_Return, Key::returnKey},
+    {XKB_KEY_Tab, Key::tab},
+    {XKB_KEY_ISO_Left_Tab, Key::tab},
+    {XKB_KEY_BackSpace, Key::backspace},
+    {XKB_KEY_Escape, Key::escape},
+    {XKB_KEY_KP_Enter, Key::keypadEnter},
+    {XKB_KEY_Home, Key::home},
+    {XKB_KEY_Prior, Key::pageUp},
+    {XKB_KEY_Delete, Key::forwardDelete},
+    {XKB_KEY_End, Key::end},
+    {XKB_KEY_Next, Key::pageDown},
+    {XKB_KEY_Left, Key::left},
+    {XKB_KEY_Right, Key::rightArrow},
+    {XKB_KEY_Down, Key::down},
+    {XKB_KEY_Up, Key::up},
 }};
 
 } // namespace
 
-int virtualKeyCode(std::uint32_t keysym) {
-    for (const auto& [sym, code] : keyTable) {
+Key keyOf(std::uint32_t keysym) {
+    for (const auto& [sym, key] : keyTable) {
         if (sym == keysym) {
-            return code;
+            return key;
         }
     }
-    return keycode::other;
+    return Key::other;
 }
 
-std::vector<std::uint32_t> keysymsOf(int code) {
+std::vector<std::uint32_t> keysymsOf(Key key) {
     std::vector<std::uint32_t> syms;
     // ISO_Left_Tab is Tab's shifted symbol on the same key: grabbing Tab's key covers it.
-    for (const auto& [sym, c] : keyTable) {
-        if (c == code && c != keycode::other && sym != XKB_KEY_ISO_Left_Tab) {
+    for (const auto& [sym, k] : keyTable) {
+        if (k == key && sym != XKB_KEY_ISO_Left_Tab) {
             syms.push_back(sym);
         }
     }
@@ -75,33 +75,34 @@ bool isHeldModifierKeysym(std::uint32_t keysym) {
     }
 }
 
-std::uint64_t modifierFlags(unsigned realMods, const ModifierMasks& masks) {
-    std::uint64_t flags = 0;
-    if (realMods & shiftMask) {
-        flags |= modifier::shift;
-    }
-    if (realMods & controlMask) {
-        flags |= modifier::control;
-    }
-    if (masks.alt != 0 && (realMods & masks.alt)) {
-        flags |= modifier::option;
-    }
-    if (masks.super != 0 && (realMods & masks.super)) {
-        flags |= modifier::command;
-    }
-    return flags;
+namespace {
+
+// Shift and Control are fixed by the protocol; Alt and Super sit where the server put them.
+std::array<std::pair<Modifier, unsigned>, 4> modifierBits(const ModifierMasks& masks) {
+    return {{
+        {Modifier::shift, shiftMask},
+        {Modifier::control, controlMask},
+        {Modifier::alt, masks.alt},
+        {Modifier::super, masks.super},
+    }};
 }
 
-std::optional<unsigned> realModifiers(std::uint64_t flags, const ModifierMasks& masks) {
+} // namespace
+
+Modifiers modifiersOf(unsigned realMods, const ModifierMasks& masks) {
+    Modifiers modifiers;
+    for (const auto& [modifier, mask] : modifierBits(masks)) {
+        if (mask != 0 && (realMods & mask) != 0) {
+            modifiers |= modifier;
+        }
+    }
+    return modifiers;
+}
+
+std::optional<unsigned> realModifiers(Modifiers modifiers, const ModifierMasks& masks) {
     unsigned mods = 0;
-    const std::array<std::pair<std::uint64_t, unsigned>, 4> bits{{
-        {modifier::shift, shiftMask},
-        {modifier::control, controlMask},
-        {modifier::option, masks.alt},
-        {modifier::command, masks.super},
-    }};
-    for (const auto& [flag, mask] : bits) {
-        if (flags & flag) {
+    for (const auto& [modifier, mask] : modifierBits(masks)) {
+        if (modifiers.contains(modifier)) {
             if (mask == 0) {
                 return std::nullopt;
             }
@@ -114,15 +115,18 @@ std::optional<unsigned> realModifiers(std::uint64_t flags, const ModifierMasks& 
 std::vector<unsigned> grabMasks(const KeyCombination& combo, const ModifierMasks& masks) {
     std::vector<unsigned> wanted;
     if (combo.anyModifiers) {
-        for (std::uint64_t bits = 0; bits < 16; ++bits) {
-            const std::uint64_t flags =
-                ((bits & 1) ? modifier::shift : 0) | ((bits & 2) ? modifier::control : 0) |
-                ((bits & 4) ? modifier::option : 0) | ((bits & 8) ? modifier::command : 0);
-            if (const auto mods = realModifiers(flags, masks)) {
+        std::vector<Modifiers> every{Modifiers()};
+        for (const auto& bit : modifierBits(masks)) {
+            for (std::size_t i = 0, n = every.size(); i < n; ++i) {
+                every.push_back(every[i] | bit.first);
+            }
+        }
+        for (const Modifiers modifiers : every) {
+            if (const auto mods = realModifiers(modifiers, masks)) {
                 wanted.push_back(*mods);
             }
         }
-    } else if (const auto mods = realModifiers(combo.flags, masks)) {
+    } else if (const auto mods = realModifiers(combo.modifiers, masks)) {
         wanted.push_back(*mods);
     }
     std::vector<unsigned> all;

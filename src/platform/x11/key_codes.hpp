@@ -1,8 +1,8 @@
 #pragma once
 
-// Translation between X11 keys and the controller's vocabulary: keysyms to virtual key
-// codes, real modifier masks to modifier flags, and key combinations to the modifier
-// masks a passive grab needs. Pure functions; no connection to a server.
+// Translation between X11 keys and the controller's vocabulary: keysyms to keys, real
+// modifier masks to modifiers, and key combinations to the modifier masks a passive grab
+// needs. Pure functions; no connection to a server.
 
 #include "control/collaborators.hpp"
 
@@ -26,19 +26,19 @@ struct ModifierMasks {
     bool operator==(const ModifierMasks&) const = default;
 };
 
-// The virtual key code of a key by the keysym it produces; `keycode::other` for keys the
-// controller does not tell apart.
-int virtualKeyCode(std::uint32_t keysym);
-// The keysyms whose keys have `code` (the keys to grab for it); empty for `other`.
-std::vector<std::uint32_t> keysymsOf(int code);
+// The key by the keysym it produces; `Key::other` for keys the controller does not tell
+// apart.
+Key keyOf(std::uint32_t keysym);
+// The keysyms whose keys are `key` (the keys to grab for it); empty for `other`.
+std::vector<std::uint32_t> keysymsOf(Key key);
 // True for keys that only change modifiers (Shift, Control, Alt, Super, AltGr, the locks).
 bool isModifierKeysym(std::uint32_t keysym);
 // True for modifier keys that are held (not the locks): the ones typing must lift.
 bool isHeldModifierKeysym(std::uint32_t keysym);
 
-std::uint64_t modifierFlags(unsigned realMods, const ModifierMasks& masks);
-// The real modifier mask of `flags`; none when a flag has no modifier on this server.
-std::optional<unsigned> realModifiers(std::uint64_t flags, const ModifierMasks& masks);
+Modifiers modifiersOf(unsigned realMods, const ModifierMasks& masks);
+// The real modifier mask of `modifiers`; none when one has no modifier on this server.
+std::optional<unsigned> realModifiers(Modifiers modifiers, const ModifierMasks& masks);
 // Every modifier mask to grab so that `combo` is caught whatever the state of Caps Lock
 // and Num Lock: each wanted combination with and without Lock and NumLock. With
 // `anyModifiers`, every combination of Shift, Control, Alt and Super.

@@ -560,8 +560,8 @@ void KeyTapX11::Session::handleRaw(const XIRawEvent& raw) {
         ensureKeymap();
         const unsigned mods = xkb_state_serialize_mods(m_state.get(), XKB_STATE_MODS_EFFECTIVE) & 0xFF;
         m_deliver({.type = buttonEventType(kc),
-                   .keyCode = keycode::other,
-                   .flags = x11::modifierFlags(mods, m_masks),
+                   .key = Key::other,
+                   .modifiers = x11::modifiersOf(mods, m_masks),
                    .text = std::nullopt},
                   0);
         return;
@@ -695,14 +695,14 @@ void KeyTapX11::Session::settle(std::uint64_t id, bool consumed) {
 bool KeyTapX11::Session::deliverKey(int keycode, std::uint64_t decision) {
     ensureKeymap();
     const xkb_keysym_t sym = xkb_state_key_get_one_sym(m_state.get(), keycode);
-    // Modifier keys are no key-downs of their own: they only change the flags of others.
+    // Modifier keys are no key-downs of their own: they only change the modifiers of others.
     if (x11::isModifierKeysym(sym) || x11::isModifierKeysym(baseSym(keycode))) {
         return false;
     }
     const unsigned mods = xkb_state_serialize_mods(m_state.get(), XKB_STATE_MODS_EFFECTIVE) & 0xFF;
     InputEvent event{.type = EventType::keyDown,
-                     .keyCode = x11::virtualKeyCode(sym),
-                     .flags = x11::modifierFlags(mods, m_masks),
+                     .key = x11::keyOf(sym),
+                     .modifiers = x11::modifiersOf(mods, m_masks),
                      .text = textOf(keycode, sym)};
     if (decision == 0 && (!m_repeat || m_repeat->keycode != keycode)) {
         m_repeat.reset();
@@ -855,7 +855,7 @@ bool KeyTapX11::Session::isGrabbed(int keycode) const {
 void KeyTapX11::Session::applyGrabs() {
     std::set<std::pair<int, unsigned>> wanted;
     for (const KeyCombination& combo : m_wanted) {
-        const auto syms = x11::keysymsOf(combo.keyCode);
+        const auto syms = x11::keysymsOf(combo.key);
         const auto masks = x11::grabMasks(combo, m_masks);
         for (int kc = m_minKeycode; kc <= m_maxKeycode; ++kc) {
             if (std::find(syms.begin(), syms.end(), baseSym(kc)) == syms.end()) {

@@ -7,30 +7,30 @@
 namespace wisket::x11 {
 namespace {
 
-TEST(KeyCodesX11, KeysTheControllerTellsApartHaveTheirCodesAndEverythingElseIsOther) {
-    const std::vector<std::pair<std::uint32_t, int>> cases = {
-        {XKB_KEY_Tab, keycode::tab},
-        {XKB_KEY_ISO_Left_Tab, keycode::tab},
-        {XKB_KEY_Right, keycode::rightArrow},
-        {XKB_KEY_Escape, keycode::escape},
-        {XKB_KEY_Return, keycode::returnKey},
-        {XKB_KEY_KP_Enter, keycode::keypadEnter},
-        {XKB_KEY_BackSpace, keycode::deleteKey},
-        {XKB_KEY_Delete, keycode::forwardDelete},
-        {XKB_KEY_Prior, keycode::pageUp},
-        {XKB_KEY_Next, keycode::pageDown},
-        {XKB_KEY_a, keycode::other},
-        {XKB_KEY_KP_Right, keycode::other},
-        {XKB_KEY_dead_acute, keycode::other},
-        {XKB_KEY_NoSymbol, keycode::other},
+TEST(KeyCodesX11, KeysTheControllerTellsApartAreThemselvesAndEverythingElseIsOther) {
+    const std::vector<std::pair<std::uint32_t, Key>> cases = {
+        {XKB_KEY_Tab, Key::tab},
+        {XKB_KEY_ISO_Left_Tab, Key::tab},
+        {XKB_KEY_Right, Key::rightArrow},
+        {XKB_KEY_Escape, Key::escape},
+        {XKB_KEY_Return, Key::returnKey},
+        {XKB_KEY_KP_Enter, Key::keypadEnter},
+        {XKB_KEY_BackSpace, Key::backspace},
+        {XKB_KEY_Delete, Key::forwardDelete},
+        {XKB_KEY_Prior, Key::pageUp},
+        {XKB_KEY_Next, Key::pageDown},
+        {XKB_KEY_a, Key::other},
+        {XKB_KEY_KP_Right, Key::other},
+        {XKB_KEY_dead_acute, Key::other},
+        {XKB_KEY_NoSymbol, Key::other},
     };
-    for (const auto& [sym, code] : cases) {
-        EXPECT_EQ(virtualKeyCode(sym), code) << std::hex << sym;
+    for (const auto& [sym, key] : cases) {
+        EXPECT_EQ(keyOf(sym), key) << std::hex << sym;
     }
     // Grabbing Tab's key covers its shifted symbol; `other` has no keys to grab.
-    EXPECT_EQ(keysymsOf(keycode::tab), std::vector<std::uint32_t>{XKB_KEY_Tab});
-    EXPECT_EQ(keysymsOf(keycode::escape), std::vector<std::uint32_t>{XKB_KEY_Escape});
-    EXPECT_TRUE(keysymsOf(keycode::other).empty());
+    EXPECT_EQ(keysymsOf(Key::tab), std::vector<std::uint32_t>{XKB_KEY_Tab});
+    EXPECT_EQ(keysymsOf(Key::escape), std::vector<std::uint32_t>{XKB_KEY_Escape});
+    EXPECT_TRUE(keysymsOf(Key::other).empty());
 }
 
 TEST(KeyCodesX11, ModifierKeysAreToldFromTheLocks) {
@@ -47,39 +47,39 @@ TEST(KeyCodesX11, ModifierKeysAreToldFromTheLocks) {
     EXPECT_FALSE(isModifierKeysym(XKB_KEY_Tab));
 }
 
-TEST(KeyCodesX11, ModifierFlagsFollowTheServersModifierMapping) {
+TEST(KeyCodesX11, ModifiersFollowTheServersModifierMapping) {
     const ModifierMasks usual;
-    EXPECT_EQ(modifierFlags(shiftMask | controlMask, usual), modifier::shift | modifier::control);
-    EXPECT_EQ(modifierFlags(usual.alt | usual.super | lockMask | usual.numLock, usual),
-              modifier::option | modifier::command);
+    EXPECT_EQ(modifiersOf(shiftMask | controlMask, usual), Modifier::shift | Modifier::control);
+    EXPECT_EQ(modifiersOf(usual.alt | usual.super | lockMask | usual.numLock, usual),
+              Modifier::alt | Modifier::super);
     // Alt on Mod3 and no Super at all.
     const ModifierMasks unusual{.alt = 1u << 5, .super = 0, .numLock = 1u << 4};
-    EXPECT_EQ(modifierFlags(1u << 5, unusual), modifier::option);
-    EXPECT_EQ(modifierFlags(1u << 3 | 1u << 6, unusual), 0u);
-    EXPECT_EQ(realModifiers(modifier::option | modifier::shift, unusual), (1u << 5) | shiftMask);
-    EXPECT_EQ(realModifiers(modifier::command, unusual), std::nullopt);
+    EXPECT_EQ(modifiersOf(1u << 5, unusual), Modifier::alt);
+    EXPECT_EQ(modifiersOf(1u << 3 | 1u << 6, unusual), Modifiers());
+    EXPECT_EQ(realModifiers(Modifier::alt | Modifier::shift, unusual), (1u << 5) | shiftMask);
+    EXPECT_EQ(realModifiers(Modifier::super, unusual), std::nullopt);
 }
 
 TEST(KeyCodesX11, GrabsCoverEveryLockStateOfExactlyTheWantedCombination) {
     const ModifierMasks masks;
-    auto tab = grabMasks({.keyCode = keycode::tab}, masks);
+    auto tab = grabMasks({.key = Key::tab}, masks);
     std::sort(tab.begin(), tab.end());
     EXPECT_EQ(tab, (std::vector<unsigned>{0, lockMask, masks.numLock, lockMask | masks.numLock}));
 
-    auto optionTab = grabMasks({.keyCode = keycode::tab, .flags = modifier::option}, masks);
-    std::sort(optionTab.begin(), optionTab.end());
-    EXPECT_EQ(optionTab, (std::vector<unsigned>{masks.alt, masks.alt | lockMask, masks.alt | masks.numLock,
-                                                masks.alt | lockMask | masks.numLock}));
+    auto altTab = grabMasks({.key = Key::tab, .modifiers = Modifier::alt}, masks);
+    std::sort(altTab.begin(), altTab.end());
+    EXPECT_EQ(altTab, (std::vector<unsigned>{masks.alt, masks.alt | lockMask, masks.alt | masks.numLock,
+                                             masks.alt | lockMask | masks.numLock}));
 
     // Any modifiers: all 16 combinations of Shift, Control, Alt and Super, each with the
     // four lock states, and never a duplicate.
-    auto any = grabMasks({.keyCode = keycode::escape, .anyModifiers = true}, masks);
+    auto any = grabMasks({.key = Key::escape, .anyModifiers = true}, masks);
     EXPECT_EQ(any.size(), 64u);
     std::sort(any.begin(), any.end());
     EXPECT_EQ(std::adjacent_find(any.begin(), any.end()), any.end());
 
     // A combination whose modifier the server lacks cannot be grabbed at all.
-    EXPECT_TRUE(grabMasks({.keyCode = keycode::tab, .flags = modifier::command}, {.super = 0}).empty());
+    EXPECT_TRUE(grabMasks({.key = Key::tab, .modifiers = Modifier::super}, {.super = 0}).empty());
 }
 
 TEST(KeyCodesX11, TextIsTypedByKeysymsAndControlCharactersByNone) {

@@ -27,16 +27,16 @@ std::vector<KeyCombination> FakeKeyTap::consumableKeys() const {
     return consumableReports.empty() ? std::vector<KeyCombination>{} : consumableReports.back();
 }
 
-InputEvent typedKey(std::string text, std::uint64_t flags) {
-    return {.type = EventType::keyDown, .keyCode = keycode::other, .flags = flags, .text = std::move(text)};
+InputEvent typedKey(std::string text, Modifiers modifiers) {
+    return {.type = EventType::keyDown, .key = Key::other, .modifiers = modifiers, .text = std::move(text)};
 }
 
-InputEvent specialKey(int keyCode, std::uint64_t flags) {
-    return {.type = EventType::keyDown, .keyCode = keyCode, .flags = flags, .text = std::nullopt};
+InputEvent specialKey(Key key, Modifiers modifiers) {
+    return {.type = EventType::keyDown, .key = key, .modifiers = modifiers, .text = std::nullopt};
 }
 
 InputEvent mouseDown(EventType type) {
-    return {.type = type, .keyCode = keycode::other, .flags = 0, .text = std::nullopt};
+    return {.type = type, .key = Key::other, .modifiers = {}, .text = std::nullopt};
 }
 
 InputEvent scrollWheel() {

@@ -34,8 +34,8 @@ private:
 };
 
 // Events as the platform layer builds them.
-InputEvent typedKey(std::string text, std::uint64_t flags = 0);
-InputEvent specialKey(int keyCode, std::uint64_t flags = 0);
+InputEvent typedKey(std::string text, Modifiers modifiers = {});
+InputEvent specialKey(Key key, Modifiers modifiers = {});
 InputEvent mouseDown(EventType type = EventType::leftMouseDown);
 InputEvent scrollWheel();
 
