@@ -112,6 +112,9 @@ public:
 
     virtual ~KeyTap() = default;
     virtual void setHandler(Handler handler) = 0;
+    // `lost` runs on the main thread each time the hook stops by itself (the display went
+    // away, its thread ended); until reenable() succeeds no event arrives.
+    virtual void setLostHandler(std::function<void()> lost) = 0;
     // Installs the hook once; none once it exists, else why it could not.
     virtual std::optional<StartError> start() = 0;
     virtual bool isEnabled() const = 0;

@@ -73,6 +73,11 @@ std::optional<StartError> Controller::start() {
     m_tap.setHandler([this, life = std::weak_ptr(m_alive)](const InputEvent& event) {
         return !life.expired() && handle(event);
     });
+    m_tap.setLostHandler([this, life = std::weak_ptr(m_alive)] {
+        if (!life.expired()) {
+            tapLost();
+        }
+    });
     if (auto error = m_tap.start()) {
         return error;
     }
@@ -87,6 +92,28 @@ std::optional<StartError> Controller::start() {
     }
     m_engine.prewarm();
     return std::nullopt;
+}
+
+void Controller::tapLost() {
+    // Without keys what is shown could be neither accepted nor thrown away.
+    dismiss();
+    if (!m_reenablingTap) {
+        m_reenablingTap = true;
+        reenableTapLater();
+    }
+}
+
+void Controller::reenableTapLater() {
+    m_loop.after(reenableInterval, [this, life = std::weak_ptr(m_alive)] {
+        if (life.expired()) {
+            return;
+        }
+        m_tap.reenable();
+        m_reenablingTap = !m_tap.isEnabled();
+        if (m_reenablingTap) {
+            reenableTapLater();
+        }
+    });
 }
 
 // --- The event decision ------------------------------------------------------------------

@@ -432,6 +432,25 @@ TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableWhenThatChanges) {
     EXPECT_TRUE(tap.consumableKeys().empty());
 }
 
+TEST_F(ControllerTest, ALostTapHidesTheSuggestionAndIsTriedAgainUntilItWorks) {
+    offer(" world");
+    tap.startSucceeds = false;
+    tap.lose();
+    tap.lose(); // a second report starts no second round of tries
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_TRUE(tap.consumableKeys().empty());
+    loop.advance(Controller::reenableInterval * 2);
+    EXPECT_EQ(tap.reenables, 2);
+
+    tap.startSucceeds = true;
+    loop.advance(Controller::reenableInterval);
+    EXPECT_TRUE(tap.isEnabled());
+    loop.advance(Controller::reenableInterval * 3);
+    EXPECT_EQ(tap.reenables, 3);
+    offer(" world");
+    EXPECT_TRUE(press(Key::tab));
+}
+
 // --- Typing through a suggestion ---------------------------------------------------------
 
 TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaret) {

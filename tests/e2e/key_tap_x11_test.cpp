@@ -341,20 +341,37 @@ TEST_F(KeyTapDesktop, AHeldKeyRepeatsUntilItIsReleased) {
     EXPECT_EQ(m_events.size(), count);
 }
 
-TEST(KeyTapX11, ALostDisplayDisablesTheTapWithoutHarm) {
+TEST(KeyTapX11, ALostDisplayIsReportedHarmlesslyAndTheTapComesBackWithTheServer) {
     testing::PrivateServer server;
     testing::ManualLoop loop;
     KeyTapX11 tap(loop, server.name());
+    int losses = 0;
+    std::vector<InputEvent> events;
+    tap.setLostHandler([&] { ++losses; });
+    tap.setHandler([&](const InputEvent& event) {
+        events.push_back(event);
+        return false;
+    });
     ASSERT_EQ(tap.start(), std::nullopt);
     EXPECT_EQ(tap.start(), std::nullopt);
     EXPECT_TRUE(tap.isEnabled());
     server.kill();
     tap.type("after the end");
-    EXPECT_TRUE(loop.runUntil([&] { return !tap.isEnabled(); }, 5s));
+    EXPECT_TRUE(loop.runUntil([&] { return losses == 1; }, 5s));
+    EXPECT_FALSE(tap.isEnabled());
     tap.reenable();
     EXPECT_FALSE(tap.isEnabled());
     tap.setConsumableKeys({{.key = Key::tab}});
     tap.type("still nothing");
+
+    testing::PrivateServer again(server.name());
+    tap.reenable();
+    ASSERT_TRUE(tap.isEnabled());
+    X11Client person(again.name());
+    person.tap("a");
+    EXPECT_TRUE(loop.runUntil([&] { return !events.empty(); }, 5s));
+    EXPECT_EQ(events, std::vector<InputEvent>{key(Key::other, {}, "a")});
+    EXPECT_EQ(losses, 1);
 }
 
 TEST(KeyTapX11, WithoutAServerTheTapDoesNotStart) {

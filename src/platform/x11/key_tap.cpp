@@ -101,8 +101,11 @@ public:
     // Called on the session's thread for each event, in order; `decision` is non-zero for
     // a grabbed key, which waits for decide().
     using Deliver = std::function<void(InputEvent event, std::uint64_t decision)>;
+    // Called on the session's thread once when it ends by itself (the display went away).
+    using Lost = std::function<void()>;
 
-    static std::unique_ptr<Session> open(const std::string& name, Deliver deliver, StartError& error);
+    static std::unique_ptr<Session> open(const std::string& name, Deliver deliver, Lost lost,
+                                         StartError& error);
     ~Session();
 
     bool alive() const { return m_running.load() && !m_connection->lost(); }
@@ -140,7 +143,7 @@ private:
         Clock::time_point next;
     };
 
-    Session(std::unique_ptr<x11::Connection> connection, Deliver deliver);
+    Session(std::unique_ptr<x11::Connection> connection, Deliver deliver, Lost lost);
     std::optional<StartError> initialise(const std::string& name);
     void send(Command command);
 
@@ -188,6 +191,7 @@ private:
     // --- shared with the main thread ---
     std::unique_ptr<x11::Connection> m_connection;
     Deliver m_deliver;
+    Lost m_lost;
     std::mutex m_mutex;
     std::deque<Command> m_commands;
     int m_wake = -1;
@@ -250,14 +254,14 @@ private:
 // --- opening and closing -------------------------------------------------------------------
 
 std::unique_ptr<KeyTapX11::Session> KeyTapX11::Session::open(const std::string& name, Deliver deliver,
-                                                             StartError& error) {
+                                                             Lost lost, StartError& error) {
     auto connection = x11::Connection::open(name);
     if (!connection) {
         const std::string shown = name.empty() ? "$DISPLAY" : name;
         error = {"X display", "no X server answers at " + shown + "; Wisket needs an X11 session"};
         return nullptr;
     }
-    std::unique_ptr<Session> session(new Session(std::move(connection), std::move(deliver)));
+    std::unique_ptr<Session> session(new Session(std::move(connection), std::move(deliver), std::move(lost)));
     if (auto failed = session->initialise(name)) {
         error = std::move(*failed);
         return nullptr;
@@ -267,9 +271,10 @@ std::unique_ptr<KeyTapX11::Session> KeyTapX11::Session::open(const std::string& 
     return session;
 }
 
-KeyTapX11::Session::Session(std::unique_ptr<x11::Connection> connection, Deliver deliver)
+KeyTapX11::Session::Session(std::unique_ptr<x11::Connection> connection, Deliver deliver, Lost lost)
     : m_connection(std::move(connection))
     , m_deliver(std::move(deliver))
+    , m_lost(std::move(lost))
     , m_display(m_connection->display())
     , m_root(DefaultRootWindow(m_display)) {}
 
@@ -400,6 +405,9 @@ void KeyTapX11::Session::run() {
     }
     finish();
     m_running = false;
+    if (!m_stop) {
+        m_lost();
+    }
 }
 
 void KeyTapX11::Session::runCommands() {
@@ -1108,6 +1116,7 @@ void KeyTapX11::Session::fakeKey(int keycode, bool press) {
 
 struct KeyTapX11::Shared {
     Handler handler = [](const InputEvent&) { return false; };
+    std::function<void()> lost;
     std::unique_ptr<Session> session;
 };
 
@@ -1122,6 +1131,10 @@ KeyTapX11::~KeyTapX11() {
 
 void KeyTapX11::setHandler(Handler handler) {
     m_shared->handler = std::move(handler);
+}
+
+void KeyTapX11::setLostHandler(std::function<void()> lost) {
+    m_shared->lost = std::move(lost);
 }
 
 std::optional<StartError> KeyTapX11::start() {
@@ -1141,11 +1154,20 @@ std::optional<StartError> KeyTapX11::start() {
             }
         });
     };
+    auto lost = [&loop = m_loop, weak] {
+        loop.post([weak] {
+            const auto shared = weak.lock();
+            if (shared && shared->lost) {
+                shared->lost();
+            }
+        });
+    };
     StartError error;
-    m_shared->session = Session::open(m_display, std::move(deliver), error);
+    m_shared->session = Session::open(m_display, std::move(deliver), std::move(lost), error);
     if (!m_shared->session) {
         return error;
     }
+    m_started = true;
     if (!m_consumable.empty()) {
         m_shared->session->setConsumableKeys(m_consumable);
     }
@@ -1157,10 +1179,10 @@ bool KeyTapX11::isEnabled() const {
 }
 
 void KeyTapX11::reenable() {
-    if (!m_shared->session) {
+    if (!m_started) {
         return;
     }
-    if (m_shared->session->alive()) {
+    if (m_shared->session && m_shared->session->alive()) {
         m_shared->session->reselect();
         return;
     }

@@ -11,6 +11,18 @@ std::optional<StartError> FakeKeyTap::start() {
     return m_running ? std::nullopt : std::optional<StartError>({"key tap", "refused by the test"});
 }
 
+void FakeKeyTap::reenable() {
+    ++reenables;
+    m_running = startSucceeds;
+}
+
+void FakeKeyTap::lose() {
+    m_running = false;
+    if (m_lost) {
+        m_lost();
+    }
+}
+
 void FakeKeyTap::type(std::string_view text) {
     typed.emplace_back(text);
 }
