@@ -1,13 +1,14 @@
-#include "platform/x11/key_codes.hpp"
+#include "platform/x11/keymap.hpp"
 
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace wisket::x11 {
 namespace {
 
-TEST(KeyCodesX11, KeysTheControllerTellsApartAreThemselvesAndEverythingElseIsOther) {
+TEST(KeymapX11, KeysTheControllerTellsApartAreThemselvesAndEverythingElseIsOther) {
     const std::vector<std::pair<std::uint32_t, Key>> cases = {
         {XKB_KEY_Tab, Key::tab},
         {XKB_KEY_ISO_Left_Tab, Key::tab},
@@ -33,7 +34,7 @@ TEST(KeyCodesX11, KeysTheControllerTellsApartAreThemselvesAndEverythingElseIsOth
     EXPECT_TRUE(keysymsOf(Key::other).empty());
 }
 
-TEST(KeyCodesX11, ModifierKeysAreToldFromTheLocks) {
+TEST(KeymapX11, ModifierKeysAreToldFromTheLocks) {
     for (const std::uint32_t sym : {XKB_KEY_Shift_L, XKB_KEY_Control_R, XKB_KEY_Alt_L, XKB_KEY_Super_L,
                                     XKB_KEY_ISO_Level3_Shift, XKB_KEY_Mode_switch}) {
         EXPECT_TRUE(isModifierKeysym(sym)) << std::hex << sym;
@@ -47,7 +48,10 @@ TEST(KeyCodesX11, ModifierKeysAreToldFromTheLocks) {
     EXPECT_FALSE(isModifierKeysym(XKB_KEY_Tab));
 }
 
-TEST(KeyCodesX11, ModifiersFollowTheServersModifierMapping) {
+TEST(KeymapX11, ModifiersFollowTheServersModifierMapping) {
+    // Alt and Meta on Mod1, NumLock on Mod2, Super on Mod4.
+    EXPECT_EQ(modifierMasks({{XKB_KEY_Alt_L, XKB_KEY_Meta_L}, {XKB_KEY_Num_Lock}, {}, {XKB_KEY_Super_L}, {}}),
+              ModifierMasks());
     const ModifierMasks usual;
     EXPECT_EQ(modifiersOf(shiftMask | controlMask, usual), Modifier::shift | Modifier::control);
     EXPECT_EQ(modifiersOf(usual.alt | usual.super | lockMask | usual.numLock, usual),
@@ -60,29 +64,7 @@ TEST(KeyCodesX11, ModifiersFollowTheServersModifierMapping) {
     EXPECT_EQ(realModifiers(Modifier::super, unusual), std::nullopt);
 }
 
-TEST(KeyCodesX11, GrabsCoverEveryLockStateOfExactlyTheWantedCombination) {
-    const ModifierMasks masks;
-    auto tab = grabMasks({.key = Key::tab}, masks);
-    std::sort(tab.begin(), tab.end());
-    EXPECT_EQ(tab, (std::vector<unsigned>{0, lockMask, masks.numLock, lockMask | masks.numLock}));
-
-    auto altTab = grabMasks({.key = Key::tab, .modifiers = Modifier::alt}, masks);
-    std::sort(altTab.begin(), altTab.end());
-    EXPECT_EQ(altTab, (std::vector<unsigned>{masks.alt, masks.alt | lockMask, masks.alt | masks.numLock,
-                                             masks.alt | lockMask | masks.numLock}));
-
-    // Any modifiers: all 16 combinations of Shift, Control, Alt and Super, each with the
-    // four lock states, and never a duplicate.
-    auto any = grabMasks({.key = Key::escape, .anyModifiers = true}, masks);
-    EXPECT_EQ(any.size(), 64u);
-    std::sort(any.begin(), any.end());
-    EXPECT_EQ(std::adjacent_find(any.begin(), any.end()), any.end());
-
-    // A combination whose modifier the server lacks cannot be grabbed at all.
-    EXPECT_TRUE(grabMasks({.key = Key::tab, .modifiers = Modifier::super}, {.super = 0}).empty());
-}
-
-TEST(KeyCodesX11, TextIsTypedByKeysymsAndControlCharactersByNone) {
+TEST(KeymapX11, TextIsTypedByKeysymsAndControlCharactersByNone) {
     EXPECT_EQ(keysymForCodePoint(U'a'), XKB_KEY_a);
     EXPECT_EQ(keysymForCodePoint(U'é'), XKB_KEY_eacute);
     EXPECT_EQ(keysymForCodePoint(U'\n'), XKB_KEY_Return);
@@ -92,6 +74,53 @@ TEST(KeyCodesX11, TextIsTypedByKeysymsAndControlCharactersByNone) {
     EXPECT_EQ(keysymForCodePoint(0x85), XKB_KEY_NoSymbol);
     EXPECT_EQ(keysymForCodePoint(0x1F44B), 0x1000000u + 0x1F44B);
     EXPECT_EQ(keysymForCodePoint(0x200D), 0x1000000u + 0x200D); // the joiner inside emoji
+}
+
+// A US keyboard with the usual modifier mapping, its state driven as the server's
+// notifications drive it.
+TEST(KeymapX11, KeysTranslateUnderTheHeldModifiersAndLocks) {
+    const ContextPtr context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+    const xkb_rule_names names{
+        .rules = "evdev", .model = "pc105", .layout = "us", .variant = "", .options = ""};
+    KeymapPtr keymap(xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
+    ASSERT_NE(keymap, nullptr);
+    StatePtr state(xkb_state_new(keymap.get()));
+    KeyTranslator keys(std::move(keymap), std::move(state), nullptr);
+    // Evdev keycodes of a PC keyboard, and the real modifier masks of the held keys.
+    const int a = 38, tab = 23, right = 114, kpEnter = 104, shiftKey = 50, altKey = 64;
+    struct Case {
+        int keycode;
+        unsigned held;
+        unsigned locked;
+        std::optional<InputEvent> expected;
+    };
+    const auto down = [](Key key, Modifiers modifiers, std::optional<std::string> text) {
+        return InputEvent{
+            .type = EventType::keyDown, .key = key, .modifiers = modifiers, .text = std::move(text)};
+    };
+    const std::vector<Case> cases = {
+        {a, 0, 0, down(Key::other, {}, "a")},
+        {a, shiftMask, 0, down(Key::other, Modifier::shift, "A")},
+        {a, 0, lockMask, down(Key::other, {}, "A")},
+        {a, controlMask | (1u << 3), 0, down(Key::other, Modifier::control | Modifier::alt, "\x01")},
+        {a, 1u << 6, 0, down(Key::other, Modifier::super, "a")},
+        {a, 0, 1u << 4, down(Key::other, {}, "a")}, // NumLock is no modifier of the controller's
+        {tab, 0, 0, down(Key::tab, {}, "\t")},
+        {tab, shiftMask, 0, down(Key::tab, Modifier::shift, std::nullopt)},
+        {right, 0, 0, down(Key::rightArrow, {}, std::nullopt)},
+        {kpEnter, 0, 0, down(Key::keypadEnter, {}, "\r")},
+        {shiftKey, 0, 0, std::nullopt},
+        {altKey, 1u << 3, 0, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keycode);
+        keys.updateState(c.held, 0, c.locked, 0, 0, 0);
+        EXPECT_EQ(keys.keyDown(c.keycode), c.expected);
+    }
+    // A keymap read anew keeps the lock the events left.
+    keys.updateState(0, 0, lockMask, 0, 0, 0);
+    keys.replaceKeymap(KeymapPtr(xkb_keymap_ref(keys.keymap())), StatePtr(xkb_state_new(keys.keymap())));
+    EXPECT_EQ(keys.keyDown(a), down(Key::other, {}, "A"));
 }
 
 } // namespace
