@@ -25,49 +25,73 @@ enum class EventType {
     otherMouseDown = 25,
 };
 
-// Virtual key codes the controller tells apart; a platform maps every other key to
-// `other`, which is in none of these sets.
-namespace keycode {
-inline constexpr int returnKey = 36;
-inline constexpr int tab = 48;
-inline constexpr int deleteKey = 51; // backspace
-inline constexpr int escape = 53;
-inline constexpr int keypadEnter = 76;
-inline constexpr int home = 115;
-inline constexpr int pageUp = 116;
-inline constexpr int forwardDelete = 117;
-inline constexpr int end = 119;
-inline constexpr int pageDown = 121;
-inline constexpr int leftArrow = 123;
-inline constexpr int rightArrow = 124;
-inline constexpr int downArrow = 125;
-inline constexpr int upArrow = 126;
-inline constexpr int other = 0xFFFF;
-} // namespace keycode
+// The keys the controller tells apart; a platform maps every other key to `other`.
+enum class Key {
+    tab,
+    rightArrow,
+    escape,
+    returnKey,
+    keypadEnter,
+    backspace,
+    left,
+    down,
+    up,
+    home,
+    end,
+    pageUp,
+    pageDown,
+    forwardDelete,
+    other,
+};
 
-// Modifier flag bits (Alt is Option, Super is Command).
-namespace modifier {
-inline constexpr std::uint64_t shift = 0x20000;
-inline constexpr std::uint64_t control = 0x40000;
-inline constexpr std::uint64_t option = 0x80000;
-inline constexpr std::uint64_t command = 0x100000;
-} // namespace modifier
+enum class Modifier : std::uint8_t {
+    shift = 1u << 0,
+    control = 1u << 1,
+    alt = 1u << 2,
+    super = 1u << 3,
+};
+
+// A set of modifiers held with a key; a single Modifier converts to the set of it.
+class Modifiers {
+public:
+    constexpr Modifiers() = default;
+    constexpr Modifiers(Modifier modifier)
+        : m_bits(static_cast<std::uint8_t>(modifier)) {}
+
+    constexpr bool none() const { return m_bits == 0; }
+    // True when every modifier of `other` is in this set.
+    constexpr bool contains(Modifiers other) const { return (m_bits & other.m_bits) == other.m_bits; }
+
+    friend constexpr Modifiers operator|(Modifiers a, Modifiers b) { return Modifiers(a.m_bits | b.m_bits); }
+    friend constexpr Modifiers operator&(Modifiers a, Modifiers b) { return Modifiers(a.m_bits & b.m_bits); }
+    constexpr Modifiers& operator|=(Modifiers other) { return *this = *this | other; }
+    bool operator==(const Modifiers&) const = default;
+
+private:
+    constexpr explicit Modifiers(unsigned bits)
+        : m_bits(static_cast<std::uint8_t>(bits)) {}
+    std::uint8_t m_bits = 0;
+};
+
+constexpr Modifiers operator|(Modifier a, Modifier b) {
+    return Modifiers(a) | Modifiers(b);
+}
 
 struct InputEvent {
     EventType type = EventType::keyDown;
-    int keyCode = keycode::other;
-    std::uint64_t flags = 0;
+    Key key = Key::other;
+    Modifiers modifiers{};
     // What the key types into the application, as the keyboard state makes it; none for
     // keys that type nothing (and for mouse events).
     std::optional<std::string> text;
     bool operator==(const InputEvent&) const = default;
 };
 
-// A key the controller would consume now: `keyCode` with exactly `flags`, or with any
+// A key the controller would consume now: `key` with exactly `modifiers`, or with any
 // modifiers when `anyModifiers` is set.
 struct KeyCombination {
-    int keyCode = 0;
-    std::uint64_t flags = 0;
+    Key key = Key::other;
+    Modifiers modifiers{};
     bool anyModifiers = false;
     bool operator==(const KeyCombination&) const = default;
 };
@@ -88,6 +112,9 @@ public:
 
     virtual ~KeyTap() = default;
     virtual void setHandler(Handler handler) = 0;
+    // `lost` runs on the main thread each time the hook stops by itself (the display went
+    // away, its thread ended); until reenable() succeeds no event arrives.
+    virtual void setLostHandler(std::function<void()> lost) = 0;
     // Installs the hook once; none once it exists, else why it could not.
     virtual std::optional<StartError> start() = 0;
     virtual bool isEnabled() const = 0;

@@ -16,27 +16,26 @@ namespace wisket {
 
 namespace {
 
-// An accept key counts only without Shift, Control and Command; Option is allowed.
-constexpr std::uint64_t acceptMask = modifier::shift | modifier::control | modifier::command;
-constexpr std::uint64_t shortcutMask = modifier::control | modifier::command;
+// An accept key counts only without Shift, Control and Super; Alt is allowed.
+constexpr Modifiers acceptBlockers = Modifier::shift | Modifier::control | Modifier::super;
+constexpr Modifiers shortcutModifiers = Modifier::control | Modifier::super;
 
-constexpr std::array navigationKeys{keycode::leftArrow, keycode::rightArrow, keycode::upArrow,
-                                    keycode::downArrow, keycode::home,       keycode::end,
-                                    keycode::pageUp,    keycode::pageDown,   keycode::forwardDelete,
-                                    keycode::escape,    keycode::tab};
+constexpr std::array navigationKeys{Key::left,          Key::rightArrow, Key::up,     Key::down,
+                                    Key::home,          Key::end,        Key::pageUp, Key::pageDown,
+                                    Key::forwardDelete, Key::escape,     Key::tab};
 
-bool isNavigationKey(int keyCode) {
-    return std::find(navigationKeys.begin(), navigationKeys.end(), keyCode) != navigationKeys.end();
+bool isNavigationKey(Key key) {
+    return std::find(navigationKeys.begin(), navigationKeys.end(), key) != navigationKeys.end();
 }
 
-bool isAcceptKeyCode(AcceptKey acceptKey, int keyCode) {
+bool isAcceptKey(AcceptKey acceptKey, Key key) {
     switch (acceptKey) {
     case AcceptKey::tab:
-        return keyCode == keycode::tab;
+        return key == Key::tab;
     case AcceptKey::rightArrow:
-        return keyCode == keycode::rightArrow;
+        return key == Key::rightArrow;
     case AcceptKey::both:
-        return keyCode == keycode::tab || keyCode == keycode::rightArrow;
+        return key == Key::tab || key == Key::rightArrow;
     }
     return false;
 }
@@ -75,6 +74,11 @@ std::optional<StartError> Controller::start() {
     m_tap.setHandler([this, life = std::weak_ptr(m_alive)](const InputEvent& event) {
         return !life.expired() && handle(event);
     });
+    m_tap.setLostHandler([this, life = std::weak_ptr(m_alive)] {
+        if (!life.expired()) {
+            tapLost();
+        }
+    });
     if (auto error = m_tap.start()) {
         return error;
     }
@@ -91,6 +95,28 @@ std::optional<StartError> Controller::start() {
     return std::nullopt;
 }
 
+void Controller::tapLost() {
+    // Without keys what is shown could be neither accepted nor thrown away.
+    dismiss();
+    if (!m_reenablingTap) {
+        m_reenablingTap = true;
+        reenableTapLater();
+    }
+}
+
+void Controller::reenableTapLater() {
+    m_loop.after(reenableInterval, [this, life = std::weak_ptr(m_alive)] {
+        if (life.expired()) {
+            return;
+        }
+        m_tap.reenable();
+        m_reenablingTap = !m_tap.isEnabled();
+        if (m_reenablingTap) {
+            reenableTapLater();
+        }
+    });
+}
+
 // --- The event decision ------------------------------------------------------------------
 
 bool Controller::handle(const InputEvent& event) {
@@ -105,7 +131,6 @@ bool Controller::offered() const {
 }
 
 bool Controller::decide(const InputEvent& event) {
-    // 1. Switched off: everything passes.
     if (!m_settings.enabled()) {
         if (m_overlay.isVisible()) {
             dismiss();
@@ -114,7 +139,7 @@ bool Controller::decide(const InputEvent& event) {
         return false;
     }
 
-    // 2. Clicks and scrolls: the caret may be anywhere now.
+    // After a click or a scroll the caret may be anywhere.
     if (event.type != EventType::keyDown) {
         dismiss();
         if (event.type == EventType::scrollWheel) {
@@ -125,14 +150,9 @@ bool Controller::decide(const InputEvent& event) {
         return false;
     }
 
-    // 3. A key-down.
-    const int keyCode = event.keyCode;
-    const std::uint64_t flags = event.flags;
-
-    // 4. Accept or throw away what is offered.
     if (offered()) {
-        if (isAcceptKeyCode(m_settings.acceptKey(), keyCode) && (flags & acceptMask) == 0) {
-            if ((flags & modifier::option) == 0) {
+        if (isAcceptKey(m_settings.acceptKey(), event.key) && (event.modifiers & acceptBlockers).none()) {
+            if (!event.modifiers.contains(Modifier::alt)) {
                 acceptAll();
                 return true;
             }
@@ -140,60 +160,57 @@ bool Controller::decide(const InputEvent& event) {
                 acceptWord();
                 return true;
             }
-            // Option without word accepts: an ordinary navigation key below.
-        } else if (keyCode == keycode::escape) {
+            // Alt without word accepts: an ordinary navigation key below.
+        } else if (event.key == Key::escape) {
             dismiss();
             return true;
         }
     }
 
-    // 5. Excluded applications get nothing, and their keys are not recorded.
+    // Excluded applications get nothing, and their keys are not recorded.
     static const std::optional<std::string> noAppID;
     if (m_settings.isExcluded(m_frontApp ? m_frontApp->appID : noAppID)) {
         dismiss();
         return false;
     }
 
-    // 6. Shortcuts (a paste, an undo) change the text in ways keys cannot follow.
-    if ((flags & shortcutMask) != 0) {
+    // Shortcuts (a paste, an undo) change the text in ways keys cannot follow.
+    if (!(event.modifiers & shortcutModifiers).none()) {
         dismiss();
         m_buffer.clear();
         resetContext();
         return false;
     }
 
-    // 7. The caret moved.
-    if (isNavigationKey(keyCode)) {
+    // The caret moved: what the buffer holds no longer ends at it.
+    if (isNavigationKey(event.key)) {
         dismiss();
         m_buffer.clear();
         return false;
     }
 
-    // 8. A new line, or a sent message.
-    if (keyCode == keycode::returnKey || keyCode == keycode::keypadEnter) {
+    // A new line, or a sent message.
+    if (event.key == Key::returnKey || event.key == Key::keypadEnter) {
         m_buffer.clear();
         dismiss();
         return false;
     }
 
-    // 9. A deletion asks for nothing new.
-    if (keyCode == keycode::deleteKey) {
+    // A deletion asks for nothing new.
+    if (event.key == Key::backspace) {
         m_buffer.backspace();
         dismiss();
         return false;
     }
 
-    // 10. Keys that type nothing printable.
     if (!event.text || event.text->empty() || containsControlCharacter(*event.text)) {
         dismiss();
         return false;
     }
     const std::string& typed = *event.text;
-
-    // 11.
     noteTyped(typed);
 
-    // 12. Typing what is offered shortens it.
+    // Typing what is offered shortens it.
     if (m_overlay.isVisible() && startsWithGraphemes(m_suggestion, typed)) {
         m_suggestion.erase(0, typed.size());
         if (trimSpacesAndTabs(m_suggestion).empty()) {
@@ -205,7 +222,7 @@ bool Controller::decide(const InputEvent& event) {
         return false;
     }
 
-    // 13. Anything else typed: ask again after the pause.
+    // Anything else typed: ask again after the pause.
     dismiss();
     schedule(0, UseDebounce::yes);
     return false;
@@ -238,18 +255,18 @@ void Controller::noteTyped(std::string_view text) {
 
 namespace {
 
-std::vector<KeyCombination> consumableKeys(AcceptKey acceptKey, bool optionAcceptsWord) {
+std::vector<KeyCombination> consumableKeys(AcceptKey acceptKey, bool altAcceptsWord) {
     std::vector<KeyCombination> keys;
-    for (const int keyCode : {keycode::tab, keycode::rightArrow}) {
-        if (!isAcceptKeyCode(acceptKey, keyCode)) {
+    for (const Key key : {Key::tab, Key::rightArrow}) {
+        if (!isAcceptKey(acceptKey, key)) {
             continue;
         }
-        keys.push_back({.keyCode = keyCode, .flags = 0, .anyModifiers = false});
-        if (optionAcceptsWord) {
-            keys.push_back({.keyCode = keyCode, .flags = modifier::option, .anyModifiers = false});
+        keys.push_back({.key = key, .modifiers = {}, .anyModifiers = false});
+        if (altAcceptsWord) {
+            keys.push_back({.key = key, .modifiers = Modifier::alt, .anyModifiers = false});
         }
     }
-    keys.push_back({.keyCode = keycode::escape, .flags = 0, .anyModifiers = true});
+    keys.push_back({.key = Key::escape, .modifiers = {}, .anyModifiers = true});
     return keys;
 }
 
@@ -260,13 +277,13 @@ void Controller::updateConsumableKeys() {
     if (offered()) {
         now = {.offered = true,
                .acceptKey = m_settings.acceptKey(),
-               .optionAcceptsWord = m_settings.optionAcceptsWord()};
+               .altAcceptsWord = m_settings.optionAcceptsWord()};
     }
     if (now == m_consumable) {
         return;
     }
     m_consumable = now;
-    m_tap.setConsumableKeys(now.offered ? consumableKeys(now.acceptKey, now.optionAcceptsWord)
+    m_tap.setConsumableKeys(now.offered ? consumableKeys(now.acceptKey, now.altAcceptsWord)
                                         : std::vector<KeyCombination>{});
 }
 

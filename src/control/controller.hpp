@@ -17,6 +17,7 @@
 #include "input/keystroke_buffer.hpp"
 #include "settings/preferences.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -61,6 +62,8 @@ public:
     // default pause.
     static constexpr double longestDelayMs = 10'000;
     static constexpr double defaultDebounceMs = 180;
+    // How often a lost key tap is tried again until it works.
+    static constexpr std::chrono::milliseconds reenableInterval{2000};
 
     // Nothing starts here: `frontApp` is the workspace's frontmost application.
     explicit Controller(Collaborators collaborators);
@@ -70,7 +73,7 @@ public:
     Controller(const Controller&) = delete;
     Controller& operator=(const Controller&) = delete;
 
-    // Installs the key handler and starts the tap (its error, and nothing else done, when
+    // Installs the key and lost-tap handlers and starts the tap (its error, and nothing else done, when
     // the tap cannot be created), registers the front-application observer once and
     // prewarms the engine. Calling it again after a success is harmless.
     std::optional<StartError> start();
@@ -133,6 +136,8 @@ private:
     };
 
     bool decide(const InputEvent& event);
+    void tapLost();
+    void reenableTapLater();
     bool offered() const;
 
     void suggestionWoke(SuggestionTask task);
@@ -153,7 +158,7 @@ private:
     struct Consumable {
         bool offered = false;
         AcceptKey acceptKey = AcceptKey::tab;
-        bool optionAcceptsWord = false;
+        bool altAcceptsWord = false;
         bool operator==(const Consumable&) const = default;
     };
     // Tells the tap which keys `handle` would consume now, when that set changed.
@@ -177,6 +182,7 @@ private:
     std::uint64_t m_generation = 0;
     KeystrokeBuffer m_buffer;
     bool m_observingApps = false;
+    bool m_reenablingTap = false;
 
     std::uint64_t m_lastTaskID = 0;
     // What the tap was last told it may consume.

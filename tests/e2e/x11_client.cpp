@@ -249,7 +249,7 @@ std::string waitForFieldText(pid_t app, const std::string& name, const std::stri
     return text;
 }
 
-PrivateServer::PrivateServer() {
+PrivateServer::PrivateServer(const std::string& name) {
     int fds[2];
     if (pipe(fds) != 0) {
         std::abort();
@@ -257,6 +257,9 @@ PrivateServer::PrivateServer() {
     const std::string fd = std::to_string(fds[1]);
     std::vector<std::string> args = {"Xvfb", "-displayfd", fd,          "-screen",
                                      "0",    "800x600x24", "-nolisten", "tcp"};
+    if (!name.empty()) {
+        args.insert(args.begin() + 1, name);
+    }
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(a.data());

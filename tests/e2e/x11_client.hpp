@@ -107,7 +107,8 @@ std::string waitForFieldText(pid_t app, const std::string& name, const std::stri
 // An X server of the test's own, without a window manager, that a test may kill.
 class PrivateServer {
 public:
-    PrivateServer();
+    // On `name` (":5"), or on a free display when empty.
+    explicit PrivateServer(const std::string& name = {});
     ~PrivateServer();
     PrivateServer(const PrivateServer&) = delete;
     PrivateServer& operator=(const PrivateServer&) = delete;

@@ -27,12 +27,15 @@ public:
     KeyTapX11& operator=(const KeyTapX11&) = delete;
 
     void setHandler(Handler handler) override;
+    // Runs when the connection is lost or the tap's thread ends.
+    void setLostHandler(std::function<void()> lost) override;
     // Connects and installs the hook once; fails when no X server with the XInput 2.2,
     // XTest and XKB extensions answers.
     std::optional<StartError> start() override;
     // True while the hook is installed on a live connection.
     bool isEnabled() const override;
-    // Selects the events and grabs again; after a lost connection, connects anew.
+    // Selects the events and grabs again; after a lost connection, connects anew (and
+    // keeps trying on each call until a server answers). Nothing before a first start.
     void reenable() override;
     void type(std::string_view text) override;
     void setConsumableKeys(std::vector<KeyCombination> keys) override;
@@ -46,6 +49,7 @@ private:
     std::string m_display;
     std::shared_ptr<Shared> m_shared;
     std::vector<KeyCombination> m_consumable;
+    bool m_started = false;
 };
 
 } // namespace wisket

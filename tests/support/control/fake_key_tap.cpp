@@ -11,6 +11,18 @@ std::optional<StartError> FakeKeyTap::start() {
     return m_running ? std::nullopt : std::optional<StartError>({"key tap", "refused by the test"});
 }
 
+void FakeKeyTap::reenable() {
+    ++reenables;
+    m_running = startSucceeds;
+}
+
+void FakeKeyTap::lose() {
+    m_running = false;
+    if (m_lost) {
+        m_lost();
+    }
+}
+
 void FakeKeyTap::type(std::string_view text) {
     typed.emplace_back(text);
 }
@@ -27,16 +39,16 @@ std::vector<KeyCombination> FakeKeyTap::consumableKeys() const {
     return consumableReports.empty() ? std::vector<KeyCombination>{} : consumableReports.back();
 }
 
-InputEvent typedKey(std::string text, std::uint64_t flags) {
-    return {.type = EventType::keyDown, .keyCode = keycode::other, .flags = flags, .text = std::move(text)};
+InputEvent typedKey(std::string text, Modifiers modifiers) {
+    return {.type = EventType::keyDown, .key = Key::other, .modifiers = modifiers, .text = std::move(text)};
 }
 
-InputEvent specialKey(int keyCode, std::uint64_t flags) {
-    return {.type = EventType::keyDown, .keyCode = keyCode, .flags = flags, .text = std::nullopt};
+InputEvent specialKey(Key key, Modifiers modifiers) {
+    return {.type = EventType::keyDown, .key = key, .modifiers = modifiers, .text = std::nullopt};
 }
 
 InputEvent mouseDown(EventType type) {
-    return {.type = type, .keyCode = keycode::other, .flags = 0, .text = std::nullopt};
+    return {.type = type, .key = Key::other, .modifiers = {}, .text = std::nullopt};
 }
 
 InputEvent scrollWheel() {

@@ -1,0 +1,234 @@
+#include "platform/x11/keymap.hpp"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+#include <xkbcommon/xkbcommon.h>
+
+namespace wisket::x11 {
+namespace {
+
+// Keypad navigation keys stay `other`: they are not grabbed, so an accept on them could
+// not be consumed. Keypad Enter is told apart, as Return is.
+constexpr std::array<std::pair<std::uint32_t, Key>, 15> keyTable{{
+    {XKB_KEY_Return, Key::returnKey},
+    {XKB_KEY_Tab, Key::tab},
+    {XKB_KEY_ISO_Left_Tab, Key::tab},
+    {XKB_KEY_BackSpace, Key::backspace},
+    {XKB_KEY_Escape, Key::escape},
+    {XKB_KEY_KP_Enter, Key::keypadEnter},
+    {XKB_KEY_Home, Key::home},
+    {XKB_KEY_Prior, Key::pageUp},
+    {XKB_KEY_Delete, Key::forwardDelete},
+    {XKB_KEY_End, Key::end},
+    {XKB_KEY_Next, Key::pageDown},
+    {XKB_KEY_Left, Key::left},
+    {XKB_KEY_Right, Key::rightArrow},
+    {XKB_KEY_Down, Key::down},
+    {XKB_KEY_Up, Key::up},
+}};
+
+} // namespace
+
+Key keyOf(std::uint32_t keysym) {
+    for (const auto& [sym, key] : keyTable) {
+        if (sym == keysym) {
+            return key;
+        }
+    }
+    return Key::other;
+}
+
+std::vector<std::uint32_t> keysymsOf(Key key) {
+    std::vector<std::uint32_t> syms;
+    // ISO_Left_Tab is Tab's shifted symbol on the same key: grabbing Tab's key covers it.
+    for (const auto& [sym, k] : keyTable) {
+        if (k == key && sym != XKB_KEY_ISO_Left_Tab) {
+            syms.push_back(sym);
+        }
+    }
+    return syms;
+}
+
+bool isModifierKeysym(std::uint32_t keysym) {
+    return (keysym >= XKB_KEY_Shift_L && keysym <= XKB_KEY_Hyper_R) ||
+           (keysym >= XKB_KEY_ISO_Lock && keysym <= XKB_KEY_ISO_Last_Group_Lock) ||
+           keysym == XKB_KEY_Mode_switch || keysym == XKB_KEY_Num_Lock;
+}
+
+bool isHeldModifierKeysym(std::uint32_t keysym) {
+    switch (keysym) {
+    case XKB_KEY_Caps_Lock:
+    case XKB_KEY_Shift_Lock:
+    case XKB_KEY_Num_Lock:
+    case XKB_KEY_ISO_Lock:
+    case XKB_KEY_ISO_Level3_Lock:
+    case XKB_KEY_ISO_Level5_Lock:
+    case XKB_KEY_ISO_Group_Lock:
+    case XKB_KEY_ISO_Next_Group:
+    case XKB_KEY_ISO_Prev_Group:
+    case XKB_KEY_ISO_First_Group:
+    case XKB_KEY_ISO_Last_Group:
+        return false;
+    default:
+        return isModifierKeysym(keysym);
+    }
+}
+
+namespace {
+
+// Shift and Control are fixed by the protocol; Alt and Super sit where the server put them.
+std::array<std::pair<Modifier, unsigned>, 4> modifierBits(const ModifierMasks& masks) {
+    return {{
+        {Modifier::shift, shiftMask},
+        {Modifier::control, controlMask},
+        {Modifier::alt, masks.alt},
+        {Modifier::super, masks.super},
+    }};
+}
+
+} // namespace
+
+Modifiers modifiersOf(unsigned realMods, const ModifierMasks& masks) {
+    Modifiers modifiers;
+    for (const auto& [modifier, mask] : modifierBits(masks)) {
+        if (mask != 0 && (realMods & mask) != 0) {
+            modifiers |= modifier;
+        }
+    }
+    return modifiers;
+}
+
+std::optional<unsigned> realModifiers(Modifiers modifiers, const ModifierMasks& masks) {
+    unsigned mods = 0;
+    for (const auto& [modifier, mask] : modifierBits(masks)) {
+        if (modifiers.contains(modifier)) {
+            if (mask == 0) {
+                return std::nullopt;
+            }
+            mods |= mask;
+        }
+    }
+    return mods;
+}
+
+std::uint32_t keysymForCodePoint(char32_t cp) {
+    if (cp == U'\n') {
+        return XKB_KEY_Return;
+    }
+    if (cp == U'\t') {
+        return XKB_KEY_Tab;
+    }
+    // Other control characters (a carriage return before a line feed among them) type
+    // nothing; format characters such as the emoji joiner are typed.
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+        return XKB_KEY_NoSymbol;
+    }
+    return xkb_utf32_to_keysym(cp);
+}
+
+ModifierMasks modifierMasks(const std::vector<std::vector<std::uint32_t>>& modKeysyms) {
+    ModifierMasks masks{.alt = 0, .super = 0, .numLock = 0};
+    for (std::size_t mod = 0; mod < modKeysyms.size(); ++mod) {
+        const unsigned bit = 1u << (mod + 3);
+        for (const std::uint32_t sym : modKeysyms[mod]) {
+            if (sym == XKB_KEY_Alt_L || sym == XKB_KEY_Alt_R || sym == XKB_KEY_Meta_L ||
+                sym == XKB_KEY_Meta_R) {
+                masks.alt |= bit;
+            } else if (sym == XKB_KEY_Super_L || sym == XKB_KEY_Super_R) {
+                masks.super |= bit;
+            } else if (sym == XKB_KEY_Num_Lock) {
+                masks.numLock |= bit;
+            }
+        }
+    }
+    return masks;
+}
+
+KeyTranslator::KeyTranslator(KeymapPtr keymap, StatePtr state, xkb_compose_table* compose) {
+    if (compose != nullptr) {
+        m_compose.reset(xkb_compose_state_new(compose, XKB_COMPOSE_STATE_NO_FLAGS));
+    }
+    replaceKeymap(std::move(keymap), std::move(state));
+}
+
+void KeyTranslator::replaceKeymap(KeymapPtr keymap, StatePtr state) {
+    if (xkb_state* old = m_state.get()) {
+        xkb_state_update_mask(state.get(), xkb_state_serialize_mods(old, XKB_STATE_MODS_DEPRESSED),
+                              xkb_state_serialize_mods(old, XKB_STATE_MODS_LATCHED),
+                              xkb_state_serialize_mods(old, XKB_STATE_MODS_LOCKED),
+                              xkb_state_serialize_layout(old, XKB_STATE_LAYOUT_DEPRESSED),
+                              xkb_state_serialize_layout(old, XKB_STATE_LAYOUT_LATCHED),
+                              xkb_state_serialize_layout(old, XKB_STATE_LAYOUT_LOCKED));
+    }
+    m_keymap = std::move(keymap);
+    m_state = std::move(state);
+    m_minKeycode = std::max<int>(8, static_cast<int>(xkb_keymap_min_keycode(m_keymap.get())));
+    m_maxKeycode = std::min<int>(255, static_cast<int>(xkb_keymap_max_keycode(m_keymap.get())));
+}
+
+void KeyTranslator::updateState(xkb_mod_mask_t base, xkb_mod_mask_t latched, xkb_mod_mask_t locked,
+                                xkb_layout_index_t baseGroup, xkb_layout_index_t latchedGroup,
+                                xkb_layout_index_t lockedGroup) {
+    xkb_state_update_mask(m_state.get(), base, latched, locked, baseGroup, latchedGroup, lockedGroup);
+}
+
+std::optional<InputEvent> KeyTranslator::keyDown(int keycode) {
+    const xkb_keysym_t sym = xkb_state_key_get_one_sym(m_state.get(), keycode);
+    // Modifier keys are no key-downs of their own: they only change the modifiers of others.
+    if (isModifierKeysym(sym) || isModifierKeysym(baseSym(keycode))) {
+        return std::nullopt;
+    }
+    return InputEvent{.type = EventType::keyDown,
+                      .key = keyOf(sym),
+                      .modifiers = modifiers(),
+                      .text = textOf(keycode, sym)};
+}
+
+Modifiers KeyTranslator::modifiers() const {
+    return modifiersOf(xkb_state_serialize_mods(m_state.get(), XKB_STATE_MODS_EFFECTIVE) & 0xFF, m_masks);
+}
+
+xkb_keysym_t KeyTranslator::baseSym(int keycode) const {
+    const xkb_keysym_t* syms = nullptr;
+    const int n = xkb_keymap_key_get_syms_by_level(m_keymap.get(), keycode, 0, 0, &syms);
+    return n > 0 ? syms[0] : XKB_KEY_NoSymbol;
+}
+
+bool KeyTranslator::repeats(int keycode) const {
+    return xkb_keymap_key_repeats(m_keymap.get(), keycode) != 0;
+}
+
+std::optional<std::string> KeyTranslator::textOf(int keycode, xkb_keysym_t sym) {
+    if (m_compose && xkb_compose_state_feed(m_compose.get(), sym) == XKB_COMPOSE_FEED_ACCEPTED) {
+        switch (xkb_compose_state_get_status(m_compose.get())) {
+        case XKB_COMPOSE_COMPOSING:
+            return std::nullopt;
+        case XKB_COMPOSE_CANCELLED:
+            xkb_compose_state_reset(m_compose.get());
+            return std::nullopt;
+        case XKB_COMPOSE_COMPOSED: {
+            std::string text(64, '\0');
+            const int n = xkb_compose_state_get_utf8(m_compose.get(), text.data(), text.size());
+            xkb_compose_state_reset(m_compose.get());
+            if (n <= 0) {
+                return std::nullopt;
+            }
+            text.resize(std::min<std::size_t>(n, text.size() - 1));
+            return text;
+        }
+        case XKB_COMPOSE_NOTHING:
+            break;
+        }
+    }
+    const int n = xkb_state_key_get_utf8(m_state.get(), keycode, nullptr, 0);
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    xkb_state_key_get_utf8(m_state.get(), keycode, text.data(), text.size());
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+} // namespace wisket::x11
