@@ -7,6 +7,7 @@
 #include "control/controller.hpp"
 #include "focus/focus_reader.hpp"
 #include "overlay/overlay_qt.hpp"
+#include "platform/atspi/accessibility_bus.hpp"
 #include "platform/atspi/atspi_ax.hpp"
 #include "platform/x11/key_tap.hpp"
 #include "platform/x11/workspace.hpp"

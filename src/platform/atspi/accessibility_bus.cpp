@@ -1,0 +1,58 @@
+#include "platform/atspi/accessibility_bus.hpp"
+
+#include "platform/atspi/atspi_internal.hpp"
+
+#include <gio/gio.h>
+
+namespace wisket {
+
+namespace {
+
+using atspi::Error;
+
+// Calls org.freedesktop.DBus.Properties on the bus launcher's status object.
+GVariant* callStatus(const char* method, GVariant* parameters, const GVariantType* replyType) {
+    Error error;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus) {
+        g_variant_unref(g_variant_ref_sink(parameters));
+        return nullptr;
+    }
+    Error callError;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", method, parameters,
+        replyType, G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, &callError);
+    g_object_unref(bus);
+    return reply;
+}
+
+} // namespace
+
+bool accessibilityBusEnabled() {
+    GVariant* reply =
+        callStatus("Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"));
+    if (!reply) {
+        return false;
+    }
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    const bool enabled =
+        value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
+    if (value) {
+        g_variant_unref(value);
+    }
+    g_variant_unref(reply);
+    return enabled;
+}
+
+bool enableAccessibilityBus() {
+    GVariant* reply = callStatus(
+        "Set", g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr);
+    if (!reply) {
+        return false;
+    }
+    g_variant_unref(reply);
+    return accessibilityBusEnabled();
+}
+
+} // namespace wisket

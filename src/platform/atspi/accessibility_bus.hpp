@@ -1,0 +1,15 @@
+#pragma once
+
+// The desktop's switch for its accessibility bus (org.a11y.Status IsEnabled), which
+// decides whether applications started from then on expose their text.
+
+namespace wisket {
+
+// Whether the session's accessibility bus is running and switched on. Any thread.
+bool accessibilityBusEnabled();
+// The grant action: switches the accessibility bus on for this session and the ones after
+// it (the bus launcher keeps the setting). Applications started from then on expose their
+// text; ones already running may need a restart. False when the bus cannot be reached.
+bool enableAccessibilityBus();
+
+} // namespace wisket
