@@ -9,9 +9,9 @@
 #include "completion/local_http_provider.hpp"
 #include "completion/model_runtime.hpp"
 #include "completion/on_device_provider.hpp"
-#include "control/main_loop.hpp"
 #include "control/records.hpp"
 #include "settings/settings.hpp"
+#include "threading/main_loop.hpp"
 
 #include <cstddef>
 #include <deque>

@@ -6,8 +6,8 @@
 // the user types cannot leave the computer.
 
 #include "completion/completion_result.hpp"
-#include "control/main_loop.hpp"
 #include "control/records.hpp"
+#include "threading/main_loop.hpp"
 
 #include <array>
 #include <chrono>

@@ -8,8 +8,8 @@
 
 #include "completion/completion_result.hpp"
 #include "completion/model_runtime.hpp"
-#include "control/main_loop.hpp"
 #include "control/records.hpp"
+#include "threading/main_loop.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -11,10 +11,10 @@
 // outlive it; callbacks that arrive after the controller is destroyed do nothing.
 
 #include "control/collaborators.hpp"
-#include "control/main_loop.hpp"
 #include "control/records.hpp"
 #include "input/keystroke_buffer.hpp"
 #include "settings/preferences.hpp"
+#include "threading/main_loop.hpp"
 
 #include <cstdint>
 #include <functional>

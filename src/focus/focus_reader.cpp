@@ -138,7 +138,7 @@ std::optional<std::string> stringForRange(Ax& ax, const AxElement& element, std:
 
 } // namespace
 
-FocusReader::FocusReader(Ax& ax, ReaderQueue& queue, MainLoop& loop, MonotonicClock clock)
+FocusReader::FocusReader(Ax& ax, TaskQueue& queue, MainLoop& loop, MonotonicClock clock)
     : m_ax(ax)
     , m_queue(queue)
     , m_loop(loop)

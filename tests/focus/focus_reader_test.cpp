@@ -2,6 +2,7 @@
 #include "focus/focus_reader.hpp"
 #include "manual_loop.hpp"
 #include "text/unicode.hpp"
+#include "threading/serial_queue.hpp"
 
 #include <gtest/gtest.h>
 #include <mutex>
@@ -65,7 +66,7 @@ protected:
     FakeAx ax;
     FakeClock clock;
     ManualLoop loop;
-    ThreadReaderQueue queue;
+    SerialQueue queue;
     FocusReader reader{ax, queue, loop, clock.function()};
     FakeElement::Ptr window = FakeElement::make("AXWindow");
 };

@@ -4,14 +4,14 @@
 // events through a GLib main context, so one thread owns it: this queue runs that context
 // and the reader's tasks in turn.
 
-#include "focus/reader_queue.hpp"
+#include "threading/task_queue.hpp"
 
 #include <cstdint>
 #include <memory>
 
 namespace wisket {
 
-class AtspiReaderQueue final : public ReaderQueue {
+class AtspiReaderQueue final : public TaskQueue {
 public:
     // Starts the thread and connects libatspi to the accessibility bus on it.
     AtspiReaderQueue();
