@@ -11,6 +11,7 @@
 #include "completion/on_device_provider.hpp"
 #include "control/records.hpp"
 #include "settings/settings.hpp"
+#include "threading/lifetime.hpp"
 #include "threading/main_loop.hpp"
 
 #include <cstddef>
@@ -59,7 +60,7 @@ private:
     OnDeviceProvider m_onDevice;
     std::map<std::string, std::string> m_cache;
     std::deque<std::string> m_cacheOrder; // oldest first; each cached key once
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    Lifetime m_lifetime;
 };
 
 } // namespace wisket

@@ -7,6 +7,7 @@
 
 #include "completion/completion_result.hpp"
 #include "control/records.hpp"
+#include "threading/lifetime.hpp"
 #include "threading/main_loop.hpp"
 
 #include <array>
@@ -64,6 +65,7 @@ public:
 private:
     MainLoop& m_loop;
     std::chrono::milliseconds m_timeout;
+    Lifetime m_lifetime;
 };
 
 } // namespace wisket
