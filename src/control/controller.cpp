@@ -65,25 +65,16 @@ Controller::Controller(Collaborators collaborators)
     , m_workspace(collaborators.workspace)
     , m_frontApp(m_workspace.frontmostApplication()) {}
 
-Controller::~Controller() {
-    cancel(m_pending);
-    cancel(m_reposition);
-}
+Controller::~Controller() = default;
 
 std::optional<StartError> Controller::start() {
-    m_tap.setHandler([this, life = std::weak_ptr(m_alive)](const InputEvent& event) {
-        return !life.expired() && handle(event);
-    });
+    m_tap.setHandler(m_lifetime.guard([this](const InputEvent& event) { return handle(event); }));
     if (auto error = m_tap.start()) {
         return error;
     }
     if (!m_observingApps) {
-        m_workspace.observeActivations(
-            [this, life = std::weak_ptr(m_alive)](std::optional<RunningApplication> app) {
-                if (!life.expired()) {
-                    appActivated(std::move(app));
-                }
-            });
+        m_workspace.observeActivations(m_lifetime.guard(
+            [this](std::optional<RunningApplication> app) { appActivated(std::move(app)); }));
         m_observingApps = true;
     }
     m_engine.prewarm();
@@ -211,8 +202,8 @@ bool Controller::decide(const InputEvent& event) {
 }
 
 void Controller::dismiss() {
-    cancel(m_pending);
-    cancel(m_reposition);
+    m_pending.cancel();
+    m_reposition.cancel();
     ++m_generation;
     m_suggestion.clear();
     m_overlay.hide();
@@ -314,75 +305,51 @@ void Controller::acceptWord() {
 
 // --- Tasks -------------------------------------------------------------------------------
 
-bool Controller::isLive(const std::optional<TaskHandle>& task, std::uint64_t id) {
-    return task && task->id == id && !task->cancelled;
-}
-
-void Controller::cancel(std::optional<TaskHandle>& task) {
-    if (task && !task->cancelled) {
-        m_loop.cancel(task->timer);
-        task->cancelled = true;
-    }
-}
-
 double Controller::debounceMs() const {
     return sanitizedDelayMs(m_settings.debounceMs());
 }
 
 void Controller::schedule(double delayMs, UseDebounce useDebounce) {
-    // 1.
     if (!m_frontApp) {
         return;
     }
-    // 2.–3.
-    cancel(m_pending);
     SuggestionTask task;
-    task.id = ++m_lastTaskID;
     task.generation = ++m_generation;
-    // 4.
+    // The application is the one in front now, not when the task wakes.
     task.pid = m_frontApp->pid;
     task.appID = m_frontApp->appID;
     task.appName =
         m_frontApp->displayName.value_or(m_frontApp->appID.value_or(std::string(fallbackApplicationName)));
-    // 5. The delay is fixed now, not when the task runs.
+    // The delay is fixed now too; a replaced or cancelled task never wakes.
     const double delay = useDebounce == UseDebounce::yes ? debounceMs() : delayMs;
-    // 6. A cancelled sleep never fires: the task simply ends.
-    const std::uint64_t id = task.id;
-    const MainLoop::TimerId timer =
-        m_loop.after(wholeMilliseconds(delay), [this, life = std::weak_ptr(m_alive), task = std::move(task)] {
-            if (!life.expired()) {
-                suggestionWoke(task);
-            }
-        });
-    m_pending = TaskHandle{.id = id, .timer = timer, .cancelled = false};
+    m_pending.schedule(wholeMilliseconds(delay),
+                       [this, task = std::move(task)](Debouncer::Ticket ticket) mutable {
+                           task.ticket = ticket;
+                           suggestionWoke(std::move(task));
+                       });
 }
 
 bool Controller::isStale(const SuggestionTask& task) const {
-    return !isLive(m_pending, task.id) || m_generation != task.generation;
+    return !m_pending.isCurrent(task.ticket) || m_generation != task.generation;
 }
 
 void Controller::suggestionWoke(SuggestionTask task) {
-    // 2.
+    // A password prompt holds the keyboard: nothing is read while it does.
     if (isStale(task) || m_workspace.secureInputActive()) {
         return;
     }
-    // 3.
     const std::int32_t pid = task.pid;
     const std::optional<std::string> appID = task.appID;
     m_reader.read(pid, appID, readSize, m_settings.useScreenContext(),
-                  [this, life = std::weak_ptr(m_alive), task = std::move(task)](FocusRead read) {
-                      if (!life.expired()) {
-                          suggestionRead(task, std::move(read));
-                      }
-                  });
+                  m_lifetime.guard([this, task = std::move(task)](FocusRead read) {
+                      suggestionRead(task, std::move(read));
+                  }));
 }
 
 void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
-    // 4.
     if (isStale(task)) {
         return;
     }
-    // 5.
     FocusContext& context = read.context;
     switch (read.kind) {
     case FocusRead::Kind::skip:
@@ -396,12 +363,12 @@ void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
         context.textBeforeCaret = m_buffer.text();
         break;
     }
-    // 6. Nothing to continue at the start of a line, or from a word or two of letters.
+    // Nothing to continue at the start of a line, or from a word or two of letters.
     std::string text = std::move(context.textBeforeCaret);
     if (text.ends_with('\n') || graphemeCount(trimWhitespace(text)) < minimumText) {
         return;
     }
-    // 7.
+    // The suggestion stands at the caret, else below the field.
     Anchor anchor;
     if (context.caretRect) {
         anchor = Anchor::caret(*context.caretRect);
@@ -410,14 +377,13 @@ void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
     } else {
         return;
     }
-    // 8.
     std::optional<SuggestionPlan> plan =
         makePlan(context.field, task.appID, context.windowTitle, text, m_settings.maxWords(),
                  m_settings.adaptiveLength(), m_settings.lengthPreference());
     if (!plan) {
         return;
     }
-    // 9. A search never carries what else is on screen.
+    // A search never carries what else is on screen.
     CompletionRequest request;
     request.text = std::string(lastGraphemes(text, readSize));
     request.appName = task.appName;
@@ -427,17 +393,15 @@ void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
         request.context = std::move(context.surrounding);
         request.after = std::move(context.afterCaret);
     }
-    // 10.
     const MainLoop::TimePoint asked = m_loop.now();
     m_engine.complete(request, true,
-                      [this, life = std::weak_ptr(m_alive), task = std::move(task), text = std::move(text),
-                       request, anchor, asked](const CompletionResult& result) {
+                      m_lifetime.guard([this, task = std::move(task), text = std::move(text), request, anchor,
+                                        asked](const CompletionResult& result) {
                           // A failure ends the task silently.
-                          if (life.expired() || !result.succeeded()) {
-                              return;
+                          if (result.succeeded()) {
+                              suggestionCompleted(task, text, request, anchor, asked, result.text());
                           }
-                          suggestionCompleted(task, text, request, anchor, asked, result.text());
-                      });
+                      }));
 }
 
 void Controller::suggestionCompleted(const SuggestionTask& task, const std::string& text,
@@ -481,29 +445,21 @@ void Controller::appActivated(std::optional<RunningApplication> app) {
 }
 
 void Controller::scheduleReposition(int afterMs) {
-    // 1.
     if (!m_frontApp) {
         return;
     }
-    // 2.–3.
-    cancel(m_reposition);
-    const std::uint64_t id = ++m_lastTaskID;
     const std::int32_t pid = m_frontApp->pid;
     std::optional<std::string> appID = m_frontApp->appID;
-    // 4. No generation check: dismissing cancels this task, and it never moves a hidden
+    // No generation check: dismissing cancels this task, and it never moves a hidden
     // overlay.
-    const MainLoop::TimerId timer = m_loop.after(
-        wholeMilliseconds(afterMs), [this, life = std::weak_ptr(m_alive), id, pid, appID = std::move(appID)] {
-            if (life.expired() || !isLive(m_reposition, id)) {
-                return;
-            }
-            m_reader.caret(pid, appID, [this, life, id](std::optional<Rect> caret) {
-                if (!life.expired() && caret && isLive(m_reposition, id) && m_overlay.isVisible()) {
+    m_reposition.schedule(
+        wholeMilliseconds(afterMs), [this, pid, appID = std::move(appID)](Debouncer::Ticket ticket) {
+            m_reader.caret(pid, appID, m_lifetime.guard([this, ticket](std::optional<Rect> caret) {
+                if (caret && m_reposition.isCurrent(ticket) && m_overlay.isVisible()) {
                     m_overlay.moveToCaret(*caret);
                 }
-            });
+            }));
         });
-    m_reposition = TaskHandle{.id = id, .timer = timer, .cancelled = false};
 }
 
 } // namespace wisket
