@@ -37,6 +37,7 @@ CompletionEngine::CompletionEngine(Settings& settings, MainLoop& loop, std::uniq
     , m_onDevice(loop, runtime ? std::move(runtime) : std::make_unique<LlamaRuntime>()) {}
 
 void CompletionEngine::complete(const CompletionRequest& request, bool useCache, CompletionCallback done) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     std::string key = cacheKey(m_settings.provider(), request);
     if (useCache) {
         if (const auto hit = m_cache.find(key); hit != m_cache.end()) {

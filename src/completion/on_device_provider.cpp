@@ -45,6 +45,7 @@ void OnDeviceProvider::closeSession(SessionId id) {
 }
 
 void OnDeviceProvider::prewarm() {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     if (unavailableReason()) {
         return;
     }
@@ -73,21 +74,21 @@ void OnDeviceProvider::ask(SessionId session, std::string prompt, std::int64_t m
 }
 
 void OnDeviceProvider::respond(const CompletionRequest& request, CompletionCallback done) {
-    // 1. Unavailable: no session is created.
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    // An unavailable model gets no session.
     if (auto reason = unavailableReason()) {
         m_loop.post([done = std::move(done), reason = std::move(*reason)]() mutable {
             done(CompletionResult::failure(CompletionError::unavailable(std::move(reason))));
         });
         return;
     }
-    // 2. A session serves one request: take the warm one, or make one.
+    // A session serves one request: take the warm one, or make one.
     const SessionId session = m_warm ? *m_warm : openSession();
     m_warm.reset();
-    // 3.–4. Greedy, capped, on the worker.
     const std::int64_t maxTokens = tokenCap(request.plan);
     ask(session, buildPrompt(request), maxTokens,
         [this, request, maxTokens, done = std::move(done)](CompletionResult result) mutable {
-            // 6. A refusal is retried once, in a fresh session, without what was read around
+            // A refusal is retried once, in a fresh session, without what was read around
             // the field, when there was something to leave out.
             if (isRefusal(result) && (!request.context.empty() || !request.after.empty())) {
                 CompletionRequest bare = request;
@@ -100,7 +101,7 @@ void OnDeviceProvider::respond(const CompletionRequest& request, CompletionCallb
                     });
                 return;
             }
-            // 5. and 7.: the next warm session is made after every answer or failure.
+            // The next warm session is made after every answer or failure.
             prewarm();
             done(std::move(result));
         });

@@ -84,6 +84,7 @@ std::optional<StartError> Controller::start() {
 // --- The event decision ------------------------------------------------------------------
 
 bool Controller::handle(const InputEvent& event) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     const bool consumed = decide(event);
     // A settings change (another accept key) shows here too, not only a new suggestion.
     updateConsumableKeys();
@@ -202,6 +203,7 @@ bool Controller::decide(const InputEvent& event) {
 }
 
 void Controller::dismiss() {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     m_pending.cancel();
     m_reposition.cancel();
     ++m_generation;
@@ -263,22 +265,23 @@ void Controller::updateConsumableKeys() {
 // --- Accepting ---------------------------------------------------------------------------
 
 void Controller::acceptAll() {
-    // 1.–2. Everything in flight ends before any text is typed.
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    // Everything in flight ends before any text is typed.
     const std::string text = std::exchange(m_suggestion, {});
     dismiss();
-    // 3.–4.
     if (!text.empty()) {
         m_tap.type(text);
     }
     noteTyped(text);
-    // 5. The text now ends with the accepted suggestion: ask for what follows it.
+    // The text now ends with the accepted suggestion: ask for what follows it.
     if (m_settings.continueAfterAccept()) {
         schedule(std::max(debounceMs(), continuationFloorMs), UseDebounce::no);
     }
 }
 
 void Controller::acceptWord() {
-    // 1.–3. Leading whitespace and the first word, without the whitespace after it.
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    // Leading whitespace and the first word, without the whitespace after it.
     std::size_t end = 0;
     const std::vector<std::string_view> characters = graphemes(m_suggestion);
     auto it = characters.begin();
@@ -290,16 +293,15 @@ void Controller::acceptWord() {
     }
     const std::string word = m_suggestion.substr(0, end);
     m_suggestion.erase(0, end);
-    // 4.–5.
     m_tap.type(word);
     noteTyped(word);
-    // 6. More to offer: it stays, and follows the caret.
+    // More to offer: it stays, and follows the caret.
     if (!trimSpacesAndTabs(m_suggestion).empty()) {
         m_overlay.setText(m_suggestion);
         scheduleReposition(repositionAfterWordMs);
         return;
     }
-    // 7. Only blanks left: they go in as a whole accept would.
+    // Only blanks left: they go in as a whole accept would.
     acceptAll();
 }
 
@@ -310,6 +312,7 @@ double Controller::debounceMs() const {
 }
 
 void Controller::schedule(double delayMs, UseDebounce useDebounce) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     if (!m_frontApp) {
         return;
     }

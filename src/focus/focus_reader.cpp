@@ -167,6 +167,7 @@ void FocusReader::submit(std::function<void()> work) {
 
 void FocusReader::read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
                        std::function<void(FocusRead)> done) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     submit([this, pid, appID = std::move(appID), maxChars, withContext, done = std::move(done)]() mutable {
         FocusRead result = readField(pid, appID, maxChars, withContext);
         m_loop.post(
@@ -176,6 +177,7 @@ void FocusReader::read(std::int32_t pid, std::optional<std::string> appID, int m
 
 void FocusReader::caret(std::int32_t pid, std::optional<std::string> appID,
                         std::function<void(std::optional<Rect>)> done) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     submit([this, pid, appID = std::move(appID), done = std::move(done)]() mutable {
         std::optional<Rect> result = caretOnly(pid, appID);
         m_loop.post([done = std::move(done), result] { done(result); });
