@@ -1,8 +1,9 @@
 #pragma once
 
 // What the parts of the AT-SPI back end share: ownership of GLib and libatspi objects, the
-// node behind an AxElement, and the state of AtspiAx. Every function here runs on the
-// reader queue's thread.
+// node behind an AxElement, and the state of AtspiAx. All of it is used on the reader
+// queue's thread only; a node alone may be released anywhere (it hands its object back to
+// that thread).
 
 #include "platform/atspi/atspi_ax.hpp"
 #include "platform/atspi/atspi_reader_queue.hpp"
