@@ -16,7 +16,7 @@ using wisket::testing::FakeElement;
 constexpr std::int32_t pid = 1;
 
 // Runs the reader's work at once on the calling thread.
-class InlineQueue final : public ReaderQueue {
+class InlineQueue final : public TaskQueue {
 public:
     void post(Task task) override { task(); }
     bool isCurrent() const override { return true; }

@@ -8,6 +8,7 @@
 #include "focus/focus_reader.hpp"
 #include "log/log.hpp"
 #include "overlay/overlay_qt.hpp"
+#include "platform/atspi/accessibility_bus.hpp"
 #include "platform/atspi/atspi_ax.hpp"
 #include "platform/x11/key_tap.hpp"
 #include "platform/x11/workspace.hpp"

@@ -3,7 +3,7 @@
 // The main loop of the application: Qt's event loop (which is GLib's on Linux). Posts
 // from other threads are queued to the main thread's event loop.
 
-#include "control/main_loop.hpp"
+#include "threading/main_loop.hpp"
 
 #include <QObject>
 #include <map>

@@ -37,6 +37,7 @@ CompletionEngine::CompletionEngine(Settings& settings, MainLoop& loop, std::uniq
     , m_onDevice(loop, runtime ? std::move(runtime) : std::make_unique<LlamaRuntime>()) {}
 
 void CompletionEngine::complete(const CompletionRequest& request, bool useCache, CompletionCallback done) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     std::string key = cacheKey(m_settings.provider(), request);
     if (useCache) {
         if (const auto hit = m_cache.find(key); hit != m_cache.end()) {
@@ -46,16 +47,13 @@ void CompletionEngine::complete(const CompletionRequest& request, bool useCache,
             return;
         }
     }
-    auto finish = [this, alive = std::weak_ptr<bool>(m_alive), key = std::move(key),
-                   done = std::move(done)](CompletionResult result) mutable {
-        if (!alive.lock()) {
-            return;
-        }
-        if (result.succeeded()) {
-            store(key, result.text());
-        }
-        done(std::move(result));
-    };
+    auto finish = m_lifetime.guard(
+        [this, key = std::move(key), done = std::move(done)](CompletionResult result) mutable {
+            if (result.succeeded()) {
+                store(key, result.text());
+            }
+            done(std::move(result));
+        });
     if (m_settings.provider() == ProviderKind::ollama) {
         m_server->generate(request, m_settings.ollamaURL(), m_settings.ollamaModel(), std::move(finish));
     } else {

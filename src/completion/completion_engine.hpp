@@ -9,9 +9,10 @@
 #include "completion/local_http_provider.hpp"
 #include "completion/model_runtime.hpp"
 #include "completion/on_device_provider.hpp"
-#include "control/main_loop.hpp"
 #include "control/records.hpp"
 #include "settings/settings.hpp"
+#include "threading/lifetime.hpp"
+#include "threading/main_loop.hpp"
 
 #include <cstddef>
 #include <deque>
@@ -59,7 +60,7 @@ private:
     OnDeviceProvider m_onDevice;
     std::map<std::string, std::string> m_cache;
     std::deque<std::string> m_cacheOrder; // oldest first; each cached key once
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    Lifetime m_lifetime;
 };
 
 } // namespace wisket

@@ -287,8 +287,10 @@ LocalHttpProvider::~LocalHttpProvider() {
 
 void LocalHttpProvider::generate(const CompletionRequest& request, const std::string& serverURL,
                                  const std::string& model, CompletionCallback done) {
-    auto deliver = [this, done = std::move(done)](CompletionResult result) mutable {
-        m_loop.post(
+    // A result already on its way to the main loop when the provider goes is dropped there.
+    auto deliver = [&loop = m_loop,
+                    done = m_lifetime.guard(std::move(done))](CompletionResult result) mutable {
+        loop.post(
             [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
     };
     const std::optional<std::string> endpoint = generateEndpoint(serverURL);

@@ -6,8 +6,9 @@
 // the user types cannot leave the computer.
 
 #include "completion/completion_result.hpp"
-#include "control/main_loop.hpp"
 #include "control/records.hpp"
+#include "threading/lifetime.hpp"
+#include "threading/main_loop.hpp"
 
 #include <array>
 #include <chrono>
@@ -64,6 +65,7 @@ public:
 private:
     MainLoop& m_loop;
     std::chrono::milliseconds m_timeout;
+    Lifetime m_lifetime;
 };
 
 } // namespace wisket

@@ -24,67 +24,28 @@ bool isRefusal(const CompletionResult& result) {
 
 } // namespace
 
-OnDeviceProvider::Worker::Worker(std::unique_ptr<ModelRuntime> runtime)
-    : m_runtime(std::move(runtime))
-    , m_thread([this] { run(); }) {}
-
-OnDeviceProvider::Worker::~Worker() {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stopping = true;
-        m_jobs.clear();
-    }
-    m_wake.notify_all();
-    m_thread.join();
-}
-
-void OnDeviceProvider::Worker::post(Job job) {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_jobs.push_back(std::move(job));
-    }
-    m_wake.notify_all();
-}
-
-void OnDeviceProvider::Worker::run() {
-    while (true) {
-        Job job;
-        {
-            std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            if (m_stopping) {
-                return;
-            }
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
-        }
-        job(*m_runtime);
-    }
-}
-
 OnDeviceProvider::OnDeviceProvider(MainLoop& loop, std::unique_ptr<ModelRuntime> runtime)
     : m_loop(loop)
-    , m_worker(std::move(runtime)) {}
+    , m_runtime(std::move(runtime)) {}
 
 OnDeviceProvider::~OnDeviceProvider() = default;
 
 std::optional<std::string> OnDeviceProvider::unavailableReason() const {
-    return m_worker.runtime().unavailableReason();
+    return m_runtime->unavailableReason();
 }
 
 OnDeviceProvider::SessionId OnDeviceProvider::openSession() {
     const SessionId id = m_nextSession++;
-    m_worker.post([id, instructions = std::string(promptInstructions)](ModelRuntime& runtime) {
-        runtime.openSession(id, instructions);
-    });
+    m_worker.post([&runtime = *m_runtime, id] { runtime.openSession(id, std::string(promptInstructions)); });
     return id;
 }
 
 void OnDeviceProvider::closeSession(SessionId id) {
-    m_worker.post([id](ModelRuntime& runtime) { runtime.closeSession(id); });
+    m_worker.post([&runtime = *m_runtime, id] { runtime.closeSession(id); });
 }
 
 void OnDeviceProvider::prewarm() {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     if (unavailableReason()) {
         return;
     }
@@ -98,40 +59,36 @@ void OnDeviceProvider::prewarm() {
     }
     const SessionId id = openSession();
     m_warm = id;
-    m_worker.post([id](ModelRuntime& runtime) { runtime.prewarm(id); });
+    m_worker.post([&runtime = *m_runtime, id] { runtime.prewarm(id); });
 }
 
 void OnDeviceProvider::ask(SessionId session, std::string prompt, std::int64_t maxTokens,
                            CompletionCallback then) {
-    m_worker.post([this, session, prompt = std::move(prompt), maxTokens, then = std::move(then),
-                   alive = std::weak_ptr<bool>(m_alive)](ModelRuntime& runtime) mutable {
+    m_worker.post([&runtime = *m_runtime, &loop = m_loop, session, prompt = std::move(prompt), maxTokens,
+                   then = m_lifetime.guard(std::move(then))]() mutable {
         CompletionResult result = runtime.respond(session, prompt, maxTokens);
         runtime.closeSession(session);
-        // The provider outlives every job of its worker, so `this` is still valid here.
-        m_loop.post([then = std::move(then), result = std::move(result), alive]() mutable {
-            if (alive.lock()) {
-                then(std::move(result));
-            }
-        });
+        loop.post(
+            [then = std::move(then), result = std::move(result)]() mutable { then(std::move(result)); });
     });
 }
 
 void OnDeviceProvider::respond(const CompletionRequest& request, CompletionCallback done) {
-    // 1. Unavailable: no session is created.
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    // An unavailable model gets no session.
     if (auto reason = unavailableReason()) {
         m_loop.post([done = std::move(done), reason = std::move(*reason)]() mutable {
             done(CompletionResult::failure(CompletionError::unavailable(std::move(reason))));
         });
         return;
     }
-    // 2. A session serves one request: take the warm one, or make one.
+    // A session serves one request: take the warm one, or make one.
     const SessionId session = m_warm ? *m_warm : openSession();
     m_warm.reset();
-    // 3.–4. Greedy, capped, on the worker.
     const std::int64_t maxTokens = tokenCap(request.plan);
     ask(session, buildPrompt(request), maxTokens,
         [this, request, maxTokens, done = std::move(done)](CompletionResult result) mutable {
-            // 6. A refusal is retried once, in a fresh session, without what was read around
+            // A refusal is retried once, in a fresh session, without what was read around
             // the field, when there was something to leave out.
             if (isRefusal(result) && (!request.context.empty() || !request.after.empty())) {
                 CompletionRequest bare = request;
@@ -144,7 +101,7 @@ void OnDeviceProvider::respond(const CompletionRequest& request, CompletionCallb
                     });
                 return;
             }
-            // 5. and 7.: the next warm session is made after every answer or failure.
+            // The next warm session is made after every answer or failure.
             prewarm();
             done(std::move(result));
         });

@@ -8,18 +8,15 @@
 
 #include "completion/completion_result.hpp"
 #include "completion/model_runtime.hpp"
-#include "control/main_loop.hpp"
 #include "control/records.hpp"
+#include "threading/lifetime.hpp"
+#include "threading/main_loop.hpp"
+#include "threading/serial_queue.hpp"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace wisket {
 
@@ -50,36 +47,17 @@ private:
     SessionId openSession();
     void closeSession(SessionId id);
     // Runs the request on the worker, closes the session, and continues with `then` on the
-    // main thread.
+    // main thread (unless the provider is gone by then).
     void ask(SessionId session, std::string prompt, std::int64_t maxTokens, CompletionCallback then);
-
-    // The worker thread and its queue; the runtime is used on it only (except for its
-    // reason, which may be asked from any thread).
-    class Worker {
-    public:
-        using Job = std::function<void(ModelRuntime&)>;
-        explicit Worker(std::unique_ptr<ModelRuntime> runtime);
-        ~Worker();
-        void post(Job job);
-        ModelRuntime& runtime() const { return *m_runtime; }
-
-    private:
-        void run();
-
-        std::unique_ptr<ModelRuntime> m_runtime;
-        std::mutex m_mutex;
-        std::condition_variable m_wake;
-        std::deque<Job> m_jobs;
-        bool m_stopping = false;
-        std::thread m_thread; // last: starts once the fields above exist
-    };
 
     MainLoop& m_loop;
     std::optional<SessionId> m_warm;
     std::optional<MainLoop::TimePoint> m_lastWarm; // none: the distant past
     SessionId m_nextSession = 1;
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
-    Worker m_worker;
+    Lifetime m_lifetime;
+    // Used on the worker only, except for its reason, which any thread may ask.
+    std::unique_ptr<ModelRuntime> m_runtime;
+    SerialQueue m_worker; // last: its thread ends before the runtime goes
 };
 
 } // namespace wisket

@@ -65,30 +65,17 @@ Controller::Controller(Collaborators collaborators)
     , m_workspace(collaborators.workspace)
     , m_frontApp(m_workspace.frontmostApplication()) {}
 
-Controller::~Controller() {
-    cancel(m_pending);
-    cancel(m_reposition);
-}
+Controller::~Controller() = default;
 
 std::optional<StartError> Controller::start() {
-    m_tap.setHandler([this, life = std::weak_ptr(m_alive)](const InputEvent& event) {
-        return !life.expired() && handle(event);
-    });
-    m_tap.setLostHandler([this, life = std::weak_ptr(m_alive)] {
-        if (!life.expired()) {
-            tapLost();
-        }
-    });
+    m_tap.setHandler(m_lifetime.guard([this](const InputEvent& event) { return handle(event); }));
+    m_tap.setLostHandler(m_lifetime.guard([this] { tapLost(); }));
     if (auto error = m_tap.start()) {
         return error;
     }
     if (!m_observingApps) {
-        m_workspace.observeActivations(
-            [this, life = std::weak_ptr(m_alive)](std::optional<RunningApplication> app) {
-                if (!life.expired()) {
-                    appActivated(std::move(app));
-                }
-            });
+        m_workspace.observeActivations(m_lifetime.guard(
+            [this](std::optional<RunningApplication> app) { appActivated(std::move(app)); }));
         m_observingApps = true;
     }
     m_engine.prewarm();
@@ -105,10 +92,7 @@ void Controller::tapLost() {
 }
 
 void Controller::reenableTapLater() {
-    m_loop.after(reenableInterval, [this, life = std::weak_ptr(m_alive)] {
-        if (life.expired()) {
-            return;
-        }
+    m_tapRetry.schedule(reenableInterval, [this](Debouncer::Ticket) {
         m_tap.reenable();
         m_reenablingTap = !m_tap.isEnabled();
         if (m_reenablingTap) {
@@ -120,6 +104,7 @@ void Controller::reenableTapLater() {
 // --- The event decision ------------------------------------------------------------------
 
 bool Controller::handle(const InputEvent& event) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     const bool consumed = decide(event);
     // A settings change (another accept key) shows here too, not only a new suggestion.
     updateConsumableKeys();
@@ -229,8 +214,9 @@ bool Controller::decide(const InputEvent& event) {
 }
 
 void Controller::dismiss() {
-    cancel(m_pending);
-    cancel(m_reposition);
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    m_pending.cancel();
+    m_reposition.cancel();
     ++m_generation;
     m_suggestion.clear();
     m_overlay.hide();
@@ -290,22 +276,23 @@ void Controller::updateConsumableKeys() {
 // --- Accepting ---------------------------------------------------------------------------
 
 void Controller::acceptAll() {
-    // 1.–2. Everything in flight ends before any text is typed.
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    // Everything in flight ends before any text is typed.
     const std::string text = std::exchange(m_suggestion, {});
     dismiss();
-    // 3.–4.
     if (!text.empty()) {
         m_tap.type(text);
     }
     noteTyped(text);
-    // 5. The text now ends with the accepted suggestion: ask for what follows it.
+    // The text now ends with the accepted suggestion: ask for what follows it.
     if (m_settings.continueAfterAccept()) {
         schedule(std::max(debounceMs(), continuationFloorMs), UseDebounce::no);
     }
 }
 
 void Controller::acceptWord() {
-    // 1.–3. Leading whitespace and the first word, without the whitespace after it.
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    // Leading whitespace and the first word, without the whitespace after it.
     std::size_t end = 0;
     const std::vector<std::string_view> characters = graphemes(m_suggestion);
     auto it = characters.begin();
@@ -317,70 +304,52 @@ void Controller::acceptWord() {
     }
     const std::string word = m_suggestion.substr(0, end);
     m_suggestion.erase(0, end);
-    // 4.–5.
     m_tap.type(word);
     noteTyped(word);
-    // 6. More to offer: it stays, and follows the caret.
+    // More to offer: it stays, and follows the caret.
     if (!trimSpacesAndTabs(m_suggestion).empty()) {
         m_overlay.setText(m_suggestion);
         scheduleReposition(repositionAfterWordMs);
         return;
     }
-    // 7. Only blanks left: they go in as a whole accept would.
+    // Only blanks left: they go in as a whole accept would.
     acceptAll();
 }
 
 // --- Tasks -------------------------------------------------------------------------------
-
-bool Controller::isLive(const std::optional<TaskHandle>& task, std::uint64_t id) {
-    return task && task->id == id && !task->cancelled;
-}
-
-void Controller::cancel(std::optional<TaskHandle>& task) {
-    if (task && !task->cancelled) {
-        m_loop.cancel(task->timer);
-        task->cancelled = true;
-    }
-}
 
 double Controller::debounceMs() const {
     return sanitizedDelayMs(m_settings.debounceMs());
 }
 
 void Controller::schedule(double delayMs, UseDebounce useDebounce) {
-    // 1.
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     if (!m_frontApp) {
         return;
     }
-    // 2.–3.
-    cancel(m_pending);
     SuggestionTask task;
-    task.id = ++m_lastTaskID;
     task.generation = ++m_generation;
-    // 4.
+    // The application is the one in front now, not when the task wakes.
     task.pid = m_frontApp->pid;
     task.appID = m_frontApp->appID;
     task.appName =
         m_frontApp->displayName.value_or(m_frontApp->appID.value_or(std::string(fallbackApplicationName)));
-    // 5. The delay is fixed now, not when the task runs.
+    // The delay is fixed now too; a replaced or cancelled task never wakes.
     const double delay = useDebounce == UseDebounce::yes ? debounceMs() : delayMs;
-    // 6. A cancelled sleep never fires: the task simply ends.
-    const std::uint64_t id = task.id;
-    const MainLoop::TimerId timer =
-        m_loop.after(wholeMilliseconds(delay), [this, life = std::weak_ptr(m_alive), task = std::move(task)] {
-            if (!life.expired()) {
-                suggestionWoke(task);
-            }
-        });
-    m_pending = TaskHandle{.id = id, .timer = timer, .cancelled = false};
+    m_pending.schedule(wholeMilliseconds(delay),
+                       [this, task = std::move(task)](Debouncer::Ticket ticket) mutable {
+                           task.ticket = ticket;
+                           suggestionWoke(std::move(task));
+                       });
 }
 
 bool Controller::isStale(const SuggestionTask& task) const {
-    return !isLive(m_pending, task.id) || m_generation != task.generation;
+    return !m_pending.isCurrent(task.ticket) || m_generation != task.generation;
 }
 
 void Controller::suggestionWoke(SuggestionTask task) {
     task.pause.appID = task.appID;
+    // A password prompt holds the keyboard: nothing is read while it does.
     const bool stale = isStale(task);
     if (stale || m_workspace.secureInputActive()) {
         logPause(task.pause, stale ? PauseEnd::stale : PauseEnd::secureInput);
@@ -389,11 +358,9 @@ void Controller::suggestionWoke(SuggestionTask task) {
     const std::int32_t pid = task.pid;
     const std::optional<std::string> appID = task.appID;
     m_reader.read(pid, appID, readSize, m_settings.useScreenContext(),
-                  [this, life = std::weak_ptr(m_alive), task = std::move(task)](FocusRead read) {
-                      if (!life.expired()) {
-                          suggestionRead(task, std::move(read));
-                      }
-                  });
+                  m_lifetime.guard([this, task = std::move(task)](FocusRead read) {
+                      suggestionRead(task, std::move(read));
+                  }));
 }
 
 void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
@@ -428,6 +395,7 @@ std::optional<PauseEnd> Controller::requestSuggestion(SuggestionTask& task, Focu
     if (graphemeCount(trimWhitespace(text)) < minimumText) {
         return PauseEnd::tooLittleText;
     }
+    // The suggestion stands at the caret, else below the field.
     Anchor anchor;
     if (context.caretRect) {
         anchor = Anchor::caret(*context.caretRect);
@@ -458,15 +426,12 @@ std::optional<PauseEnd> Controller::requestSuggestion(SuggestionTask& task, Focu
     const MainLoop::TimePoint asked = m_loop.now();
     m_engine.complete(
         request, true,
-        [this, life = std::weak_ptr(m_alive), task, text = std::move(text), request, anchor,
-         asked](const CompletionResult& result) mutable {
-            if (life.expired()) {
-                return;
-            }
+        m_lifetime.guard([this, task, text = std::move(text), request, anchor,
+                          asked](const CompletionResult& result) mutable {
             task.pause.latencyMs = static_cast<int>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(m_loop.now() - asked).count());
             logPause(task.pause, suggestionCompleted(task, text, request, anchor, result));
-        });
+        }));
     return std::nullopt;
 }
 
@@ -513,29 +478,21 @@ void Controller::appActivated(std::optional<RunningApplication> app) {
 }
 
 void Controller::scheduleReposition(int afterMs) {
-    // 1.
     if (!m_frontApp) {
         return;
     }
-    // 2.–3.
-    cancel(m_reposition);
-    const std::uint64_t id = ++m_lastTaskID;
     const std::int32_t pid = m_frontApp->pid;
     std::optional<std::string> appID = m_frontApp->appID;
-    // 4. No generation check: dismissing cancels this task, and it never moves a hidden
+    // No generation check: dismissing cancels this task, and it never moves a hidden
     // overlay.
-    const MainLoop::TimerId timer = m_loop.after(
-        wholeMilliseconds(afterMs), [this, life = std::weak_ptr(m_alive), id, pid, appID = std::move(appID)] {
-            if (life.expired() || !isLive(m_reposition, id)) {
-                return;
-            }
-            m_reader.caret(pid, appID, [this, life, id](std::optional<Rect> caret) {
-                if (!life.expired() && caret && isLive(m_reposition, id) && m_overlay.isVisible()) {
+    m_reposition.schedule(
+        wholeMilliseconds(afterMs), [this, pid, appID = std::move(appID)](Debouncer::Ticket ticket) {
+            m_reader.caret(pid, appID, m_lifetime.guard([this, ticket](std::optional<Rect> caret) {
+                if (caret && m_reposition.isCurrent(ticket) && m_overlay.isVisible()) {
                     m_overlay.moveToCaret(*caret);
                 }
-            });
+            }));
         });
-    m_reposition = TaskHandle{.id = id, .timer = timer, .cancelled = false};
 }
 
 } // namespace wisket

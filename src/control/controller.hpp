@@ -11,16 +11,16 @@
 // outlive it; callbacks that arrive after the controller is destroyed do nothing.
 
 #include "control/collaborators.hpp"
-#include "control/main_loop.hpp"
 #include "control/pause_report.hpp"
 #include "control/records.hpp"
 #include "input/keystroke_buffer.hpp"
 #include "settings/preferences.hpp"
+#include "threading/debouncer.hpp"
+#include "threading/lifetime.hpp"
+#include "threading/main_loop.hpp"
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -118,16 +118,9 @@ public:
     int lastContextChars() const { return m_lastContextChars; }
 
 private:
-    // A scheduled task: its timer, and whether it was cancelled. A replaced handle counts
-    // as cancelled too (only a cancelled task is ever replaced).
-    struct TaskHandle {
-        std::uint64_t id = 0;
-        MainLoop::TimerId timer = 0;
-        bool cancelled = false;
-    };
     // What one suggestion task carries from step to step.
     struct SuggestionTask {
-        std::uint64_t id = 0;
+        Debouncer::Ticket ticket = 0;
         std::uint64_t generation = 0;
         std::int32_t pid = 0;
         std::optional<std::string> appID;
@@ -149,9 +142,6 @@ private:
                                  const CompletionResult& result);
     bool isStale(const SuggestionTask& task) const;
 
-    void cancel(std::optional<TaskHandle>& task);
-    static bool isLive(const std::optional<TaskHandle>& task, std::uint64_t id);
-    TaskHandle startTimer(double delayMs, std::function<void(std::uint64_t id)> fire);
     double debounceMs() const;
 
     // What decides the keys `handle` would consume: nothing unless a suggestion is offered.
@@ -177,18 +167,22 @@ private:
     std::optional<SuggestionPlan> m_lastPlan;
     int m_lastContextChars = 0;
     std::string m_suggestion;
-    std::optional<TaskHandle> m_pending;
-    std::optional<TaskHandle> m_reposition;
+    // The debounced suggestion task and the overlay's move to the caret; a newer one of
+    // each replaces the one waiting.
+    Debouncer m_pending{m_loop};
+    Debouncer m_reposition{m_loop};
+    // Tries the lost key tap again until it works.
+    Debouncer m_tapRetry{m_loop};
     std::uint64_t m_generation = 0;
     KeystrokeBuffer m_buffer;
     bool m_observingApps = false;
     bool m_reenablingTap = false;
 
-    std::uint64_t m_lastTaskID = 0;
     // What the tap was last told it may consume.
     Consumable m_consumable;
-    // Expires with the controller: every callback checks it before touching anything.
-    std::shared_ptr<const bool> m_alive = std::make_shared<const bool>(true);
+    // Callbacks of reads and completions still under way do nothing once the controller is
+    // gone.
+    Lifetime m_lifetime;
 };
 
 } // namespace wisket

@@ -139,7 +139,7 @@ std::optional<std::string> stringForRange(Ax& ax, const AxElement& element, std:
 
 } // namespace
 
-FocusReader::FocusReader(Ax& ax, ReaderQueue& queue, MainLoop& loop, MonotonicClock clock)
+FocusReader::FocusReader(Ax& ax, TaskQueue& queue, MainLoop& loop, MonotonicClock clock)
     : m_ax(ax)
     , m_queue(queue)
     , m_loop(loop)
@@ -168,6 +168,7 @@ void FocusReader::submit(std::function<void()> work) {
 
 void FocusReader::read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
                        std::function<void(FocusRead)> done) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     submit([this, pid, appID = std::move(appID), maxChars, withContext, done = std::move(done)]() mutable {
         FocusRead result = readField(pid, appID, maxChars, withContext);
         m_loop.post(
@@ -177,6 +178,7 @@ void FocusReader::read(std::int32_t pid, std::optional<std::string> appID, int m
 
 void FocusReader::caret(std::int32_t pid, std::optional<std::string> appID,
                         std::function<void(std::optional<Rect>)> done) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
     submit([this, pid, appID = std::move(appID), done = std::move(done)]() mutable {
         std::optional<Rect> result = caretOnly(pid, appID);
         m_loop.post([done = std::move(done), result] { done(result); });

@@ -7,10 +7,10 @@
 // delivered on the main thread through the main loop.
 
 #include "control/collaborators.hpp"
-#include "control/main_loop.hpp"
 #include "focus/ax.hpp"
-#include "focus/reader_queue.hpp"
 #include "focus/screen_context.hpp"
+#include "threading/main_loop.hpp"
+#include "threading/task_queue.hpp"
 
 #include <condition_variable>
 #include <cstdint>
@@ -27,7 +27,7 @@ class FocusReader final : public FieldReader {
 public:
     // `ax`, `queue` and `loop` must outlive the reader. Sets the global 0.25 s messaging
     // timeout (on the queue).
-    FocusReader(Ax& ax, ReaderQueue& queue, MainLoop& loop, MonotonicClock clock = steadyClock());
+    FocusReader(Ax& ax, TaskQueue& queue, MainLoop& loop, MonotonicClock clock = steadyClock());
     // Waits until the work already posted to the queue has run.
     ~FocusReader() override;
     FocusReader(const FocusReader&) = delete;
@@ -64,7 +64,7 @@ private:
     void submit(std::function<void()> work);
 
     Ax& m_ax;
-    ReaderQueue& m_queue;
+    TaskQueue& m_queue;
     MainLoop& m_loop;
     std::set<std::int32_t> m_primed; // reader queue only
     ScreenContext m_screen;

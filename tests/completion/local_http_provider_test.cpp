@@ -182,6 +182,18 @@ TEST_F(LocalHttpProviderTest, AddressesThatAreNotLoopbackAreRefusedBeforeAnyConn
     EXPECT_EQ(server.connections(), 0);
 }
 
+TEST(LocalHttpProviderLifetime, NoCallbackAfterDestructionEvenWhenTheResultWasAlreadyPosted) {
+    ManualLoop loop;
+    bool called = false;
+    {
+        LocalHttpProvider provider(loop);
+        provider.generate(requestWith("Hi", 8), "not a url", "base-model",
+                          [&](CompletionResult) { called = true; });
+    }
+    loop.runPosted();
+    EXPECT_FALSE(called);
+}
+
 TEST(GenerateEndpoint, OnlyLoopbackHostsOnAnyPort) {
     EXPECT_EQ(generateEndpoint("http://127.0.0.1:11434"), "http://127.0.0.1:11434/api/generate");
     EXPECT_EQ(generateEndpoint("http://localhost:8080/"), "http://localhost:8080/api/generate");

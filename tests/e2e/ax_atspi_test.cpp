@@ -2,6 +2,7 @@
 // roles, labels, text, offsets and geometry is what the focus reader builds on.
 
 #include "atspi_desktop.hpp"
+#include "platform/atspi/accessibility_bus.hpp"
 #include "text/unicode.hpp"
 #include "x11_client.hpp"
 

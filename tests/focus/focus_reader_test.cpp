@@ -2,6 +2,7 @@
 #include "focus/focus_reader.hpp"
 #include "manual_loop.hpp"
 #include "text/unicode.hpp"
+#include "threading/serial_queue.hpp"
 
 #include <future>
 #include <gtest/gtest.h>
@@ -66,7 +67,7 @@ protected:
     FakeAx ax;
     FakeClock clock;
     ManualLoop loop;
-    ThreadReaderQueue queue;
+    SerialQueue queue;
     FocusReader reader{ax, queue, loop, clock.function()};
     FakeElement::Ptr window = FakeElement::make("AXWindow");
 };

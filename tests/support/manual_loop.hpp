@@ -4,7 +4,7 @@
 // is virtual, so debounce and staleness are tested without sleeping. `post` may be called
 // from any thread (workers of the engine post their results here).
 
-#include "control/main_loop.hpp"
+#include "threading/main_loop.hpp"
 
 #include <chrono>
 #include <condition_variable>

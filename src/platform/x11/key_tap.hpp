@@ -10,7 +10,7 @@
 // the handler.
 
 #include "control/collaborators.hpp"
-#include "control/main_loop.hpp"
+#include "threading/main_loop.hpp"
 
 #include <memory>
 #include <string>

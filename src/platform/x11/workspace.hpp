@@ -10,8 +10,8 @@
 // of this process are "wisket".
 
 #include "control/collaborators.hpp"
-#include "control/main_loop.hpp"
 #include "platform/x11/desktop_entries.hpp"
+#include "threading/main_loop.hpp"
 
 #include <memory>
 #include <string>

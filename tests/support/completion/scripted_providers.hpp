@@ -5,7 +5,7 @@
 
 #include "completion/local_http_provider.hpp"
 #include "completion/model_runtime.hpp"
-#include "control/main_loop.hpp"
+#include "threading/main_loop.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -4,7 +4,7 @@
 // through the main loop as the real reader's do, at once or when the test releases them.
 
 #include "control/collaborators.hpp"
-#include "control/main_loop.hpp"
+#include "threading/main_loop.hpp"
 
 #include <deque>
 #include <vector>

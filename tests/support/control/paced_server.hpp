@@ -7,8 +7,8 @@
 #include "completion/completion_engine.hpp"
 #include "completion/local_http_provider.hpp"
 #include "completion/scripted_providers.hpp"
-#include "control/main_loop.hpp"
 #include "settings/settings.hpp"
+#include "threading/main_loop.hpp"
 
 #include <chrono>
 #include <deque>

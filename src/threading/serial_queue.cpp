@@ -1,20 +1,25 @@
-#include "focus/reader_queue.hpp"
+#include "threading/serial_queue.hpp"
 
 namespace wisket {
 
-ThreadReaderQueue::ThreadReaderQueue()
+SerialQueue::SerialQueue()
     : m_thread([this] { run(); }) {}
 
-ThreadReaderQueue::~ThreadReaderQueue() {
+SerialQueue::~SerialQueue() {
+    std::deque<Task> dropped;
     {
         const std::lock_guard lock(m_mutex);
         m_stopping = true;
+        dropped.swap(m_tasks);
     }
     m_posted.notify_one();
+    // What the dropped tasks hold (other objects' callbacks) is released now rather than
+    // after the running task, which may be waiting for it.
+    dropped.clear();
     m_thread.join();
 }
 
-void ThreadReaderQueue::post(Task task) {
+void SerialQueue::post(Task task) {
     {
         const std::lock_guard lock(m_mutex);
         m_tasks.push_back(std::move(task));
@@ -22,17 +27,17 @@ void ThreadReaderQueue::post(Task task) {
     m_posted.notify_one();
 }
 
-bool ThreadReaderQueue::isCurrent() const {
+bool SerialQueue::isCurrent() const {
     return std::this_thread::get_id() == m_thread.get_id();
 }
 
-void ThreadReaderQueue::run() {
+void SerialQueue::run() {
     while (true) {
         Task task;
         {
             std::unique_lock lock(m_mutex);
             m_posted.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
-            if (m_tasks.empty()) {
+            if (m_stopping) {
                 return;
             }
             task = std::move(m_tasks.front());

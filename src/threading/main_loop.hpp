@@ -4,9 +4,11 @@
 // The application implements it over Qt's event loop; tests use a manual loop with
 // virtual time, so debounce and staleness are tested without sleeping.
 
+#include <cassert>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 namespace wisket {
 
@@ -27,6 +29,15 @@ public:
     virtual void cancel(TimerId id) = 0;
     // Monotonic time. Any thread.
     virtual TimePoint now() const = 0;
+
+    // The main thread is the one that created the loop. Any thread.
+    bool isMainThread() const { return std::this_thread::get_id() == m_mainThread; }
+
+private:
+    std::thread::id m_mainThread = std::this_thread::get_id();
 };
 
 } // namespace wisket
+
+// Guards an entry point that only the main thread may call; compiled out with NDEBUG.
+#define WISKET_ASSERT_MAIN_THREAD(loop) assert((loop).isMainThread() && "main thread only")

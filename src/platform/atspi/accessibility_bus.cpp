@@ -1,0 +1,81 @@
+#include "platform/atspi/accessibility_bus.hpp"
+
+#include "platform/atspi/atspi_internal.hpp"
+
+#include <gio/gio.h>
+#include <string>
+
+namespace wisket {
+
+namespace {
+
+using atspi::Error;
+
+// Calls org.freedesktop.DBus.Properties on the bus launcher's status object; on failure,
+// D-Bus's message goes to `failure` when given.
+GVariant* callStatus(const char* method, GVariant* parameters, const GVariantType* replyType,
+                     std::string* failure = nullptr) {
+    Error error;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus) {
+        g_variant_unref(g_variant_ref_sink(parameters));
+        if (failure) {
+            *failure = error.error->message;
+        }
+        return nullptr;
+    }
+    Error callError;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", method, parameters,
+        replyType, G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, &callError);
+    g_object_unref(bus);
+    if (!reply && failure) {
+        *failure = callError.error->message;
+    }
+    return reply;
+}
+
+} // namespace
+
+bool accessibilityBusEnabled() {
+    return !accessibilityBusProblem();
+}
+
+std::optional<StartError> accessibilityBusProblem() {
+    std::string failure;
+    GVariant* reply = callStatus("Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"),
+                                 G_VARIANT_TYPE("(v)"), &failure);
+    if (!reply) {
+        return StartError{"accessibility bus",
+                          "it cannot be reached (" + failure +
+                              "), so no application's fields can be read; is at-spi2-core "
+                              "installed in this session?"};
+    }
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    const bool enabled =
+        value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
+    if (value) {
+        g_variant_unref(value);
+    }
+    g_variant_unref(reply);
+    if (!enabled) {
+        return StartError{"accessibility bus",
+                          "it is switched off, so only GTK applications can be read; switch it on in the "
+                          "desktop's accessibility settings (or: gsettings set org.gnome.desktop.interface "
+                          "toolkit-accessibility true) and restart your applications"};
+    }
+    return std::nullopt;
+}
+
+bool enableAccessibilityBus() {
+    GVariant* reply = callStatus(
+        "Set", g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr);
+    if (!reply) {
+        return false;
+    }
+    g_variant_unref(reply);
+    return accessibilityBusEnabled();
+}
+
+} // namespace wisket

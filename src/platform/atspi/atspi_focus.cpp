@@ -1,0 +1,227 @@
+#include "platform/atspi/atspi_internal.hpp"
+
+#include <algorithm>
+
+namespace wisket {
+
+using namespace atspi;
+
+namespace {
+
+// A focus-out followed within this time by a focus-in of the same element is the flicker a
+// passive key grab causes, not a change of focus.
+constexpr auto focusFlicker = std::chrono::milliseconds(300);
+// Bounds of the search for a focused element when no focus event told us.
+constexpr auto focusSearchBudget = std::chrono::milliseconds(150);
+constexpr int focusSearchNodes = 2000;
+
+// Roles and states come from libatspi's cache, which answers for a hung or killed
+// application too; one call that is never cached tells whether it still answers.
+bool responds(AtspiAccessible* element) {
+    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(element));
+    if (!component) {
+        return true;
+    }
+    // An application that dies while asked yields no error, only libatspi's placeholder
+    // of -1 for every value.
+    Error error;
+    AtspiRect* extents = atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error);
+    const bool answered = extents && !error && !(extents->width == -1 && extents->height == -1);
+    g_free(extents);
+    return answered;
+}
+
+// One call where the toolkit implements Collection (GTK, Chromium). A browser reports
+// both the view that holds its page and the field in the page as focused: the last
+// match in document order is the innermost.
+AtspiAccessible* collectFocused(AtspiAccessible* root) {
+    GRef<AtspiCollection> collection(atspi_accessible_get_collection_iface(root));
+    if (!collection) {
+        return nullptr;
+    }
+    GRef<AtspiStateSet> states(atspi_state_set_new(nullptr));
+    atspi_state_set_add(states.get(), ATSPI_STATE_FOCUSED);
+    GRef<AtspiMatchRule> rule(atspi_match_rule_new(
+        states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
+        ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
+    Error error;
+    GArray* matches = atspi_collection_get_matches(collection.get(), rule.get(),
+                                                   ATSPI_Collection_SORT_ORDER_CANONICAL, 0, TRUE, &error);
+    if (!matches) {
+        return nullptr;
+    }
+    AtspiAccessible* found = nullptr;
+    for (guint i = 0; i < matches->len; ++i) {
+        if (found) {
+            g_object_unref(found);
+        }
+        found = g_array_index(matches, AtspiAccessible*, i);
+    }
+    g_array_free(matches, TRUE);
+    return found;
+}
+
+AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline, int& nodes);
+
+// Depth first through what is showing, within a node and time budget; the innermost
+// focused element wins.
+AtspiAccessible* walkFocused(AtspiAccessible* node, Clock::time_point deadline, int& nodes) {
+    if (++nodes > focusSearchNodes || Clock::now() > deadline) {
+        return nullptr;
+    }
+    if (statesOf(node).contains(ATSPI_STATE_FOCUSED)) {
+        AtspiAccessible* inner = walkChildren(node, deadline, nodes);
+        return inner ? inner : g_object_ref(node);
+    }
+    return walkChildren(node, deadline, nodes);
+}
+
+AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline, int& nodes) {
+    Error error;
+    const gint count = atspi_accessible_get_child_count(node, &error);
+    for (gint i = 0; i < count && !error; ++i) {
+        GRef<AtspiAccessible> child(atspi_accessible_get_child_at_index(node, i, nullptr));
+        if (!child || !statesOf(child.get()).contains(ATSPI_STATE_SHOWING)) {
+            continue;
+        }
+        if (AtspiAccessible* found = walkFocused(child.get(), deadline, nodes)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void AtspiAx::Impl::onFocusEvent(AtspiEvent* event, void* data) {
+    static_cast<Impl*>(data)->focusChanged(event->source, event->detail1 != 0);
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+void AtspiAx::Impl::subscribe() {
+    listener = atspi_event_listener_new(&Impl::onFocusEvent, this, nullptr);
+    atspi_event_listener_register(listener, "object:state-changed:focused", nullptr);
+}
+
+void AtspiAx::Impl::unsubscribe() {
+    if (listener) {
+        atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
+        g_object_unref(listener);
+        listener = nullptr;
+    }
+    for (auto& [bus, record] : focus) {
+        g_object_unref(record.element);
+    }
+    focus.clear();
+}
+
+void AtspiAx::Impl::remember(AtspiAccessible* element) {
+    FocusRecord& record = focus[busName(element)];
+    if (record.element != element) {
+        g_object_ref(element);
+        if (record.element) {
+            g_object_unref(record.element);
+        }
+        record.element = element;
+    }
+    record.lostAt.reset();
+}
+
+void AtspiAx::Impl::focusChanged(AtspiAccessible* source, bool gained) {
+    if (!source) {
+        return;
+    }
+    if (gained) {
+        remember(source);
+        return;
+    }
+    const auto found = focus.find(busName(source));
+    if (found != focus.end() && sameObject(found->second.element, source)) {
+        found->second.lostAt = Clock::now();
+    }
+}
+
+// The element of `app` that has the keyboard focus: the one its last focus event named,
+// unless it has gone or lost the focus for longer than a key grab's flicker; else a
+// search of its active window for the focused state.
+AtspiAccessible* AtspiAx::Impl::focusedIn(AtspiAccessible* app) {
+    const auto found = focus.find(busName(app));
+    if (found != focus.end()) {
+        FocusRecord& record = found->second;
+        const bool lost = record.lostAt && Clock::now() - *record.lostAt > focusFlicker;
+        if (!lost && !statesOf(record.element).defunct()) {
+            if (!responds(record.element)) {
+                return nullptr;
+            }
+            // A browser that builds its page's tree after a field in the page took the
+            // focus reports the page as focused, never the field.
+            if (atspi_accessible_get_role(record.element, nullptr) == ATSPI_ROLE_DOCUMENT_WEB) {
+                if (AtspiAccessible* inner = collectFocused(record.element)) {
+                    return inner;
+                }
+            }
+            return g_object_ref(record.element);
+        }
+        if (overdue()) {
+            return nullptr;
+        }
+    }
+    AtspiAccessible* searched = searchFocused(app);
+    if (searched && !responds(searched)) {
+        g_object_unref(searched);
+        searched = nullptr;
+    }
+    // Only a focus event makes an element the remembered one: what a search finds may be
+    // a container that held the focus before the application's tree was complete
+    // (a browser just primed), and no event would ever replace it.
+    if (found != focus.end()) {
+        g_object_unref(found->second.element);
+        focus.erase(found);
+    }
+    return searched;
+}
+
+AtspiAccessible* AtspiAx::Impl::searchFocused(AtspiAccessible* app) {
+    GRef<AtspiAccessible> window(activeWindow(app));
+    AtspiAccessible* root = window ? window.get() : app;
+    if (AtspiAccessible* found = collectFocused(root)) {
+        return found;
+    }
+    int nodes = 0;
+    return overdue() ? nullptr
+                     : walkFocused(root, std::min(deadline, Clock::now() + focusSearchBudget), nodes);
+}
+
+AtspiAccessible* AtspiAx::Impl::activeWindow(AtspiAccessible* app) {
+    Error error;
+    const gint count = atspi_accessible_get_child_count(app, &error);
+    for (gint i = 0; i < count && !error && !overdue(); ++i) {
+        AtspiAccessible* child = atspi_accessible_get_child_at_index(app, i, nullptr);
+        if (child && statesOf(child).contains(ATSPI_STATE_ACTIVE)) {
+            return child;
+        }
+        if (child) {
+            g_object_unref(child);
+        }
+    }
+    const auto found = focus.find(busName(app));
+    if (found == focus.end()) {
+        return nullptr;
+    }
+    AtspiAccessible* node = g_object_ref(found->second.element);
+    for (int depth = 0; depth < 64; ++depth) {
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, nullptr);
+        if (!parent || sameObject(parent, app)) {
+            if (parent) {
+                g_object_unref(parent);
+            }
+            return node;
+        }
+        g_object_unref(node);
+        node = parent;
+    }
+    g_object_unref(node);
+    return nullptr;
+}
+
+} // namespace wisket
