@@ -3,6 +3,7 @@
 #include "classify/plan.hpp"
 #include "completion/clean.hpp"
 #include "completion/completion_engine.hpp"
+#include "completion/suggestion_gate.hpp"
 #include "settings/settings.hpp"
 #include "text/unicode.hpp"
 
@@ -447,9 +448,13 @@ void Controller::suggestionCompleted(const SuggestionTask& task, const std::stri
     if (isStale(task)) {
         return;
     }
-    // 12. Cleaned against the whole text, not the cut the model saw.
-    const std::optional<std::string> cleaned =
+    // 12. Cleaned against the whole text, not the cut the model saw, then gated once, so
+    // that the overlay shows exactly the characters the accept key types.
+    std::optional<std::string> cleaned =
         clean(raw, text, request.plan, request.context + "\n" + request.after);
+    if (cleaned) {
+        cleaned = gateSuggestion(*cleaned);
+    }
     if (!cleaned || cleaned->empty()) {
         return;
     }
