@@ -1,9 +1,11 @@
 // libFuzzer target for the text functions that take text from other applications and
-// from a model: clean, buildPrompt and the context filters. Besides crashes, leaks and
-// undefined behaviour it checks the promises of each function and traps on a broken one.
+// from a model: clean, the suggestion gate, buildPrompt and the context filters. Besides
+// crashes, leaks and undefined behaviour it checks the promises of each function and
+// traps on a broken one.
 
 #include "completion/clean.hpp"
 #include "completion/prompt.hpp"
+#include "completion/suggestion_gate.hpp"
 #include "focus/context_filter.hpp"
 #include "text/unicode.hpp"
 
@@ -28,6 +30,18 @@ wisket::SuggestionPlan consumePlan(FuzzedDataProvider& input) {
     plan.isGreeting = input.ConsumeBool();
     plan.preference = input.PickValueInArray(wisket::allLengthPreferences);
     return plan;
+}
+
+// What may be shown and typed: plain text within the caps, with nothing left for a second
+// pass of the gate to remove.
+void requireGated(const std::string& text) {
+    require(wisket::isValidUtf8(text) && wisket::gateSuggestion(text) == text);
+    require(wisket::codePointCount(text) <= wisket::maxSuggestionCodePoints &&
+            wisket::graphemeCount(text) <= wisket::maxSuggestionCharacters);
+    for (std::size_t i = 0; i < text.size();) {
+        const char32_t cp = wisket::decodeNext(text, i);
+        require(!wisket::isControl(cp) || cp == 0x200C || cp == 0x200D);
+    }
 }
 
 // One of the texts repeated up to this many bytes: hostile inputs are long ones (100 KB
@@ -70,6 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const auto suggestion = wisket::clean(raw, request.text, request.plan, screen)) {
         require(wisket::isValidUtf8(*suggestion));
         require(!suggestion->empty() && !wisket::isWhitespace(wisket::lastGrapheme(*suggestion)));
+        if (const auto gated = wisket::gateSuggestion(*suggestion)) {
+            requireGated(*gated);
+        }
+    }
+    // Raw bytes too: the gate must hold for whatever a cleaning might let through.
+    if (const auto gated = wisket::gateSuggestion(raw)) {
+        requireGated(*gated);
     }
 
     const wisket::ReplySplit split = wisket::splitReply(request.context);

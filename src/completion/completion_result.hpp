@@ -20,6 +20,13 @@ struct TransportError {
     bool operator==(const TransportError&) const = default;
 };
 
+// The model server answered with a status other than 2xx. Only the number is kept: the
+// body of such a reply is no answer, whatever it says, and may echo the typed text.
+struct HttpStatusError {
+    long status = 0;
+    bool operator==(const HttpStatusError&) const = default;
+};
+
 // A JSON body could not be encoded or a reply could not be parsed; the message is the
 // JSON library's.
 struct JsonError {
@@ -38,12 +45,16 @@ struct ModelError {
     bool operator==(const ModelError&) const = default;
 };
 
-using CompletionFailure = std::variant<CompletionError, TransportError, JsonError, ModelError>;
+using CompletionFailure =
+    std::variant<CompletionError, TransportError, HttpStatusError, JsonError, ModelError>;
 
 inline std::string description(const CompletionFailure& failure) {
     struct Describe {
         std::string operator()(const CompletionError& e) const { return e.description(); }
         std::string operator()(const TransportError& e) const { return e.message; }
+        std::string operator()(const HttpStatusError& e) const {
+            return "HTTP status " + std::to_string(e.status);
+        }
         std::string operator()(const JsonError& e) const { return e.message; }
         std::string operator()(const ModelError& e) const {
             return e.kind == ModelError::Kind::refusal ? "refusal" : e.message;

@@ -41,6 +41,7 @@ constexpr std::size_t maxReplyBytes = 1 << 20;
 struct HttpReply {
     CURLcode code = CURLE_OK;
     std::string message; // libcurl's description of a failure
+    long status = 0;     // of the HTTP reply, when the exchange completed
     std::string body;
 };
 
@@ -172,6 +173,8 @@ private:
         reply.code = code;
         if (code != CURLE_OK) {
             reply.message = transfer->error[0] != '\0' ? transfer->error : curl_easy_strerror(code);
+        } else {
+            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &reply.status);
         }
         reply.body = std::move(transfer->reply);
         transfer->done(std::move(reply));
@@ -308,6 +311,8 @@ void LocalHttpProvider::generate(const CompletionRequest& request, const std::st
                                      if (reply.code != CURLE_OK) {
                                          deliver(CompletionResult::failure(
                                              TransportError{reply.message, static_cast<int>(reply.code)}));
+                                     } else if (reply.status < 200 || reply.status > 299) {
+                                         deliver(CompletionResult::failure(HttpStatusError{reply.status}));
                                      } else {
                                          deliver(generateReply(reply.body));
                                      }

@@ -58,7 +58,8 @@ public:
     LocalHttpProvider& operator=(const LocalHttpProvider&) = delete;
 
     // Main thread. The exchange runs on the process-wide transfer thread; an address that
-    // is not local fails with notLocal without any connection attempt.
+    // is not local fails with notLocal without any connection attempt, and a reply whose
+    // status is not 2xx fails with its status alone.
     void generate(const CompletionRequest& request, const std::string& serverURL, const std::string& model,
                   CompletionCallback done) override;
 

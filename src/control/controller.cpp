@@ -3,6 +3,7 @@
 #include "classify/plan.hpp"
 #include "completion/clean.hpp"
 #include "completion/completion_engine.hpp"
+#include "completion/suggestion_gate.hpp"
 #include "control/pause_report.hpp"
 #include "settings/settings.hpp"
 #include "text/unicode.hpp"
@@ -446,9 +447,13 @@ PauseEnd Controller::suggestionCompleted(SuggestionTask& task, const std::string
     if (isStale(task)) {
         return PauseEnd::stale;
     }
-    // Cleaned against the whole text, not the cut the model saw.
-    const std::optional<std::string> cleaned =
+    // Cleaned against the whole text, not the cut the model saw, then gated once, so that
+    // the overlay shows exactly the characters the accept key types.
+    std::optional<std::string> cleaned =
         clean(result.text(), text, request.plan, request.context + "\n" + request.after);
+    if (cleaned) {
+        cleaned = gateSuggestion(*cleaned);
+    }
     if (!cleaned || cleaned->empty()) {
         return PauseEnd::cleanedAway;
     }

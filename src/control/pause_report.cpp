@@ -56,6 +56,9 @@ void addFailure(log::Line& line, const CompletionFailure& failure) {
         void operator()(const TransportError& e) const {
             line.add("error", "transport").add("curlCode", e.code);
         }
+        void operator()(const HttpStatusError& e) const {
+            line.add("error", "httpStatus").add("status", static_cast<int>(e.status));
+        }
         void operator()(const JsonError&) const { line.add("error", "json"); }
         void operator()(const ModelError& e) const {
             if (e.kind == ModelError::Kind::refusal) {

@@ -13,30 +13,71 @@
 namespace wisket {
 namespace {
 
-std::optional<double> numberFromString(const std::string& s) {
-    if (s.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(s.c_str(), &end);
-    if (errno != 0 || end == s.c_str() || *end != '\0' || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
+std::optional<bool> asBool(const nlohmann::json& v) {
+    return v.is_boolean() ? std::optional(v.get<bool>()) : std::nullopt;
 }
 
-std::optional<double> numberOf(const nlohmann::json& v) {
-    if (v.is_number()) {
-        return v.get<double>();
+std::optional<double> asDouble(const nlohmann::json& v) {
+    if (!v.is_number() || !std::isfinite(v.get<double>())) {
+        return std::nullopt;
     }
-    if (v.is_boolean()) {
-        return v.get<bool>() ? 1.0 : 0.0;
+    return v.get<double>();
+}
+
+// Truncated toward zero, saturating instead of overflowing.
+std::optional<long long> asInteger(const nlohmann::json& v) {
+    if (v.is_number_integer()) {
+        return v.get<long long>();
     }
-    if (v.is_string()) {
-        return numberFromString(v.get<std::string>());
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<unsigned long long>();
+        return u > static_cast<unsigned long long>(std::numeric_limits<long long>::max())
+                   ? std::numeric_limits<long long>::max()
+                   : static_cast<long long>(u);
     }
-    return std::nullopt;
+    const std::optional<double> n = asDouble(v);
+    if (!n) {
+        return std::nullopt;
+    }
+    if (*n >= 9.2e18) {
+        return std::numeric_limits<long long>::max();
+    }
+    if (*n <= -9.2e18) {
+        return std::numeric_limits<long long>::min();
+    }
+    return static_cast<long long>(*n);
+}
+
+std::optional<std::string> asString(const nlohmann::json& v) {
+    return v.is_string() ? std::optional(v.get<std::string>()) : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> asStringArray(const nlohmann::json& v) {
+    if (!v.is_array()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> out;
+    for (const auto& element : v) {
+        if (!element.is_string()) {
+            return std::nullopt;
+        }
+        out.push_back(element.get<std::string>());
+    }
+    return out;
+}
+
+// The stored value as `convert` takes it, else the registered default's.
+template <typename Convert>
+auto storedOrDefault(const nlohmann::json& values, const nlohmann::json& defaults, const std::string& key,
+                     Convert convert) {
+    for (const nlohmann::json* source : {&values, &defaults}) {
+        if (auto it = source->find(key); it != source->end()) {
+            if (auto value = convert(*it)) {
+                return value;
+            }
+        }
+    }
+    return decltype(convert(values)){};
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -105,92 +146,24 @@ void DefaultsStore::registerDefaults(const nlohmann::json& defaults) {
     }
 }
 
-const nlohmann::json* DefaultsStore::lookup(const std::string& key) const {
-    if (auto it = m_values.find(key); it != m_values.end()) {
-        return &*it;
-    }
-    if (auto it = m_defaults.find(key); it != m_defaults.end()) {
-        return &*it;
-    }
-    return nullptr;
-}
-
 bool DefaultsStore::boolValue(const std::string& key) const {
-    const nlohmann::json* v = lookup(key);
-    if (!v) {
-        return false;
-    }
-    if (v->is_string()) {
-        const std::string s = v->get<std::string>();
-        if (s == "true" || s == "YES" || s == "yes" || s == "TRUE") {
-            return true;
-        }
-    }
-    const std::optional<double> n = numberOf(*v);
-    return n && *n != 0.0;
+    return storedOrDefault(m_values, m_defaults, key, asBool).value_or(false);
 }
 
 long long DefaultsStore::integerValue(const std::string& key) const {
-    const nlohmann::json* v = lookup(key);
-    if (!v) {
-        return 0;
-    }
-    if (v->is_number_integer()) {
-        return v->get<long long>();
-    }
-    if (v->is_number_unsigned()) {
-        const auto u = v->get<unsigned long long>();
-        return u > static_cast<unsigned long long>(std::numeric_limits<long long>::max())
-                   ? std::numeric_limits<long long>::max()
-                   : static_cast<long long>(u);
-    }
-    const std::optional<double> n = numberOf(*v);
-    if (!n) {
-        return 0;
-    }
-    // Truncate toward zero, saturating instead of overflowing.
-    if (*n >= 9.2e18) {
-        return std::numeric_limits<long long>::max();
-    }
-    if (*n <= -9.2e18) {
-        return std::numeric_limits<long long>::min();
-    }
-    return static_cast<long long>(*n);
+    return storedOrDefault(m_values, m_defaults, key, asInteger).value_or(0);
 }
 
 double DefaultsStore::doubleValue(const std::string& key) const {
-    const nlohmann::json* v = lookup(key);
-    const std::optional<double> n = v ? numberOf(*v) : std::nullopt;
-    return n.value_or(0.0);
+    return storedOrDefault(m_values, m_defaults, key, asDouble).value_or(0.0);
 }
 
 std::optional<std::string> DefaultsStore::stringValue(const std::string& key) const {
-    const nlohmann::json* v = lookup(key);
-    if (!v) {
-        return std::nullopt;
-    }
-    if (v->is_string()) {
-        return v->get<std::string>();
-    }
-    if (v->is_number()) {
-        return v->dump();
-    }
-    return std::nullopt;
+    return storedOrDefault(m_values, m_defaults, key, asString);
 }
 
 std::optional<std::vector<std::string>> DefaultsStore::stringArrayValue(const std::string& key) const {
-    const nlohmann::json* v = lookup(key);
-    if (!v || !v->is_array()) {
-        return std::nullopt;
-    }
-    std::vector<std::string> out;
-    for (const auto& element : *v) {
-        if (!element.is_string()) {
-            return std::nullopt;
-        }
-        out.push_back(element.get<std::string>());
-    }
-    return out;
+    return storedOrDefault(m_values, m_defaults, key, asStringArray);
 }
 
 void DefaultsStore::set(const std::string& key, nlohmann::json value) {

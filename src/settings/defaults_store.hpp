@@ -23,10 +23,11 @@ public:
 
     void registerDefaults(const nlohmann::json& defaults);
 
-    // Typed reads in the manner of user defaults: a number or a string such as "true" or
-    // "12" converts; anything else (or nothing) gives the fallback of each function.
+    // Typed reads: the stored value when it has the type asked for, else the registered
+    // default. A value of another type (a hand edit, another tool) counts as not stored, so
+    // "fast" is never read as a pause of 0 ms. Without either, each gives its fallback.
     bool boolValue(const std::string& key) const;                         // false
-    long long integerValue(const std::string& key) const;                 // 0
+    long long integerValue(const std::string& key) const;                 // 0; truncated, saturated
     double doubleValue(const std::string& key) const;                     // 0
     std::optional<std::string> stringValue(const std::string& key) const; // none
     std::optional<std::vector<std::string>> stringArrayValue(const std::string& key) const;
@@ -40,7 +41,6 @@ public:
     bool lastWriteSucceeded() const { return m_lastWriteOk; }
 
 private:
-    const nlohmann::json* lookup(const std::string& key) const;
     void load();
     void save();
 

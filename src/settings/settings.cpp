@@ -7,9 +7,21 @@ namespace {
 
 constexpr const char* defaultOllamaURL = "http://127.0.0.1:11434";
 constexpr const char* defaultOllamaModel = "qwen2.5:1.5b";
+constexpr double defaultDebounceMs = 180;
+constexpr double defaultGhostOpacity = 0.9;
 
 int clampWords(long long value) {
-    return static_cast<int>(std::clamp<long long>(value, 1, 12));
+    return static_cast<int>(std::clamp<long long>(value, Settings::fewestWords, Settings::mostWords));
+}
+
+// A stored opacity outside 0…1 is no opacity at all, so the default stands in for it. One
+// within it but below the window's faintest setting would leave the ghost text all but
+// invisible while the accept key still types it: it is raised to that setting.
+double sanitizedOpacity(double opacity) {
+    if (opacity < 0 || opacity > 1) {
+        return defaultGhostOpacity;
+    }
+    return std::max(opacity, Settings::faintestGhostOpacity);
 }
 
 } // namespace
@@ -59,7 +71,7 @@ Settings::Settings(std::filesystem::path file)
         {"provider", "apple"},
         {"ollamaURL", defaultOllamaURL},
         {"ollamaModel", defaultOllamaModel},
-        {"debounceMs", 180.0},
+        {"debounceMs", defaultDebounceMs},
         {"maxWords", 8},
         {"keystrokeFallback", true},
         {"adaptiveLength", true},
@@ -67,7 +79,7 @@ Settings::Settings(std::filesystem::path file)
         {"acceptKey", "tab"},
         {"optionAcceptsWord", true},
         {"continueAfterAccept", true},
-        {"ghostOpacity", 0.9},
+        {"ghostOpacity", defaultGhostOpacity},
         {"showKeyHint", true},
         {"useScreenContext", true},
         {"excluded", defaultExcludedAppIDs()},
@@ -77,7 +89,7 @@ Settings::Settings(std::filesystem::path file)
     m_provider = providerKindFromRaw(d.stringValue("provider").value_or("")).value_or(ProviderKind::onDevice);
     m_ollamaURL = d.stringValue("ollamaURL").value_or(defaultOllamaURL);
     m_ollamaModel = d.stringValue("ollamaModel").value_or(defaultOllamaModel);
-    m_debounceMs = d.doubleValue("debounceMs");
+    m_debounceMs = std::clamp(d.doubleValue("debounceMs"), shortestDebounceMs, longestDebounceMs);
     m_maxWords = clampWords(d.integerValue("maxWords"));
     m_keystrokeFallback = d.boolValue("keystrokeFallback");
     m_adaptiveLength = d.boolValue("adaptiveLength");
@@ -86,7 +98,7 @@ Settings::Settings(std::filesystem::path file)
     m_acceptKey = acceptKeyFromRaw(d.stringValue("acceptKey").value_or("")).value_or(AcceptKey::tab);
     m_optionAcceptsWord = d.boolValue("optionAcceptsWord");
     m_continueAfterAccept = d.boolValue("continueAfterAccept");
-    m_ghostOpacity = d.doubleValue("ghostOpacity");
+    m_ghostOpacity = sanitizedOpacity(d.doubleValue("ghostOpacity"));
     m_showKeyHint = d.boolValue("showKeyHint");
     m_useScreenContext = d.boolValue("useScreenContext");
     m_excludedAppIDs = d.stringArrayValue("excluded").value_or(defaultExcludedAppIDs());

@@ -35,6 +35,15 @@ public:
 
     static const std::vector<std::string>& defaultExcludedAppIDs();
 
+    // The ranges of the settings window's controls. Start-up brings a stored value from
+    // elsewhere (a hand edit, another tool) into them, so a pause of 0 ms or an invisible
+    // ghost text never reaches the pipeline.
+    static constexpr int fewestWords = 1;
+    static constexpr int mostWords = 12;
+    static constexpr double shortestDebounceMs = 60;
+    static constexpr double longestDebounceMs = 600;
+    static constexpr double faintestGhostOpacity = 0.3;
+
     bool enabled() const { return m_enabled; }
     ProviderKind provider() const { return m_provider; }
     const std::string& ollamaURL() const { return m_ollamaURL; }
@@ -53,7 +62,7 @@ public:
     const std::vector<std::string>& excludedAppIDs() const { return m_excludedAppIDs; }
 
     // Each assignment notifies the observers first, then stores and writes the value,
-    // also when it is unchanged. Only start-up clamps maxWords.
+    // also when it is unchanged. Only start-up checks values against their ranges.
     void setEnabled(bool value);
     void setProvider(ProviderKind value);
     void setOllamaURL(std::string value);

@@ -321,6 +321,9 @@ bool isControl(char32_t cp) {
     const int8_t type = u_charType(static_cast<UChar32>(cp));
     return type == U_CONTROL_CHAR || type == U_FORMAT_CHAR;
 }
+bool isMark(char32_t cp) {
+    return (U_GET_GC_MASK(static_cast<UChar32>(cp)) & U_GC_M_MASK) != 0;
+}
 
 bool containsControlCharacter(std::string_view s) {
     std::size_t i = 0;

@@ -40,6 +40,7 @@ bool isPunctuation(char32_t cp); // general category P*
 bool isUppercase(char32_t cp);
 bool isLowercase(char32_t cp);
 bool isControl(char32_t cp); // general categories Cc and Cf
+bool isMark(char32_t cp);    // combining marks: general categories Mn, Mc and Me
 
 inline bool isLetter(std::string_view g) {
     return !g.empty() && isLetter(firstCodePoint(g));

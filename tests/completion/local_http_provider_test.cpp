@@ -101,8 +101,7 @@ TEST_F(LocalHttpProviderTest, ReplyShapes) {
     ASSERT_TRUE(empty.succeeded());
     EXPECT_EQ(empty.text(), "");
 
-    server.setReply(
-        {.status = 500, .contentType = "text/html", .body = "<html><body>Internal error</body></html>"});
+    server.setReply({.contentType = "text/html", .body = "<html><body>Internal error</body></html>"});
     const CompletionResult html = ask(server.url());
     const JsonError* parseError = failureOf<JsonError>(html);
     ASSERT_NE(parseError, nullptr) << "an HTML page is the parser's error";
@@ -110,7 +109,7 @@ TEST_F(LocalHttpProviderTest, ReplyShapes) {
 
     for (const std::string body : {R"({"error":"model 'base-model' not found"})", R"({"response":42})",
                                    R"(["response"])", R"("response")"}) {
-        server.setReply({.status = 404, .body = body});
+        server.setReply({.body = body});
         const CompletionResult result = ask(server.url());
         const CompletionError* error = failureOf<CompletionError>(result);
         ASSERT_NE(error, nullptr) << body;
@@ -120,6 +119,15 @@ TEST_F(LocalHttpProviderTest, ReplyShapes) {
     // A reply past 1 MiB is no continuation; reading it stops there.
     server.setReply({.body = R"({"response":")" + std::string(1 << 20, 'a') + R"("})"});
     EXPECT_NE(failureOf<TransportError>(ask(server.url())), nullptr);
+}
+
+TEST_F(LocalHttpProviderTest, AReplyThatIsNot2xxFailsWithItsStatusAloneWhateverItsBodySays) {
+    server.setReply({.status = 500, .body = R"({"response":" ERRORBODYSHOWN"})"});
+    const CompletionResult result = ask(server.url());
+    const HttpStatusError* error = failureOf<HttpStatusError>(result);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->status, 500);
+    EXPECT_EQ(description(result.error()).find("ERRORBODYSHOWN"), std::string::npos);
 }
 
 TEST_F(LocalHttpProviderTest, RefusedConnectionIsATransportFailureWithLibcurlsMessage) {
@@ -158,13 +166,15 @@ TEST_F(LocalHttpProviderTest, ProxyVariablesNeverRouteTheText) {
 }
 
 TEST_F(LocalHttpProviderTest, RedirectsAreNeverFollowed) {
-    // A redirect could send the typed text to any host; the reply itself is the answer.
+    // A redirect could send the typed text to any host; it fails as the status it is.
     LoopbackHttpServer elsewhere;
     elsewhere.setReply({.body = R"({"response":"redirected"})"});
     server.setReply(
         {.status = 307, .contentType = "text/plain", .location = elsewhere.url() + "/api/generate"});
     const CompletionResult result = ask(server.url());
-    EXPECT_NE(failureOf<JsonError>(result), nullptr);
+    const HttpStatusError* error = failureOf<HttpStatusError>(result);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->status, 307);
     EXPECT_EQ(elsewhere.connections(), 0);
 }
 

@@ -406,6 +406,19 @@ TEST_F(ControllerTest, RightArrowAndTabFollowTheAcceptKeySetting) {
     }
 }
 
+TEST_F(ControllerTest, AHostileAnswerIsShownAndTypedAsTheSameGatedTextOrNotAtAll) {
+    typeAndPause(" world\x1b[31m \u202Eis\t\x07round");
+    ASSERT_TRUE(overlay.visible);
+    EXPECT_EQ(overlay.text, " world is round");
+    EXPECT_TRUE(press(Key::tab));
+    EXPECT_EQ(tap.typed, std::vector<std::string>{overlay.text});
+
+    reader.nextRead = textRead("Say hello to the wide"); // not an answer from the cache
+    typeAndPause(" " + std::string(10'000, 'a'));
+    EXPECT_FALSE(overlay.visible);
+    EXPECT_EQ(controller->suggestion(), "");
+}
+
 TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
     settings.setContinueAfterAccept(false);
     typeKeys("abc");

@@ -43,6 +43,8 @@ TEST(PauseReport, LinesCarryKindsAndLengthsOnly) {
         {asked, PauseEnd::shown, "shown" + askedFields},
         {failing(TransportError{"Weird server reply: Zqx", 8}), PauseEnd::failed,
          "failed" + askedFields + " error=transport curlCode=8"},
+        {failing(HttpStatusError{500}), PauseEnd::failed,
+         "failed" + askedFields + " error=httpStatus status=500"},
         {failing(JsonError{"parse error; last read: 'Zqx'"}), PauseEnd::failed,
          "failed" + askedFields + " error=json"},
         {failing(CompletionError::unavailable("No \"model\" file\nin models")), PauseEnd::failed,

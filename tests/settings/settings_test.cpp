@@ -1,7 +1,9 @@
 #include "settings/settings.hpp"
 #include "temp_dir.hpp"
 
+#include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,38 +40,88 @@ TEST(Settings, FreshUserGetsDefaultsAndNothingIsWritten) {
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "wisket"));
 }
 
-TEST(Settings, StoredValuesAreReadWithFallbacksAndTheWordClamp) {
+// A hand-edited file or another tool may store anything under a key: what does not have
+// the key's type, or lies outside its range, must not reach the pipeline.
+TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
+    using Read = std::function<nlohmann::json(const Settings&)>;
+    const std::map<std::string, Read> fields{
+        {"enabled", [](const Settings& s) { return s.enabled(); }},
+        {"provider", [](const Settings& s) { return std::string(rawValue(s.provider())); }},
+        {"ollamaURL", [](const Settings& s) { return s.ollamaURL(); }},
+        {"ollamaModel", [](const Settings& s) { return s.ollamaModel(); }},
+        {"debounceMs", [](const Settings& s) { return s.debounceMs(); }},
+        {"maxWords", [](const Settings& s) { return s.maxWords(); }},
+        {"adaptiveLength", [](const Settings& s) { return s.adaptiveLength(); }},
+        {"lengthPreference", [](const Settings& s) { return std::string(rawValue(s.lengthPreference())); }},
+        {"acceptKey", [](const Settings& s) { return std::string(rawValue(s.acceptKey())); }},
+        {"optionAcceptsWord", [](const Settings& s) { return s.optionAcceptsWord(); }},
+        {"continueAfterAccept", [](const Settings& s) { return s.continueAfterAccept(); }},
+        {"ghostOpacity", [](const Settings& s) { return s.ghostOpacity(); }},
+        {"showKeyHint", [](const Settings& s) { return s.showKeyHint(); }},
+        {"useScreenContext", [](const Settings& s) { return s.useScreenContext(); }},
+        {"keystrokeFallback", [](const Settings& s) { return s.keystrokeFallback(); }},
+        {"excluded", [](const Settings& s) { return s.excludedAppIDs(); }},
+    };
+    struct Case {
+        std::string key;
+        nlohmann::json stored;
+        nlohmann::json read;
+    };
+    const nlohmann::json defaultList = Settings::defaultExcludedAppIDs();
+    const Case cases[] = {
+        {"enabled", false, false},
+        {"enabled", "false", true},
+        {"provider", "ollama", "ollama"},
+        {"provider", "Ollama", "apple"}, // raw values are case-sensitive
+        {"provider", 1, "apple"},
+        {"ollamaURL", 42, "http://127.0.0.1:11434"},
+        {"ollamaModel", nullptr, "qwen2.5:1.5b"},
+        {"debounceMs", 250, 250.0},
+        {"debounceMs", "fast", 180.0},
+        {"debounceMs", "250", 180.0},
+        {"debounceMs", 0, 60.0},
+        {"debounceMs", 1e9, 600.0},
+        {"maxWords", 5.7, 5},
+        {"maxWords", 0, 1},
+        {"maxWords", -5, 1},
+        {"maxWords", 40, 12},
+        {"maxWords", "4", 8},
+        {"adaptiveLength", 0, true},
+        {"lengthPreference", "longer", "longer"},
+        {"lengthPreference", "", "balanced"},
+        {"acceptKey", "space", "tab"},
+        {"acceptKey", true, "tab"},
+        {"optionAcceptsWord", "no", true},
+        {"continueAfterAccept", nlohmann::json::array(), true},
+        {"ghostOpacity", 0.5, 0.5},
+        {"ghostOpacity", 0.05, 0.3},
+        {"ghostOpacity", 7, 0.9},
+        {"ghostOpacity", -0.5, 0.9},
+        {"ghostOpacity", "0.5", 0.9},
+        {"showKeyHint", "0", true},
+        {"useScreenContext", nlohmann::json::object(), true},
+        {"keystrokeFallback", 0.0, true},
+        {"excluded", nlohmann::json::array({"a"}), nlohmann::json::array({"a"})},
+        {"excluded", nlohmann::json::array({"a", 3}), defaultList},
+        {"excluded", "a", defaultList},
+    };
     TempDir dir;
-    writeFile(dir / "settings.json", R"({"maxWords": 0, "provider": "Ollama", "acceptKey": "space",
-        "lengthPreference": "", "enabled": false, "debounceMs": "250", "ollamaURL": 42,
-        "excluded": ["a", 3], "ghostOpacity": 7})");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key + " stored as " + c.stored.dump());
+        writeFile(dir / "settings.json", nlohmann::json{{c.key, c.stored}}.dump());
+        EXPECT_EQ(fields.at(c.key)(Settings(dir / "settings.json")), c.read);
+    }
+}
+
+TEST(Settings, WhatStartUpCorrectsIsNotWrittenBackAndAppleStillNamesTheOnDeviceProvider) {
+    TempDir dir;
+    writeFile(dir / "settings.json", R"({"maxWords": 40, "provider": "apple"})");
     Settings s(dir / "settings.json");
-    EXPECT_EQ(s.maxWords(), 1);
-    EXPECT_EQ(s.provider(), ProviderKind::onDevice); // raw values are case-sensitive
-    EXPECT_EQ(s.acceptKey(), AcceptKey::tab);
-    EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
-    EXPECT_FALSE(s.enabled());
-    EXPECT_EQ(s.debounceMs(), 250.0);
-    EXPECT_EQ(s.ollamaURL(), "42");
-    EXPECT_EQ(s.excludedAppIDs(), Settings::defaultExcludedAppIDs()); // not an array of strings
-    EXPECT_EQ(s.ghostOpacity(), 7.0);                                 // never clamped by the store
-
-    writeFile(dir / "settings.json", R"({"maxWords": 40, "provider": "ollama"})");
-    Settings high(dir / "settings.json");
-    EXPECT_EQ(high.maxWords(), 12);
-    EXPECT_EQ(high.provider(), ProviderKind::ollama);
-    // The clamp is not written back until the next assignment.
+    EXPECT_EQ(s.maxWords(), 12);
+    EXPECT_EQ(s.provider(), ProviderKind::onDevice);
     EXPECT_EQ(stored(dir)["maxWords"], 40);
-
-    // Files that name the on-device provider "apple" load unchanged, and it is still written so.
-    writeFile(dir / "settings.json", R"({"provider": "apple"})");
-    Settings older(dir / "settings.json");
-    EXPECT_EQ(older.provider(), ProviderKind::onDevice);
-    older.setProvider(ProviderKind::onDevice);
+    s.setProvider(ProviderKind::onDevice);
     EXPECT_EQ(stored(dir)["provider"], "apple");
-
-    writeFile(dir / "settings.json", R"({"maxWords": -5})");
-    EXPECT_EQ(Settings(dir / "settings.json").maxWords(), 1);
 }
 
 TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchanged) {

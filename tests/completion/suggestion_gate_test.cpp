@@ -1,0 +1,72 @@
+#include "completion/suggestion_gate.hpp"
+
+#include <gtest/gtest.h>
+
+namespace wisket {
+namespace {
+
+using namespace std::string_literals;
+
+std::string repeated(const std::string& unit, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i) {
+        out += unit;
+    }
+    return out;
+}
+
+std::string distinctIdeographs(char32_t first, std::size_t count) {
+    std::string out;
+    for (char32_t cp = first; cp < first + count; ++cp) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return out;
+}
+
+TEST(SuggestionGate, ShowsAndTypesOnlyPlainTextOfASaneLength) {
+    struct Case {
+        const char* what;
+        std::string suggestion;
+        std::optional<std::string> expected;
+    };
+    const std::string joined =
+        "family \U0001F468\u200D\U0001F469\u200D\U0001F467 \u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645";
+    const std::string twelveWords = repeated(" extraordinary", 12);
+    const Case cases[] = {
+        {"colours, bell, NUL", "you\x1b[31m RED\x1b[0m bell\x07nul\x00 back"s, "you RED bellnul back"},
+        {"window title, clear screen", "\x1b]0;pwned title\x07\x1b[2J clear", " clear"},
+        {"C1 forms",
+         "\xC2\x9B"
+         "31mred \xC2\x9D"
+         "0;title\xC2\x9C"
+         "now",
+         "red now"},
+        {"reordering and invisible characters",
+         "x\u202E enod\u202C \u202Dgnp.exe\u2066\u2067\u2068\u2069 "
+         "sa\u200By\u200F\u2060\u180E\uFEFF\u061C\u200E",
+         "x enod gnp.exe say"},
+        {"tabs and line breaks", " x\t\tINJECTED\r\u2028now", " x  INJECTED  now"},
+        {"left bare at the end", "done\u200B \x07", "done"},
+        {"nothing left", "\x1b[2J\u202E\u200B", std::nullopt},
+        {"emoji and Persian joiners", joined, joined},
+        {"joiners that join nothing", "\u200Dpay\u200Cpal \u200D\u200D", "paypal"},
+        {"twelve long words", twelveWords, twelveWords},
+        {"stacked Vietnamese accents", "Tie\u0302\u0301ng Vie\u0323\u0302t",
+         "Tie\u0302\u0301ng Vie\u0323\u0302t"},
+        {"one 10,000-letter word", repeated("a", 10'000), std::nullopt},
+        {"3,000 marks on one letter", "a" + repeated("\u0301", 3'000), std::nullopt},
+        {"nine marks on one letter", "a" + repeated("\u0301", 9) + " b", std::nullopt},
+        {"four words of 400 ideographs",
+         distinctIdeographs(0x4E00, 400) + " " + distinctIdeographs(0x5000, 400) + " " +
+             distinctIdeographs(0x5200, 400) + " " + distinctIdeographs(0x5400, 400),
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(gateSuggestion(c.suggestion), c.expected) << c.what;
+    }
+}
+
+} // namespace
+} // namespace wisket
