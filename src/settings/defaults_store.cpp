@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <limits>
@@ -110,16 +111,17 @@ DefaultsStore::DefaultsStore(std::filesystem::path file)
     load();
 }
 
-std::filesystem::path DefaultsStore::standardLocation() {
+std::filesystem::path configHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    std::filesystem::path base;
     if (xdg && *xdg == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::filesystem::path(home && *home ? home : ".") / ".config";
+        return xdg;
     }
-    return base / "wisket" / "settings.json";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home && *home ? home : ".") / ".config";
+}
+
+std::filesystem::path DefaultsStore::standardLocation() {
+    return configHome() / "wisket" / "settings.json";
 }
 
 void DefaultsStore::load() {
@@ -178,38 +180,48 @@ void DefaultsStore::remove(const std::string& key) {
 }
 
 void DefaultsStore::save() {
-    std::error_code error;
-    const std::filesystem::path dir = m_file.parent_path();
-    if (!dir.empty()) {
-        std::filesystem::create_directories(dir, error);
-    }
     if (m_unreadable) {
         // Keep what the user had; a hand-edited file with a typo is still theirs.
         std::filesystem::path bad = m_file;
         bad += ".bad";
+        std::error_code error;
         std::filesystem::rename(m_file, bad, error);
         m_unreadable = false;
     }
     // Invalid UTF-8 in a stored string would make dump() throw: replace it instead.
     const std::string data = m_values.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    std::string temporary = m_file.string() + ".XXXXXX";
+    m_lastWriteOk = !replaceFile(m_file, data);
+}
+
+std::optional<std::string> replaceFile(const std::filesystem::path& file, const std::string& data,
+                                       unsigned mode) {
+    std::error_code error;
+    const std::filesystem::path dir = file.parent_path();
+    if (!dir.empty()) {
+        std::filesystem::create_directories(dir, error);
+    }
+    std::string temporary = file.string() + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
-        m_lastWriteOk = false;
-        return;
+        return std::strerror(errno);
     }
-    ::fchmod(fd, 0600);
+    ::fchmod(fd, mode);
     bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) {
-        ok = ::rename(temporary.c_str(), m_file.c_str()) == 0;
+    int failure = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        failure = errno;
+    }
+    if (ok && ::rename(temporary.c_str(), file.c_str()) != 0) {
+        ok = false;
+        failure = errno;
     }
     if (!ok) {
         ::unlink(temporary.c_str());
-    } else {
-        syncDirectory(dir.empty() ? std::filesystem::path(".") : dir);
+        return std::strerror(failure);
     }
-    m_lastWriteOk = ok;
+    syncDirectory(dir.empty() ? std::filesystem::path(".") : dir);
+    return std::nullopt;
 }
 
 } // namespace wisket

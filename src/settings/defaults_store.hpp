@@ -14,6 +14,14 @@
 
 namespace wisket {
 
+// $XDG_CONFIG_HOME when it is an absolute path, else ~/.config.
+std::filesystem::path configHome();
+
+// Replaces `file` with `data` atomically (temporary file, flush, rename), creating its
+// folder; none on success, else the reason. The file gets `mode`.
+std::optional<std::string> replaceFile(const std::filesystem::path& file, const std::string& data,
+                                       unsigned mode = 0600);
+
 class DefaultsStore {
 public:
     explicit DefaultsStore(std::filesystem::path file);
