@@ -1,8 +1,10 @@
 #include "settings/autostart.hpp"
 
 #include "settings/defaults_store.hpp"
+#include "settings/desktop_entry.hpp"
 
 #include <fstream>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 
@@ -30,16 +32,6 @@ std::string quotedExec(const std::string& path) {
     return quoted + '"';
 }
 
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 } // namespace
 
 std::filesystem::path entryPath() {
@@ -47,23 +39,13 @@ std::filesystem::path entryPath() {
 }
 
 bool isEnabled(const std::filesystem::path& entry) {
-    std::ifstream in(entry);
+    std::ifstream in(entry, std::ios::binary);
     if (!in) {
         return false;
     }
-    bool inMainGroup = false;
-    for (std::string line; std::getline(in, line);) {
-        const std::string_view l = trimmed(line);
-        if (l.starts_with('[')) {
-            inMainGroup = l == "[Desktop Entry]";
-        } else if (inMainGroup && l.starts_with("Hidden")) {
-            const std::string_view rest = trimmed(l.substr(6));
-            if (rest.starts_with('=') && trimmed(rest.substr(1)) == "true") {
-                return false;
-            }
-        }
-    }
-    return true;
+    std::ostringstream content;
+    content << in.rdbuf();
+    return desktopEntryValue(content.str(), "Hidden") != "true";
 }
 
 std::optional<std::string> setEnabled(bool enabled, const std::filesystem::path& executable,

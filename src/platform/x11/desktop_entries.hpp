@@ -3,6 +3,8 @@
 // Display names of applications from their freedesktop .desktop files. Plain C++ (file
 // reads only); safe to call from any thread.
 
+#include "settings/desktop_entry.hpp"
+
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -12,10 +14,6 @@
 #include <vector>
 
 namespace wisket {
-
-// The value of `key` in the "[Desktop Entry]" group of a .desktop file's content (the
-// unlocalised one); none when absent.
-std::optional<std::string> desktopEntryValue(std::string_view content, std::string_view key);
 
 class DesktopEntries {
 public:
