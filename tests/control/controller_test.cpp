@@ -642,42 +642,35 @@ TEST_F(ControllerTest, AWholeAcceptAsksForMoreAfterTheLongerOfThePauseAnd250Ms) 
 
 // --- What else dismisses and forgets -----------------------------------------------------
 
-TEST_F(ControllerTest, AClickForgetsTheContextAScrollOnlyTheKeysTyped) {
+TEST_F(ControllerTest, ClicksAndShortcutsForgetTheContextAScrollOnlyTheKeysTyped) {
+    struct Case {
+        const char* name;
+        InputEvent event;
+        bool forgetsContext;
+    };
+    const Case cases[] = {
+        {"scroll", scrollWheel(), false},
+        {"left click", mouseDown(EventType::leftMouseDown), true},
+        {"right click", mouseDown(EventType::rightMouseDown), true},
+        {"other click", mouseDown(EventType::otherMouseDown), true},
+        {"paste", typedKey("v", Modifier::control), true},
+        {"Super paste", typedKey("v", Modifier::super), true},
+    };
     offer(" world");
-    press(scrollWheel());
-    EXPECT_FALSE(overlay.visible);
-    EXPECT_EQ(controller->buffer().text(), "");
-    EXPECT_EQ(reader.invalidations, 0);
-    offer(" world");
-    EXPECT_EQ(asked(), 1u) << "a scroll keeps the engine's cache";
-
-    for (const EventType click :
-         {EventType::leftMouseDown, EventType::rightMouseDown, EventType::otherMouseDown}) {
-        const int invalidations = reader.invalidations;
-        const std::size_t requests = asked();
-        press(mouseDown(click));
-        EXPECT_FALSE(overlay.visible);
-        EXPECT_EQ(controller->buffer().text(), "");
-        EXPECT_EQ(reader.invalidations, invalidations + 1);
-        offer(" world");
-        EXPECT_EQ(asked(), requests + 1) << "a click empties the engine's cache";
-    }
-}
-
-TEST_F(ControllerTest, PastingForgetsTheContext) {
-    for (const Modifier shortcut : {Modifier::control, Modifier::super}) {
-        offer(" world");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         const int invalidations = reader.invalidations;
         const std::size_t requests = asked();
         const std::size_t reads = reader.reads.size();
-        EXPECT_FALSE(press(typedKey("v", shortcut)));
+        EXPECT_FALSE(press(c.event));
         EXPECT_FALSE(overlay.visible);
         EXPECT_EQ(controller->buffer().text(), "");
-        EXPECT_EQ(reader.invalidations, invalidations + 1);
+        EXPECT_EQ(reader.invalidations, invalidations + (c.forgetsContext ? 1 : 0));
         loop.advance(1000ms);
-        EXPECT_EQ(reader.reads.size(), reads) << "a shortcut asks for nothing";
+        EXPECT_EQ(reader.reads.size(), reads) << "it asks for nothing";
         offer(" world");
-        EXPECT_EQ(asked(), requests + 1);
+        EXPECT_EQ(asked(), requests + (c.forgetsContext ? 1 : 0))
+            << "the engine's cache goes with the context";
     }
 }
 
@@ -743,7 +736,7 @@ TEST_F(ControllerTest, SwitchingAppsDropsALateAnswerAndEmptiesTheCache) {
     EXPECT_EQ(reader.reads.back().pid, editor.pid);
 }
 
-TEST_F(ControllerTest, ExcludedAndOwnApplicationsAreNeverRead) {
+TEST_F(ControllerTest, ExcludedOwnAndMissingApplicationsAreNeverRead) {
     settings.setExcludedAppIDs({keePass.appID.value()});
     offer(" world");
     for (const RunningApplication& app : {keePass, ownApp}) {
@@ -759,6 +752,11 @@ TEST_F(ControllerTest, ExcludedAndOwnApplicationsAreNeverRead) {
     const int invalidations = reader.invalidations;
     press(mouseDown());
     EXPECT_EQ(reader.invalidations, invalidations + 1);
+
+    workspace.activate(std::nullopt);
+    EXPECT_FALSE(controller->frontApp());
+    typeKeys("abc");
+    EXPECT_EQ(loop.pendingTimers(), 0u) << "without a front application nothing is scheduled";
 }
 
 TEST_F(ControllerTest, OnlyAppsThatMayGetSuggestionsWarmTheModel) {
@@ -769,16 +767,6 @@ TEST_F(ControllerTest, OnlyAppsThatMayGetSuggestionsWarmTheModel) {
         workspace.activate(app);
     }
     EXPECT_EQ(warmings(), 2u);
-}
-
-TEST_F(ControllerTest, WithoutAFrontApplicationNothingIsScheduled) {
-    offer(" world");
-    workspace.activate(std::nullopt);
-    EXPECT_FALSE(controller->frontApp());
-    typeKeys("abc");
-    loop.advance(1000ms);
-    EXPECT_EQ(reader.reads.size(), 1u);
-    EXPECT_EQ(loop.pendingTimers(), 0u);
 }
 
 TEST_F(ControllerTest, StartFailsCleanlyAndSucceedsOnlyOnce) {
