@@ -108,19 +108,19 @@ TEST(Clean, EchoRemoval) {
 
 TEST(Clean, Joining) {
     expectAll({
-        // 1. Nothing typed yet.
+        // Nothing typed yet.
         {"  hello there ", "", "hello there"},
-        // 2. After white space.
+        // After white space.
         {" and more", "apples ", "and more"},
         {"\tand more", "apples\n", "and more"},
-        // 3. Opening symbols after a word or a mark get a space; after anything else not.
+        // Opening symbols after a word or a mark get a space; after anything else not.
         {"$20 now", "It costs", " $20 now"},
         {"(see below)", "Prices,", " (see below)"},
         {"\u201Cquoted\u201D text", "He said", " \u201Cquoted\u201D text"},
         {"(x) yes", "well-", "(x) yes"},
-        // 4. Punctuation continues the text as it is.
+        // Punctuation continues the text as it is.
         {", how are you", "Hello", ", how are you"},
-        // 5. Words after a mark: a space after closing punctuation only.
+        // Words after a mark: a space after closing punctuation only.
         {"how are you", "Hello,", " how are you"},
         {"and no", "(yes)", " and no"},
         {"world", "Hello-", "world"},

@@ -112,34 +112,31 @@ TEST_F(OnDeviceProviderTest, RefusalIsRetriedOnceWithoutContextInAFreshSession) 
     EXPECT_EQ(responds[1].maxTokens, 20);
 }
 
-TEST_F(OnDeviceProviderTest, SecondRefusalIsReturnedWithoutAThirdAttempt) {
-    runtime->queue(CompletionResult::failure(refusal));
-    runtime->queue(CompletionResult::failure(refusal));
-    runtime->queue(CompletionResult::answer("never asked"));
-
-    const CompletionResult result = respond(emailRequest({}, "after the caret"));
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error(), refusal);
-    EXPECT_EQ(runtime->calls(Kind::respond).size(), 2u);
-}
-
-TEST_F(OnDeviceProviderTest, NoRetryWithoutContextOrForOtherFailures) {
-    runtime->queue(CompletionResult::failure(refusal));
-    const CompletionResult refused = respond(emailRequest());
-    ASSERT_FALSE(refused.succeeded());
-    EXPECT_EQ(refused.error(), refusal);
-
+// A retry that should not happen would get the script's empty answer and succeed.
+TEST_F(OnDeviceProviderTest, OnlyAFirstRefusalWithContextIsRetried) {
     const CompletionFailure failed =
         ModelError{ModelError::Kind::failed, "The model could not read the prompt."};
-    runtime->queue(CompletionResult::failure(failed));
-    const CompletionResult broken = respond(emailRequest("some context", "some after"));
-    ASSERT_FALSE(broken.succeeded());
-    EXPECT_EQ(broken.error(), failed);
-
-    EXPECT_EQ(runtime->calls(Kind::respond).size(), 2u);
-    // Without a warm session a request opens its own (1); every outcome is followed by a
-    // warm session for the next request (2, then 3).
-    EXPECT_EQ(settle(9).back(), (Call{Kind::prewarm, 3, {}}));
+    struct Case {
+        const char* name;
+        CompletionRequest request;
+        std::vector<CompletionFailure> failures;
+    };
+    const Case cases[] = {
+        {"refused twice", emailRequest({}, "after the caret"), {refusal, refusal}},
+        {"refused without context", emailRequest(), {refusal}},
+        {"another failure", emailRequest("some context", "some after"), {failed}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const CompletionFailure& failure : c.failures) {
+            runtime->queue(CompletionResult::failure(failure));
+        }
+        const CompletionResult result = respond(c.request);
+        ASSERT_FALSE(result.succeeded());
+        EXPECT_EQ(result.error(), c.failures.back());
+    }
+    // Every outcome, a failure too, is followed by a warm session for the next request.
+    EXPECT_EQ(settle(16).back(), (Call{Kind::prewarm, 5, {}}));
 }
 
 TEST_F(OnDeviceProviderTest, UnavailableModelGetsNoSession) {

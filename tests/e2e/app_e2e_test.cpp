@@ -44,7 +44,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto typed = "Thanks for the update, I will get back to";
+// The marker is a word no line of the program could hold by chance.
+constexpr auto typed = "Thanks Zqxmarker, I will get back to";
 constexpr auto answer = " you by the end of the day.";
 constexpr auto field = "Message";
 
@@ -349,6 +350,17 @@ TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
     ASSERT_TRUE(TestDesktop::type(" soon"));
     EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected + " soon"), expected + " soon");
     EXPECT_TRUE(waitForPrompt(expected + " soon")) << describe();
+
+    // The debug lines say how the pause ended, in kinds and lengths: not a character of what
+    // was typed or suggested.
+    const std::regex shownLine(R"(wisket: pause outcome=shown app=\S+ role=AX\w+ kind=chat minWords=1 )"
+                               R"(maxWords=\d+ chars=)" +
+                               std::to_string(std::string_view(typed).size()) +
+                               R"( context=\d+ latencyMs=\d+\n)");
+    EXPECT_TRUE(eventually([&] { return std::regex_search(output(), shownLine); }, patience)) << output();
+    const std::string out = output();
+    EXPECT_EQ(out.find("Zqxmarker"), std::string::npos) << out;
+    EXPECT_EQ(out.find(suggestion.substr(suggestion.find_first_not_of(' '))), std::string::npos) << out;
 }
 
 TEST_F(AppE2eTest, EscapeDismissesTheSuggestionWithoutReachingTheApplication) {
@@ -393,27 +405,6 @@ TEST_F(AppE2eTest, APasswordFieldNeverReachesTheServer) {
         EXPECT_EQ(request.body.find("horse"), std::string::npos) << request.body;
     }
     EXPECT_EQ(output().find("horse"), std::string::npos);
-}
-
-// The debug lines say how each pause ended, in kinds and lengths: not a character of what
-// was typed or suggested.
-TEST_F(AppE2eTest, DebugLinesNameEachPauseButNoTextTypedOrSuggested) {
-    const std::string text = "Zqxmarker says he will get back to";
-    ASSERT_TRUE(TestDesktop::type(text));
-    const auto body = waitForPrompt(text);
-    ASSERT_TRUE(body) << describe();
-    const std::string suggestion = suggestionFor(text, *body);
-    ASSERT_FALSE(suggestion.empty());
-    ASSERT_TRUE(eventually([] { return overlayWindow(true).has_value(); }, patience)) << "no overlay shown";
-    ASSERT_TRUE(TestDesktop::key("Tab"));
-    ASSERT_EQ(waitForFieldText(s_gtk->pid, field, text + suggestion), text + suggestion);
-
-    const std::regex shown(R"(wisket: pause outcome=shown app=\S+ role=AX\w+ kind=chat minWords=1 )"
-                           R"(maxWords=\d+ chars=34 context=\d+ latencyMs=\d+\n)");
-    EXPECT_TRUE(eventually([&] { return std::regex_search(output(), shown); }, patience)) << output();
-    const std::string out = output();
-    EXPECT_EQ(out.find("Zqxmarker"), std::string::npos) << out;
-    EXPECT_EQ(out.find(suggestion.substr(suggestion.find_first_not_of(' '))), std::string::npos) << out;
 }
 
 } // namespace

@@ -6,9 +6,11 @@
 #include "desktop/test_desktop.hpp"
 #include "x11_client.hpp"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace wisket::testing {
 
@@ -18,6 +20,8 @@ protected:
         std::string error;
         s_desktop = TestDesktop::start(&error);
         ASSERT_TRUE(s_desktop) << error;
+        // The tests write settings and autostart files: never into the real home.
+        ASSERT_TRUE(std::string(std::getenv("HOME")).starts_with(s_desktop->root()));
         s_gtk = s_desktop->launchGtk();
         s_qt = s_desktop->launchQt();
         ASSERT_TRUE(s_gtk && s_qt);

@@ -89,7 +89,7 @@ TEST(FilterInjection, OrdinaryProseSurvives) {
          }) {
         EXPECT_EQ(filterInjection(text), text);
     }
-    // Pattern 7 only reaches 80 characters, and never over a sentence end.
+    // A tool told what to do must be named within 80 characters, in the same sentence.
     const std::string far =
         "The autocomplete " + std::string(40, 'x') + " " + std::string(40, 'y') + " should work.";
     EXPECT_EQ(filterInjection(far), far);

@@ -217,19 +217,12 @@ TEST_F(FocusReaderTest, CaretRectangleFromTheCharacterBeforeOrTheEmptyRangeAfter
         return Rect{123, 200, 7, 3.5};
     });
     EXPECT_EQ(read().context.caretRect, (Rect{130, 200, 1, 16}));
-}
 
-TEST_F(FocusReaderTest, CaretInAnEmptyFieldUsesTheEmptyRangeAtZero) {
-    auto element = field("", 0);
-    element->layout([](AxRange range) -> std::optional<Rect> {
-        if (range == AxRange{0, 0}) {
-            return Rect{50, 60, 0, 18};
-        }
-        return std::nullopt;
+    // An empty field has no character before the caret either.
+    field("", 0)->layout([](AxRange range) -> std::optional<Rect> {
+        return range == AxRange{0, 0} ? std::optional<Rect>(Rect{50, 60, 0, 18}) : std::nullopt;
     });
-    const FocusRead result = read();
-    EXPECT_EQ(result.kind, FocusRead::Kind::text);
-    EXPECT_EQ(result.context.caretRect, (Rect{50, 60, 1, 18}));
+    EXPECT_EQ(read().context.caretRect, (Rect{50, 60, 1, 18}));
 }
 
 TEST_F(FocusReaderTest, DegenerateBoundsCountAsAbsent) {
@@ -326,6 +319,13 @@ TEST_F(FocusReaderTest, ContextOnlyWhenAsked) {
     EXPECT_EQ(withContext.context.afterCaret, "see you there");
     EXPECT_EQ(withContext.context.quotedBelow, "On Mon, 3 Mar 2025 at 10:00, Bob wrote:\n> old text");
     EXPECT_EQ(withContext.context.surrounding, "Are you coming tonight?\n" + withContext.context.quotedBelow);
+
+    field("Hello\nworld", 5)->unset("AXSelectedTextRange");
+    const FocusRead opaque = read(true);
+    ASSERT_EQ(opaque.kind, FocusRead::Kind::opaque);
+    EXPECT_EQ(opaque.context.surrounding, "Are you coming tonight?")
+        << "an opaque read still sees the screen";
+    EXPECT_EQ(opaque.context.afterCaret, "");
 }
 
 TEST_F(FocusReaderTest, SurroundingKeepsTheLast800CharactersOfScreenAndQuote) {
@@ -357,15 +357,6 @@ TEST_F(FocusReaderTest, SearchFieldsGetNoScreenContext) {
     EXPECT_EQ(result.context.quotedBelow, "On Mon, Bob wrote:\n> hi");
     EXPECT_EQ(result.context.surrounding, "");
     EXPECT_EQ(ax.reads("AXParent"), 0) << "the screen is not walked for a search";
-}
-
-TEST_F(FocusReaderTest, OpaqueReadsStillCarryTheScreenContext) {
-    window->add("AXStaticText")->set("AXValue", std::string("Meeting notes"));
-    field("Hello\nworld", 5)->unset("AXSelectedTextRange");
-    const FocusRead result = read(true);
-    ASSERT_EQ(result.kind, FocusRead::Kind::opaque);
-    EXPECT_EQ(result.context.surrounding, "Meeting notes");
-    EXPECT_EQ(result.context.afterCaret, "");
 }
 
 TEST_F(FocusReaderTest, ScreenContextIsCachedUntilInvalidated) {

@@ -783,87 +783,74 @@ void KeyTapX11::Session::fakeKey(int keycode, bool press) {
 
 // --- the tap -----------------------------------------------------------------------------
 
-struct KeyTapX11::Shared {
-    Handler handler = [](const InputEvent&) { return false; };
-    std::function<void()> lost;
-    std::unique_ptr<Session> session;
-};
-
 KeyTapX11::KeyTapX11(MainLoop& loop, std::string display)
     : m_loop(loop)
-    , m_display(std::move(display))
-    , m_shared(std::make_shared<Shared>()) {}
+    , m_display(std::move(display)) {}
 
 KeyTapX11::~KeyTapX11() {
-    m_shared->session.reset();
+    m_session.reset();
 }
 
 void KeyTapX11::setHandler(Handler handler) {
-    m_shared->handler = std::move(handler);
+    m_handler = std::move(handler);
 }
 
 void KeyTapX11::setLostHandler(std::function<void()> lost) {
-    m_shared->lost = std::move(lost);
+    m_lost = std::move(lost);
 }
 
 std::optional<StartError> KeyTapX11::start() {
-    if (m_shared->session) {
+    if (m_session) {
         return std::nullopt;
     }
-    std::weak_ptr<Shared> weak = m_shared;
-    auto deliver = [&loop = m_loop, weak](InputEvent event, std::uint64_t decision) {
-        loop.post([weak, event = std::move(event), decision] {
-            const auto shared = weak.lock();
-            if (!shared) {
-                return;
-            }
-            const bool consumed = shared->handler && shared->handler(event);
-            if (decision != 0 && shared->session) {
-                shared->session->decide(decision, consumed);
-            }
-        });
+    auto decide = m_lifetime.guard([this](const InputEvent& event, std::uint64_t decision) {
+        const bool consumed = m_handler && m_handler(event);
+        if (decision != 0 && m_session) {
+            m_session->decide(decision, consumed);
+        }
+    });
+    auto deliver = [&loop = m_loop, decide](InputEvent event, std::uint64_t decision) {
+        loop.post([decide, event = std::move(event), decision]() mutable { decide(event, decision); });
     };
-    auto lost = [&loop = m_loop, weak] {
-        loop.post([weak] {
-            const auto shared = weak.lock();
-            if (shared && shared->lost) {
-                shared->lost();
-            }
-        });
-    };
+    auto announceLost = m_lifetime.guard([this] {
+        if (m_lost) {
+            m_lost();
+        }
+    });
+    auto lost = [&loop = m_loop, announceLost] { loop.post(announceLost); };
     StartError error;
-    m_shared->session = Session::open(m_display, std::move(deliver), std::move(lost), error);
-    if (!m_shared->session) {
+    m_session = Session::open(m_display, std::move(deliver), std::move(lost), error);
+    if (!m_session) {
         return error;
     }
     m_started = true;
     if (!m_consumable.empty()) {
-        m_shared->session->setConsumableKeys(m_consumable);
+        m_session->setConsumableKeys(m_consumable);
     }
     return std::nullopt;
 }
 
 bool KeyTapX11::isEnabled() const {
-    return m_shared->session && m_shared->session->alive();
+    return m_session && m_session->alive();
 }
 
 void KeyTapX11::reenable() {
     if (!m_started) {
         return;
     }
-    if (m_shared->session && m_shared->session->alive()) {
-        m_shared->session->reselect();
+    if (m_session && m_session->alive()) {
+        m_session->reselect();
         return;
     }
-    m_shared->session.reset();
+    m_session.reset();
     start();
 }
 
 void KeyTapX11::type(std::string_view text) {
-    if (text.empty() || (!m_shared->session && start())) {
+    if (text.empty() || (!m_session && start())) {
         return;
     }
-    m_shared->session->type(std::string(text));
+    m_session->type(std::string(text));
 }
 
 void KeyTapX11::setConsumableKeys(std::vector<KeyCombination> keys) {
@@ -871,8 +858,8 @@ void KeyTapX11::setConsumableKeys(std::vector<KeyCombination> keys) {
         return;
     }
     m_consumable = std::move(keys);
-    if (m_shared->session) {
-        m_shared->session->setConsumableKeys(m_consumable);
+    if (m_session) {
+        m_session->setConsumableKeys(m_consumable);
     }
 }
 

@@ -10,6 +10,7 @@
 // the handler.
 
 #include "control/collaborators.hpp"
+#include "threading/lifetime.hpp"
 #include "threading/main_loop.hpp"
 
 #include <memory>
@@ -43,13 +44,14 @@ public:
     class Session;
 
 private:
-    struct Shared;
-
     MainLoop& m_loop;
     std::string m_display;
-    std::shared_ptr<Shared> m_shared;
+    Handler m_handler = [](const InputEvent&) { return false; };
+    std::function<void()> m_lost;
+    std::unique_ptr<Session> m_session;
     std::vector<KeyCombination> m_consumable;
     bool m_started = false;
+    Lifetime m_lifetime;
 };
 
 } // namespace wisket

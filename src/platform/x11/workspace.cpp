@@ -230,23 +230,6 @@ std::optional<RunningApplication> frontmost(Display* display, const Atoms& atoms
 
 } // namespace
 
-// The callback and the frontmost application its owner knows of last, whether announced
-// or asked for; main thread only.
-struct WorkspaceX11::Observer {
-    std::function<void(std::optional<RunningApplication>)> activated;
-    std::optional<std::optional<RunningApplication>> announced;
-
-    void announce(const std::optional<RunningApplication>& app) {
-        if (announced && *announced == app) {
-            return;
-        }
-        announced = app;
-        if (activated) {
-            activated(app);
-        }
-    }
-};
-
 // A thread with its own connection that follows the active window (or the focus) and
 // posts each change to the main loop.
 class WorkspaceX11::Watcher {
@@ -356,8 +339,7 @@ private:
 WorkspaceX11::WorkspaceX11(MainLoop& loop, std::string display)
     : m_loop(loop)
     , m_display(std::move(display))
-    , m_entries(std::make_shared<DesktopEntries>())
-    , m_observer(std::make_shared<Observer>()) {}
+    , m_entries(std::make_shared<DesktopEntries>()) {}
 
 WorkspaceX11::~WorkspaceX11() {
     m_watcher.reset();
@@ -382,24 +364,28 @@ std::optional<RunningApplication> WorkspaceX11::frontmostApplication() const {
     const Atoms atoms(c->display());
     auto app = frontmost(c->display(), atoms, *m_entries);
     // The caller knows of this one now: announcing it again would be no change.
-    m_observer->announced = app;
+    m_announced = app;
     return app;
 }
 
 void WorkspaceX11::observeActivations(std::function<void(std::optional<RunningApplication>)> activated) {
-    m_observer->activated = std::move(activated);
+    m_activated = std::move(activated);
     if (m_watcher) {
         return;
     }
-    std::weak_ptr<Observer> weak = m_observer;
-    m_watcher =
-        Watcher::start(m_display, m_entries, [&loop = m_loop, weak](std::optional<RunningApplication> app) {
-            loop.post([weak, app = std::move(app)] {
-                if (const auto observer = weak.lock()) {
-                    observer->announce(app);
-                }
-            });
-        });
+    auto announce = m_lifetime.guard([this](const std::optional<RunningApplication>& app) {
+        if (m_announced && *m_announced == app) {
+            return;
+        }
+        m_announced = app;
+        if (m_activated) {
+            m_activated(app);
+        }
+    });
+    m_watcher = Watcher::start(m_display, m_entries,
+                               [&loop = m_loop, announce](std::optional<RunningApplication> app) {
+                                   loop.post([announce, app = std::move(app)]() mutable { announce(app); });
+                               });
 }
 
 bool WorkspaceX11::secureInputActive() const {

@@ -11,9 +11,12 @@
 
 #include "control/collaborators.hpp"
 #include "platform/x11/desktop_entries.hpp"
+#include "threading/lifetime.hpp"
 #include "threading/main_loop.hpp"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace wisket {
@@ -48,7 +51,6 @@ public:
 
 private:
     class Watcher;
-    struct Observer;
 
     x11::Connection* connection() const;
 
@@ -57,8 +59,11 @@ private:
     std::shared_ptr<DesktopEntries> m_entries;
     mutable std::unique_ptr<x11::Connection> m_connection;
     mutable unsigned long m_probe = 0;
-    std::shared_ptr<Observer> m_observer;
+    std::function<void(std::optional<RunningApplication>)> m_activated;
+    // The frontmost application the owner knows of last, whether announced or asked for.
+    mutable std::optional<std::optional<RunningApplication>> m_announced;
     std::unique_ptr<Watcher> m_watcher;
+    Lifetime m_lifetime;
 };
 
 } // namespace wisket
