@@ -65,6 +65,7 @@ QScrollArea* scrolling(QWidget* tab) {
     area->setWidget(tab);
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     return area;
 }
 

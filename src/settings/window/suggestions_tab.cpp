@@ -40,6 +40,8 @@ SuggestionsTab::SuggestionsTab(Settings& settings)
     for (const LengthPreference preference : allLengthPreferences) {
         auto* button = new QPushButton(form::text(displayLabel(preference)));
         button->setCheckable(true);
+        // The three share the field's width, so the form fits the window without scrolling.
+        button->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
         m_preference->addButton(button, int(preference));
         segmentRow->addWidget(button);
     }
