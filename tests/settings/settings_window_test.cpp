@@ -1,5 +1,6 @@
 #include "app/qt_main_loop.hpp"
 #include "completion/completion_engine.hpp"
+#include "completion/loopback_http_server.hpp"
 #include "completion/scripted_providers.hpp"
 #include "settings/settings.hpp"
 #include "settings/window/settings_window.hpp"
@@ -44,6 +45,8 @@ struct Desk {
     explicit Desk(const TempDir& dir)
         : settings((application(), ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1),
                     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1), dir / "settings.json")) {
+        // The server's model list is asked for where nothing answers.
+        settings.setOllamaURL("http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort()));
         window.show();
     }
 
@@ -136,6 +139,9 @@ TEST(SettingsWindow, ResetAllMovesEveryControlBack) {
 TEST(SettingsWindow, ProviderShowsItsOwnRows) {
     TempDir dir;
     Desk desk(dir);
+    testing::LoopbackHttpServer server;
+    server.setReply({.body = R"({"models":[{"name":"qwen2.5:1.5b"},{"name":"llama3.2:1b"}]})"});
+    desk.settings.setOllamaURL(server.url());
     auto* provider = desk.find<QComboBox>("provider");
     for (const int index : {1, 0}) {
         provider->setCurrentIndex(index);
@@ -144,6 +150,8 @@ TEST(SettingsWindow, ProviderShowsItsOwnRows) {
         EXPECT_EQ(desk.shown("ollamaModel"), index == 1);
         EXPECT_EQ(desk.shown("download"), index == 0);
     }
+    // Choosing the server's provider asked it for its models.
+    EXPECT_TRUE(eventually([&] { return desk.find<QComboBox>("installedModels")->count() == 2; }));
     EXPECT_EQ(desk.settings.provider(), ProviderKind::onDevice);
     QTest::keyClicks(desk.find<QLineEdit>("ollamaModel"), QStringLiteral("x"));
     EXPECT_EQ(desk.settings.ollamaModel(), "qwen2.5:1.5bx"); // each keystroke is kept

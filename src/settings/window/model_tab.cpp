@@ -145,6 +145,7 @@ ModelTab::ModelTab(Settings& settings, CompletionEngine& engine)
         m_settings.setProvider(allProviderKinds.at(std::size_t(index)));
         m_engine.clearCache();
         m_engine.prewarm();
+        refreshInstalledModels();
     });
     connect(m_ollamaURL, &QLineEdit::textEdited, this,
             [this](const QString& text) { m_settings.setOllamaURL(text.toStdString()); });
