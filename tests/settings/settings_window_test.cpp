@@ -37,9 +37,10 @@ struct Desk {
         static char name[] = "settings_window_test";
         static char* argv[] = {name, nullptr};
         static const bool offscreen = qputenv("QT_QPA_PLATFORM", "offscreen");
-        static QApplication app(argc, argv);
+        // Never destroyed: Qt's own globals may already be gone when statics are.
+        static auto* app = new QApplication(argc, argv);
         static_cast<void>(offscreen);
-        return app;
+        return *app;
     }
 
     explicit Desk(const TempDir& dir)
