@@ -44,7 +44,7 @@ inline QString text(std::string_view s) {
 QFormLayout* section(QWidget* tab, const QString& title = {});
 // Small text in the palette's secondary colour, wrapped.
 QLabel* footnote(const QString& text);
-// A switch that says what it does beside itself; the object name finds it in tests.
+// A switch for a form row, which gives its label; `objectName` identifies the control.
 QCheckBox* toggle(const char* objectName);
 
 } // namespace form
