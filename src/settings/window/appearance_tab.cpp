@@ -9,6 +9,7 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 namespace wisket {
@@ -52,7 +53,9 @@ protected:
             .fontSize = previewFontSize,
             .insets = {.top = previewPadding, .left = typedWidth, .bottom = previewPadding}};
         const PanelContent content = m_row.measure();
-        const ContentFrames frames = arrangeContent(style, content, {double(width()), double(height())});
+        // As wide as the row needs, so the badge follows the text as it does at a caret.
+        const Size row{std::min(fittingSize(style, content).width, double(width())), double(height())};
+        const ContentFrames frames = arrangeContent(style, content, row);
         p.setFont(m_row.labelFont());
         p.setPen(palette().color(QPalette::WindowText));
         p.drawText(QRectF(0, frames.label.y, typedWidth, frames.label.height),
