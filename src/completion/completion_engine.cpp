@@ -57,6 +57,7 @@ void CompletionEngine::complete(const CompletionRequest& request, bool useCache,
     if (m_settings.provider() == ProviderKind::ollama) {
         m_server->generate(request, m_settings.ollamaURL(), m_settings.ollamaModel(), std::move(finish));
     } else {
+        m_onDevice.selectModel(m_settings.onDeviceModel());
         m_onDevice.respond(request, std::move(finish));
     }
 }
@@ -83,14 +84,16 @@ void CompletionEngine::clearCache() {
 
 void CompletionEngine::prewarm() {
     if (m_settings.provider() == ProviderKind::onDevice) {
+        m_onDevice.selectModel(m_settings.onDeviceModel());
         m_onDevice.prewarm();
     }
 }
 
-std::optional<std::string> CompletionEngine::unavailableMessage() const {
+std::optional<std::string> CompletionEngine::unavailableMessage() {
     if (m_settings.provider() != ProviderKind::onDevice) {
         return std::nullopt;
     }
+    m_onDevice.selectModel(m_settings.onDeviceModel());
     if (auto reason = m_onDevice.unavailableReason()) {
         return "On-device model unavailable: " + *reason;
     }

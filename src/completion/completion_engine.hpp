@@ -49,7 +49,7 @@ public:
     void prewarm();
     // "On-device model unavailable: " and the reason, when the on-device model is selected
     // and cannot be used; otherwise none.
-    std::optional<std::string> unavailableMessage() const;
+    std::optional<std::string> unavailableMessage();
 
 private:
     void store(const std::string& key, const std::string& answer);

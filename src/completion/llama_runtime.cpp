@@ -182,6 +182,17 @@ std::optional<fs::path> firstModelFile(const fs::path& folder) {
     return first;
 }
 
+std::optional<fs::path> modelFile(const fs::path& folder, const std::string& chosen) {
+    const fs::path file = folder / chosen;
+    std::error_code error;
+    // A name with a folder in it could reach outside the models folder.
+    if (!chosen.empty() && file.parent_path() == folder && file.extension() == ".gguf" &&
+        fs::is_regular_file(file, error)) {
+        return file;
+    }
+    return firstModelFile(folder);
+}
+
 struct LlamaRuntime::Impl {
     // One sequence of the KV cache and the tokens it holds, in position order.
     struct Sequence {
@@ -211,7 +222,7 @@ struct LlamaRuntime::Impl {
             return "The llama.cpp runtime libraries (libggml-cpu-*.so) are missing from " +
                    (b.folder.empty() ? std::string("the library folder") : b.folder) + ".";
         }
-        const std::optional<fs::path> file = firstModelFile(options.modelsFolder);
+        const std::optional<fs::path> file = currentModelFile();
         if (!file) {
             return "No model file (.gguf) in " + options.modelsFolder.string() + ".";
         }
@@ -224,6 +235,11 @@ struct LlamaRuntime::Impl {
             return cannotLoad(*file);
         }
         return std::nullopt;
+    }
+
+    std::optional<fs::path> currentModelFile() {
+        const std::lock_guard lock(choiceMutex);
+        return modelFile(options.modelsFolder, chosenModel);
     }
 
     // --- model (worker thread) ---
@@ -258,7 +274,7 @@ struct LlamaRuntime::Impl {
             unload();
             return reason;
         }
-        const fs::path file = *firstModelFile(options.modelsFolder);
+        const fs::path file = *currentModelFile();
         const std::optional<FileIdentity> identity = identify(file);
         if (model != nullptr && loaded == identity) {
             return std::nullopt;
@@ -505,6 +521,9 @@ struct LlamaRuntime::Impl {
     std::mutex failureMutex;
     std::optional<FileIdentity> failedFile; // guarded by failureMutex
 
+    std::mutex choiceMutex;
+    std::string chosenModel; // guarded by choiceMutex
+
     llama_model* model = nullptr;
     const llama_vocab* vocab = nullptr;
     llama_context* context = nullptr;
@@ -525,6 +544,11 @@ LlamaRuntime::~LlamaRuntime() = default;
 
 std::optional<std::string> LlamaRuntime::unavailableReason() {
     return m->unavailableReason();
+}
+
+void LlamaRuntime::selectModel(const std::string& fileName) {
+    const std::lock_guard lock(m->choiceMutex);
+    m->chosenModel = fileName;
 }
 
 void LlamaRuntime::openSession(SessionId id, const std::string& instructions) {

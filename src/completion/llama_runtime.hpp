@@ -1,7 +1,8 @@
 #pragma once
 
-// The on-device model runtime over llama.cpp: the model is the first ".gguf" file by name
-// in the models folder, loaded once (and again only when that file changes). Sessions are
+// The on-device model runtime over llama.cpp: the model is the selected ".gguf" file of the
+// models folder, or the first by name when none is selected or the selected one is gone,
+// loaded once (and again only when that file changes). Sessions are
 // sequences of one KV cache; the instructions are the system turn of the model's chat
 // template (plain concatenation when the model has none). Each evaluation starts from the
 // longest token prefix that any kept sequence shares with it, so typing one more character
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace wisket {
@@ -24,6 +26,11 @@ std::filesystem::path defaultModelsFolder();
 // The first regular ".gguf" file in `folder` by file name (byte order); none when there is
 // none or the folder cannot be read.
 std::optional<std::filesystem::path> firstModelFile(const std::filesystem::path& folder);
+
+// The model file to use in `folder`: the regular ".gguf" file named `chosen` there, else
+// (also for an empty `chosen`) the first by name.
+std::optional<std::filesystem::path> modelFile(const std::filesystem::path& folder,
+                                               const std::string& chosen);
 
 struct LlamaRuntimeOptions {
     std::filesystem::path modelsFolder = defaultModelsFolder();
@@ -39,6 +46,7 @@ public:
     LlamaRuntime& operator=(const LlamaRuntime&) = delete;
 
     std::optional<std::string> unavailableReason() override;
+    void selectModel(const std::string& fileName) override;
     void openSession(SessionId id, const std::string& instructions) override;
     void prewarm(SessionId id) override;
     CompletionResult respond(SessionId id, const std::string& prompt, std::int64_t maxTokens) override;

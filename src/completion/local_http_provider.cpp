@@ -38,6 +38,17 @@ std::optional<std::string> urlPart(CURLU* url, CURLUPart part) {
 // A reply larger than this is no continuation of a few words; stop reading it.
 constexpr std::size_t maxReplyBytes = 1 << 20;
 
+// Typed text must never be routed anywhere else, whatever the environment says: no proxy,
+// no redirect, no stored credentials.
+void keepLocal(CURL* easy) {
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+}
+
 struct HttpReply {
     CURLcode code = CURLE_OK;
     std::string message; // libcurl's description of a failure
@@ -139,13 +150,7 @@ private:
         // Without this, libcurl waits for a "100 Continue" before sending a larger body.
         t.headers = curl_slist_append(t.headers, "Expect:");
         curl_easy_setopt(t.easy, CURLOPT_URL, t.url.c_str());
-        curl_easy_setopt(t.easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        // Typed text must never be routed anywhere else, whatever the environment says.
-        curl_easy_setopt(t.easy, CURLOPT_PROXY, "");
-        curl_easy_setopt(t.easy, CURLOPT_NOPROXY, "*");
-        curl_easy_setopt(t.easy, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(t.easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
-        curl_easy_setopt(t.easy, CURLOPT_NOSIGNAL, 1L);
+        keepLocal(t.easy);
         curl_easy_setopt(t.easy, CURLOPT_TIMEOUT_MS, static_cast<long>(t.timeout.count()));
         curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
         curl_easy_setopt(t.easy, CURLOPT_POST, 1L);
@@ -224,24 +229,89 @@ private:
 
 } // namespace
 
-std::optional<std::string> generateEndpoint(const std::string& serverURL) {
+std::optional<UrlOrigin> urlOrigin(const std::string& text) {
+    const CurlUrl url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    std::optional<std::string> scheme = urlPart(url.get(), CURLUPART_SCHEME);
+    std::optional<std::string> host = urlPart(url.get(), CURLUPART_HOST);
+    if (!scheme || !host) {
+        return std::nullopt;
+    }
+    return UrlOrigin{std::move(*scheme), std::move(*host)};
+}
+
+bool isLoopbackHost(std::string_view host) {
+    return std::find(allowedHosts.begin(), allowedHosts.end(), host) != allowedHosts.end();
+}
+
+std::optional<std::string> localEndpoint(const std::string& serverURL, std::string_view component) {
     const CurlUrl url(curl_url());
     if (!url || curl_url_set(url.get(), CURLUPART_URL, serverURL.c_str(), 0) != CURLUE_OK) {
         return std::nullopt;
     }
     const std::optional<std::string> host = urlPart(url.get(), CURLUPART_HOST);
-    if (!host || std::find(allowedHosts.begin(), allowedHosts.end(), *host) == allowedHosts.end()) {
+    if (!host || !isLoopbackHost(*host)) {
         return std::nullopt;
     }
     std::string path = urlPart(url.get(), CURLUPART_PATH).value_or("/");
     if (path.empty() || path.back() != '/') {
         path += '/';
     }
-    path += "api/generate";
+    path += component;
     if (curl_url_set(url.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK) {
         return std::nullopt;
     }
     return urlPart(url.get(), CURLUPART_URL);
+}
+
+std::optional<std::string> generateEndpoint(const std::string& serverURL) {
+    return localEndpoint(serverURL, "api/generate");
+}
+
+std::optional<std::vector<std::string>> modelNamesReply(const std::string& body) {
+    try {
+        const nlohmann::json reply = nlohmann::json::parse(body);
+        std::vector<std::string> names;
+        for (const nlohmann::json& model : reply.at("models")) {
+            names.push_back(model.at("name").get<std::string>());
+        }
+        return names;
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::vector<std::string>> installedModels(const std::string& serverURL,
+                                                        std::chrono::milliseconds timeout) {
+    const std::optional<std::string> endpoint = localEndpoint(serverURL, "api/tags");
+    if (!endpoint) {
+        return std::nullopt;
+    }
+    HttpTransport::shared(); // initialises libcurl once for the process
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), &curl_easy_cleanup);
+    std::string body;
+    curl_easy_setopt(easy.get(), CURLOPT_URL, endpoint->c_str());
+    keepLocal(easy.get());
+    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(
+        easy.get(), CURLOPT_WRITEFUNCTION,
+        +[](char* data, std::size_t size, std::size_t count, void* user) -> std::size_t {
+            auto* out = static_cast<std::string*>(user);
+            if (out->size() + size * count > maxReplyBytes) {
+                return 0;
+            }
+            out->append(data, size * count);
+            return size * count;
+        });
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &body);
+    long status = 0;
+    if (curl_easy_perform(easy.get()) != CURLE_OK ||
+        curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
+        return std::nullopt;
+    }
+    return modelNamesReply(body);
 }
 
 std::variant<std::string, JsonError> generateBody(const CompletionRequest& request,

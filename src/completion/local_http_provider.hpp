@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace wisket {
 
@@ -33,10 +34,27 @@ public:
 
 inline constexpr std::array<std::string_view, 4> allowedHosts{"localhost", "127.0.0.1", "::1", "[::1]"};
 
-// The server's generate address: `serverURL` with "api/generate" appended as a path
-// component. None when `serverURL` is not a URL or its host, as the URL parser gives it, is
-// not one of `allowedHosts`.
+// The scheme and host of `url` as the URL parser gives them; none when it is not a URL.
+struct UrlOrigin {
+    std::string scheme;
+    std::string host;
+};
+std::optional<UrlOrigin> urlOrigin(const std::string& url);
+bool isLoopbackHost(std::string_view host);
+
+// `serverURL` with `path` appended as a path component. None when `serverURL` is not a URL
+// or its host, as the URL parser gives it, is not one of `allowedHosts`.
+std::optional<std::string> localEndpoint(const std::string& serverURL, std::string_view path);
+// The server's generate address (localEndpoint with "api/generate").
 std::optional<std::string> generateEndpoint(const std::string& serverURL);
+
+// The names of the models the server at `serverURL` offers (its "api/tags"), in its order;
+// none when the server cannot be asked (not local, no answer, not the expected JSON).
+// Blocks for at most `timeout`; any thread but the main one.
+std::optional<std::vector<std::string>> installedModels(const std::string& serverURL,
+                                                        std::chrono::milliseconds timeout);
+// The model names of an "api/tags" reply body; none when it is not such a reply.
+std::optional<std::vector<std::string>> modelNamesReply(const std::string& body);
 
 // The JSON request body, without pretty printing; the JSON library's error when the text
 // cannot be encoded (for example invalid UTF-8).

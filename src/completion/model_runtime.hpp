@@ -23,6 +23,9 @@ public:
     // None when a model can be used, else a plain sentence saying why not. Cheap enough for
     // every menu opening. Any thread.
     virtual std::optional<std::string> unavailableReason() = 0;
+    // Which model file to use, by file name; empty leaves the choice to the runtime. A
+    // runtime with one model of its own ignores it. Any thread.
+    virtual void selectModel(const std::string& fileName) { static_cast<void>(fileName); }
 
     // The members below are called from one worker thread only, in the provider's order.
 

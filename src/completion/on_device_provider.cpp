@@ -34,6 +34,10 @@ std::optional<std::string> OnDeviceProvider::unavailableReason() const {
     return m_runtime->unavailableReason();
 }
 
+void OnDeviceProvider::selectModel(const std::string& fileName) {
+    m_runtime->selectModel(fileName);
+}
+
 OnDeviceProvider::SessionId OnDeviceProvider::openSession() {
     const SessionId id = m_nextSession++;
     m_worker.post([&runtime = *m_runtime, id] { runtime.openSession(id, std::string(promptInstructions)); });

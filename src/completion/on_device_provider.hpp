@@ -34,6 +34,9 @@ public:
 
     // None when the model can be used, else the runtime's reason. Main thread.
     std::optional<std::string> unavailableReason() const;
+    // The model file to use from now on, by name; empty: the runtime's own choice. Main
+    // thread.
+    void selectModel(const std::string& fileName);
     // Keeps a warm session ready: creates one when there is none, or when the one there
     // is older than warmLifetime. Main thread.
     void prewarm();

@@ -1,7 +1,5 @@
 #include "overlay/overlay_qt.hpp"
 
-#include "overlay/overlay_layout.hpp"
-
 #include <QBitmap>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -85,6 +83,76 @@ bool compositingActive() {
     return XGetSelectionOwner(display, XInternAtom(display, name, False)) != 0;
 }
 
+GhostRow::GhostRow()
+    : m_textColour(systemGrey)
+    , m_labelFont(QGuiApplication::font())
+    , m_hintFont(QGuiApplication::font()) {
+    m_hintFont.setWeight(QFont::DemiBold);
+    m_hintFont.setPointSizeF(pointSize(overlay::hintFontSize));
+}
+
+double GhostRow::pointSize(double pixels) const {
+    return pixels * 72.0 / m_reference.logicalDpiY();
+}
+
+void GhostRow::setFontSize(double pixels) {
+    m_labelFont = QGuiApplication::font();
+    m_labelFont.setPointSizeF(pointSize(pixels));
+}
+
+void GhostRow::setText(const QString& text) {
+    m_text = text;
+    for (QChar& c : m_text) {
+        if (c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator) {
+            c = u' ';
+        }
+    }
+}
+
+void GhostRow::setHint(std::optional<QString> hint) {
+    m_hint = std::move(hint);
+}
+
+void GhostRow::setOpacity(double opacity) {
+    m_textColour.setAlphaF(float(ghostAlpha(opacity)));
+}
+
+PanelContent GhostRow::measure() const {
+    PanelContent content;
+    const QFontMetricsF label(m_labelFont, &m_reference);
+    content.label = {std::ceil(label.horizontalAdvance(m_text)), std::ceil(label.height())};
+    if (m_hint) {
+        const QFontMetricsF hint(m_hintFont, &m_reference);
+        content.hintHeight = std::ceil(hint.height()) + 2 * overlay::hintBorderWidth;
+    }
+    return content;
+}
+
+void GhostRow::paint(QPainter& p, const ContentFrames& frames, const QPalette& palette) const {
+    const QRectF label = toQt(frames.label);
+    p.setFont(m_labelFont);
+    p.setPen(m_textColour);
+    const QString shown =
+        QFontMetricsF(m_labelFont, p.device()).elidedText(m_text, Qt::ElideRight, label.width());
+    p.drawText(label, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
+
+    if (frames.hint && m_hint) {
+        const QRectF hint = toQt(*frames.hint);
+        QColor border = systemGrey;
+        border.setAlphaF(float(overlay::hintBorderAlpha));
+        p.setPen(QPen(border, overlay::hintBorderWidth));
+        p.setBrush(Qt::NoBrush);
+        const double inset = overlay::hintBorderWidth * 0.5; // keeps the stroke inside
+        p.drawRoundedRect(hint.adjusted(inset, inset, -inset, -inset), overlay::hintCornerRadius,
+                          overlay::hintCornerRadius);
+        QColor secondary = palette.color(QPalette::WindowText);
+        secondary.setAlphaF(0.5f);
+        p.setPen(secondary);
+        p.setFont(m_hintFont);
+        p.drawText(hint, Qt::AlignCenter | Qt::TextSingleLine, *m_hint);
+    }
+}
+
 // The window and everything in it, painted by hand into one image: the label and the badge
 // are a row of the layout's arithmetic, and the same image gives the window its shape when
 // nothing composites.
@@ -98,37 +166,17 @@ public:
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_TranslucentBackground);
         setFocusPolicy(Qt::NoFocus);
-        m_hintFont.setWeight(QFont::DemiBold);
-        m_hintFont.setPointSizeF(pointSize(overlay::hintFontSize));
         winId(); // the native window exists from the start and is kept
     }
 
-    void setText(const QString& text) {
-        m_text = text;
-        // One line: breaks in a suggestion show as spaces.
-        for (QChar& c : m_text) {
-            if (c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator) {
-                c = u' ';
-            }
-        }
-    }
-    void setHint(std::optional<QString> hint) { m_hint = std::move(hint); }
-    void setTextAlpha(double alpha) { m_textColour.setAlphaF(float(alpha)); }
+    GhostRow& row() { return m_row; }
     void setComposited(bool composited) { m_composited = composited; }
 
     // Takes the anchor's look and measures the content in it.
     Size applyStyle(const PanelStyle& style) {
         m_style = style;
-        m_labelFont = QGuiApplication::font();
-        m_labelFont.setPointSizeF(pointSize(style.fontSize));
-        const QFontMetricsF label(m_labelFont, &m_reference);
-        m_content.label = {std::ceil(label.horizontalAdvance(m_text)), std::ceil(label.height())};
-        if (m_hint) {
-            const QFontMetricsF hint(m_hintFont, &m_reference);
-            m_content.hintHeight = std::ceil(hint.height()) + 2 * overlay::hintBorderWidth;
-        } else {
-            m_content.hintHeight.reset();
-        }
+        m_row.setFontSize(style.fontSize);
+        m_content = m_row.measure();
         return fittingSize(m_style, m_content);
     }
 
@@ -181,10 +229,6 @@ protected:
     }
 
 private:
-    // Layout lengths are screen points, which Qt calls pixels; fonts are set in typographic
-    // points of the device they are drawn on.
-    double pointSize(double pixels) const { return pixels * 72.0 / m_reference.logicalDpiY(); }
-
     void paintContent(QImage& image, QSize size) const {
         QPainter p(&image);
         p.setRenderHint(QPainter::Antialiasing);
@@ -200,36 +244,10 @@ private:
 
         const ContentFrames frames =
             arrangeContent(m_style, m_content, {double(size.width()), double(size.height())});
-        const QRectF label = toQt(frames.label);
-        p.setFont(m_labelFont);
-        p.setPen(m_textColour);
-        const QString shown =
-            QFontMetricsF(m_labelFont, &image).elidedText(m_text, Qt::ElideRight, label.width());
-        p.drawText(label, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
-
-        if (frames.hint && m_hint) {
-            const QRectF hint = toQt(*frames.hint);
-            QColor border = systemGrey;
-            border.setAlphaF(float(overlay::hintBorderAlpha));
-            p.setPen(QPen(border, overlay::hintBorderWidth));
-            p.setBrush(Qt::NoBrush);
-            const double inset = overlay::hintBorderWidth * 0.5; // keeps the stroke inside
-            p.drawRoundedRect(hint.adjusted(inset, inset, -inset, -inset), overlay::hintCornerRadius,
-                              overlay::hintCornerRadius);
-            QColor secondary = palette().color(QPalette::WindowText);
-            secondary.setAlphaF(0.5f);
-            p.setPen(secondary);
-            p.setFont(m_hintFont);
-            p.drawText(hint, Qt::AlignCenter | Qt::TextSingleLine, *m_hint);
-        }
+        m_row.paint(p, frames, palette());
     }
 
-    QImage m_reference{1, 1, QImage::Format_ARGB32_Premultiplied}; // fonts are measured for it
-    QString m_text;
-    std::optional<QString> m_hint = QStringLiteral("tab");
-    QColor m_textColour = systemGrey;
-    QFont m_labelFont;
-    QFont m_hintFont = QGuiApplication::font();
+    GhostRow m_row;
     PanelStyle m_style;
     PanelContent m_content;
     QImage m_image;
@@ -243,13 +261,13 @@ QtOverlay::QtOverlay()
 QtOverlay::~QtOverlay() = default;
 
 void QtOverlay::style(std::optional<std::string> hint, double opacity) {
-    m_panel->setTextAlpha(ghostAlpha(opacity));
-    m_panel->setHint(hint ? std::optional(QString::fromStdString(*hint)) : std::nullopt);
+    m_panel->row().setOpacity(opacity);
+    m_panel->row().setHint(hint ? std::optional(QString::fromStdString(*hint)) : std::nullopt);
 }
 
 void QtOverlay::show(const std::string& text, const Anchor& anchor) {
     m_anchor = anchor;
-    m_panel->setText(QString::fromStdString(text));
+    m_panel->row().setText(QString::fromStdString(text));
     // Asked at every showing, so a compositing manager started or stopped since is noticed.
     m_panel->setComposited(compositingActive());
     layout();
@@ -259,7 +277,7 @@ void QtOverlay::show(const std::string& text, const Anchor& anchor) {
 }
 
 void QtOverlay::setText(const std::string& text) {
-    m_panel->setText(QString::fromStdString(text));
+    m_panel->row().setText(QString::fromStdString(text));
     layout();
 }
 

@@ -11,7 +11,12 @@
 // keeps its light backing either way.
 
 #include "control/collaborators.hpp"
+#include "overlay/overlay_layout.hpp"
 
+#include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QString>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,6 +27,40 @@ namespace wisket {
 // True when the window system blends translucent windows with what lies below them: always,
 // except on an X11 display without a compositing manager. Needs a QGuiApplication.
 bool compositingActive();
+
+// The row of ghost text and key-hint badge, measured and painted as the overlay shows it.
+// The settings window's preview paints with it too, so that it shows exactly what the
+// overlay will. Needs a QGuiApplication.
+class GhostRow {
+public:
+    GhostRow();
+
+    // The label font for `pixels` screen points (the badge's font is fixed).
+    void setFontSize(double pixels);
+    // One line: breaks in the text show as spaces.
+    void setText(const QString& text);
+    void setHint(std::optional<QString> hint);
+    // The user's opacity setting; the text never disappears entirely (ghostAlpha).
+    void setOpacity(double opacity);
+
+    const QFont& labelFont() const { return m_labelFont; }
+    // The natural sizes of the label and badge in the current fonts.
+    PanelContent measure() const;
+    // The label and badge into their frames, in the window colours of `palette`.
+    void paint(QPainter& painter, const ContentFrames& frames, const QPalette& palette) const;
+
+private:
+    // Layout lengths are screen points, which Qt calls pixels; fonts are set in typographic
+    // points of the device they are drawn on.
+    double pointSize(double pixels) const;
+
+    QImage m_reference{1, 1, QImage::Format_ARGB32_Premultiplied}; // fonts are measured for it
+    QString m_text;
+    std::optional<QString> m_hint = QStringLiteral("tab");
+    QColor m_textColour;
+    QFont m_labelFont;
+    QFont m_hintFont;
+};
 
 // Main thread only; needs a QApplication, and creates its window at once (hidden) and keeps
 // it for its whole life.

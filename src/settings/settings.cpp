@@ -83,6 +83,8 @@ Settings::Settings(std::filesystem::path file)
         {"showKeyHint", true},
         {"useScreenContext", true},
         {"excluded", defaultExcludedAppIDs()},
+        {"onDeviceModel", ""},
+        {"modelDownloadURL", defaultModelDownloadURL},
     });
     const DefaultsStore& d = m_store;
     m_enabled = d.boolValue("enabled");
@@ -102,6 +104,8 @@ Settings::Settings(std::filesystem::path file)
     m_showKeyHint = d.boolValue("showKeyHint");
     m_useScreenContext = d.boolValue("useScreenContext");
     m_excludedAppIDs = d.stringArrayValue("excluded").value_or(defaultExcludedAppIDs());
+    m_onDeviceModel = d.stringValue("onDeviceModel").value_or("");
+    m_modelDownloadURL = d.stringValue("modelDownloadURL").value_or(defaultModelDownloadURL);
 }
 
 void Settings::willChange() {
@@ -186,6 +190,14 @@ void Settings::setExcludedAppIDs(std::vector<std::string> value) {
     assign(m_excludedAppIDs, std::move(value), "excluded");
 }
 
+void Settings::setOnDeviceModel(std::string value) {
+    assign(m_onDeviceModel, std::move(value), "onDeviceModel");
+}
+
+void Settings::setModelDownloadURL(std::string value) {
+    assign(m_modelDownloadURL, std::move(value), "modelDownloadURL");
+}
+
 bool Settings::isExcluded(const std::optional<std::string>& appID) const {
     if (!appID) {
         return false;
@@ -207,10 +219,10 @@ void Settings::toggleExcluded(const std::string& appID) {
 }
 
 void Settings::resetAll() {
-    for (const char* key :
-         {"enabled", "provider", "ollamaURL", "ollamaModel", "debounceMs", "maxWords", "keystrokeFallback",
-          "excluded", "adaptiveLength", "lengthPreference", "acceptKey", "optionAcceptsWord",
-          "continueAfterAccept", "ghostOpacity", "showKeyHint", "useScreenContext"}) {
+    for (const char* key : {"enabled", "provider", "ollamaURL", "ollamaModel", "debounceMs", "maxWords",
+                            "keystrokeFallback", "excluded", "adaptiveLength", "lengthPreference",
+                            "acceptKey", "optionAcceptsWord", "continueAfterAccept", "ghostOpacity",
+                            "showKeyHint", "useScreenContext", "onDeviceModel", "modelDownloadURL"}) {
         m_store.remove(key);
     }
     setEnabled(m_store.boolValue("enabled"));
@@ -229,6 +241,8 @@ void Settings::resetAll() {
     setGhostOpacity(m_store.doubleValue("ghostOpacity"));
     setShowKeyHint(true);
     setUseScreenContext(true);
+    setOnDeviceModel("");
+    setModelDownloadURL(defaultModelDownloadURL);
 }
 
 } // namespace wisket

@@ -34,6 +34,10 @@ public:
     Settings& operator=(const Settings&) = delete;
 
     static const std::vector<std::string>& defaultExcludedAppIDs();
+    // The recommended small model: Qwen2.5 0.5B Instruct, Q4_K_M (Apache-2.0).
+    static constexpr const char* defaultModelDownloadURL =
+        "https://huggingface.co/Qwen/Qwen2.5-0.5B-Instruct-GGUF/resolve/main/"
+        "qwen2.5-0.5b-instruct-q4_k_m.gguf";
 
     // The ranges of the settings window's controls. Start-up brings a stored value from
     // elsewhere (a hand edit, another tool) into them, so a pause of 0 ms or an invisible
@@ -60,6 +64,10 @@ public:
     bool useScreenContext() const { return m_useScreenContext; }
     bool keystrokeFallback() const { return m_keystrokeFallback; }
     const std::vector<std::string>& excludedAppIDs() const { return m_excludedAppIDs; }
+    // The file name of the on-device model in the models folder; empty: the first by name.
+    const std::string& onDeviceModel() const { return m_onDeviceModel; }
+    // Where "Download a small model" fetches its model from.
+    const std::string& modelDownloadURL() const { return m_modelDownloadURL; }
 
     // Each assignment notifies the observers first, then stores and writes the value,
     // also when it is unchanged. Only start-up checks values against their ranges.
@@ -79,6 +87,8 @@ public:
     void setUseScreenContext(bool value);
     void setKeystrokeFallback(bool value);
     void setExcludedAppIDs(std::vector<std::string> value);
+    void setOnDeviceModel(std::string value);
+    void setModelDownloadURL(std::string value);
 
     // True for this application itself and for every listed id (exact comparison).
     bool isExcluded(const std::optional<std::string>& appID) const;
@@ -126,6 +136,8 @@ private:
     bool m_useScreenContext = true;
     bool m_keystrokeFallback = true;
     std::vector<std::string> m_excludedAppIDs;
+    std::string m_onDeviceModel;
+    std::string m_modelDownloadURL;
 };
 
 } // namespace wisket

@@ -133,19 +133,23 @@ TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
     EXPECT_EQ(runtime.unavailableReason(), std::nullopt) << "the next file by name is the model again";
 }
 
-TEST_F(LlamaRuntimeTest, ModelFileChangesAreNoticed) {
+TEST_F(LlamaRuntimeTest, ModelFileChangesAndChoicesAreNoticed) {
     runtime.openSession(1, instructions);
     EXPECT_EQ(answer(runtime.respond(1, "Thank you for", 20)), " your time and consideration.");
-    testing::writeScriptedModel(models / "second.gguf", {"Hello", " there", " friend", "!"});
-    std::filesystem::remove(models / "tiny.gguf");
+    testing::writeScriptedModel(models / "wide.gguf", {"Hello", " there", " friend", "!"});
+    runtime.selectModel("wide.gguf");
     runtime.openSession(2, instructions);
     EXPECT_EQ(answer(runtime.respond(2, "Oh, Hello", 20)), " there friend!");
+    runtime.selectModel("gone.gguf"); // a chosen file that is gone: the first by name again
+    runtime.openSession(3, instructions);
+    EXPECT_EQ(answer(runtime.respond(3, "Thank you for", 20)), " your time and consideration.");
 
-    std::filesystem::remove(models / "second.gguf");
+    std::filesystem::remove(models / "tiny.gguf");
+    std::filesystem::remove(models / "wide.gguf");
     const std::string reason = "No model file (.gguf) in " + models.string() + ".";
     EXPECT_EQ(runtime.unavailableReason(), reason);
-    runtime.openSession(3, instructions);
-    EXPECT_EQ(runtime.respond(3, "Oh, Hello", 20).error(),
+    runtime.openSession(4, instructions);
+    EXPECT_EQ(runtime.respond(4, "Oh, Hello", 20).error(),
               CompletionFailure(CompletionError::unavailable(reason)));
 }
 

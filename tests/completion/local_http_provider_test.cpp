@@ -230,3 +230,18 @@ TEST(GenerateBody, TextThatCannotBeEncodedIsTheJsonLibrarysError) {
 
 } // namespace
 } // namespace wisket
+
+TEST(InstalledModels, TheServersListOnlyFromALoopbackServerThatAnswersIt) {
+    testing::LoopbackHttpServer server;
+    server.setReply({.body = R"({"models":[{"name":"qwen2.5:1.5b","size":1},{"name":"llama3.2:1b"}]})"});
+    EXPECT_EQ(installedModels(server.url(), std::chrono::seconds(5)),
+              (std::vector<std::string>{"qwen2.5:1.5b", "llama3.2:1b"}));
+    EXPECT_EQ(server.requests().at(0).target, "/api/tags");
+    for (const std::string body : {"not json", R"({"models":[{"size":1}]})", "[]"}) {
+        server.setReply({.body = body});
+        EXPECT_EQ(installedModels(server.url(), std::chrono::seconds(5)), std::nullopt) << body;
+    }
+    EXPECT_EQ(installedModels("http://example.com:" + std::to_string(server.port()), std::chrono::seconds(5)),
+              std::nullopt);
+    EXPECT_EQ(server.requests().size(), 4u);
+}

@@ -61,6 +61,8 @@ TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
         {"useScreenContext", [](const Settings& s) { return s.useScreenContext(); }},
         {"keystrokeFallback", [](const Settings& s) { return s.keystrokeFallback(); }},
         {"excluded", [](const Settings& s) { return s.excludedAppIDs(); }},
+        {"onDeviceModel", [](const Settings& s) { return s.onDeviceModel(); }},
+        {"modelDownloadURL", [](const Settings& s) { return s.modelDownloadURL(); }},
     };
     struct Case {
         std::string key;
@@ -104,6 +106,9 @@ TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
         {"excluded", nlohmann::json::array({"a"}), nlohmann::json::array({"a"})},
         {"excluded", nlohmann::json::array({"a", 3}), defaultList},
         {"excluded", "a", defaultList},
+        {"onDeviceModel", "tiny.gguf", "tiny.gguf"},
+        {"onDeviceModel", 3, ""},
+        {"modelDownloadURL", false, Settings::defaultModelDownloadURL},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -175,17 +180,19 @@ TEST(Settings, ResetAllRestoresAndWritesEveryDefaultOnce) {
     s.setOllamaURL("http://localhost:1");
     s.setExcludedAppIDs({"x"});
     s.setLengthPreference(LengthPreference::longer);
+    s.setOnDeviceModel("tiny.gguf");
     int notifications = 0;
     s.addObserver([&] { ++notifications; });
     s.resetAll();
-    EXPECT_EQ(notifications, 16);
+    EXPECT_EQ(notifications, 18);
+    EXPECT_EQ(s.onDeviceModel(), "");
     EXPECT_TRUE(s.enabled());
     EXPECT_EQ(s.maxWords(), 8);
     EXPECT_EQ(s.ollamaURL(), "http://127.0.0.1:11434");
     EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
     EXPECT_EQ(s.excludedAppIDs(), Settings::defaultExcludedAppIDs());
     const auto file = stored(dir);
-    EXPECT_EQ(file.size(), 16u);
+    EXPECT_EQ(file.size(), 18u);
     EXPECT_EQ(file["debounceMs"], 180.0);
     EXPECT_EQ(file["excluded"].size(), Settings::defaultExcludedAppIDs().size());
 }

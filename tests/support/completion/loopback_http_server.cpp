@@ -173,17 +173,33 @@ void LoopbackHttpServer::serve(int fd) {
             const std::lock_guard lock(m_mutex);
             m_requests.push_back(request);
             reply = m_reply;
+            m_reply.dropAfter.reset();
         }
         if (reply.silent) {
             while (readMore()) {
             }
             return;
         }
-        const std::string response =
-            "HTTP/1.1 " + std::to_string(reply.status) + " Status\r\nContent-Type: " + reply.contentType +
-            (reply.location.empty() ? "" : "\r\nLocation: " + reply.location) +
-            "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
-        if (!sendAll(fd, response)) {
+        std::string extraHeaders = reply.location.empty() ? "" : "\r\nLocation: " + reply.location;
+        const auto range = request.headers.find("range");
+        if (reply.status == 200 && range != request.headers.end() && range->second.starts_with("bytes=")) {
+            const std::size_t from = std::stoul(range->second.substr(6));
+            if (from < reply.body.size()) {
+                extraHeaders += "\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                                std::to_string(reply.body.size() - 1) + "/" +
+                                std::to_string(reply.body.size());
+                reply.status = 206;
+                reply.body.erase(0, from);
+            }
+        }
+        const std::string replyHead = "HTTP/1.1 " + std::to_string(reply.status) +
+                                      " Status\r\nContent-Type: " + reply.contentType + extraHeaders +
+                                      "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
+        if (reply.dropAfter) {
+            sendAll(fd, replyHead + reply.body.substr(0, *reply.dropAfter));
+            return;
+        }
+        if (!sendAll(fd, replyHead + reply.body)) {
             return;
         }
     }

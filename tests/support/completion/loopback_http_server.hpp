@@ -2,10 +2,13 @@
 
 // A real HTTP/1.1 server on 127.0.0.1 and an ephemeral port, for the model server
 // provider's tests: it records every request it receives and answers with a scripted
-// reply (or never answers). Connections are kept alive, as a real server's are.
+// reply (or never answers). Connections are kept alive, as a real server's are. A request
+// for "Range: bytes=N-" of a 200 reply gets the rest of its body as 206, as a file server
+// answers it.
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +30,9 @@ public:
         std::string body{};
         bool silent = false;    // read the request, then never answer
         std::string location{}; // sent as a Location header when not empty
+        // Close the connection after this many bytes of the body, once; later requests get
+        // the whole reply.
+        std::optional<std::size_t> dropAfter{};
     };
 
     LoopbackHttpServer();

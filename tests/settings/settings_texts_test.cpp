@@ -1,0 +1,70 @@
+#include "settings/window/settings_texts.hpp"
+
+#include <gtest/gtest.h>
+
+namespace wisket::settings_texts {
+namespace {
+
+TEST(SettingsTexts, WordRangeRowsFollowTheLengthSettings) {
+    struct Case {
+        LengthPreference preference;
+        int maxWords;
+        std::array<const char*, 8> rows;
+    };
+    const Case cases[] = {
+        {LengthPreference::balanced, 8, {"1–3", "2–5", "1–4", "2–8", "2–8", "2–8", "1–6", "1–6"}},
+        {LengthPreference::balanced, 1, {"1", "1", "1", "1", "1", "1", "1", "1"}},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t i = 0; i < wordRangeKinds.size(); ++i) {
+            EXPECT_EQ(wordRangeText(wordRangeKinds[i], c.preference, c.maxWords), c.rows[i])
+                << kindLabel(wordRangeKinds[i]) << " at " << c.maxWords;
+        }
+    }
+    EXPECT_EQ(kindLabel(TextKind::aiPrompt), "Prompt to an AI assistant");
+    EXPECT_EQ(kindLabel(TextKind::general), "Text");
+}
+
+TEST(SettingsTexts, StepperLabelFootersAndPause) {
+    EXPECT_EQ(longestSuggestionLabel(8), "Longest suggestion: 8 words");
+    EXPECT_EQ(longestSuggestionLabel(1), "Longest suggestion: 1 word");
+    EXPECT_EQ(lengthFooter(true, 5),
+              "Each suggestion is 1 to 5 words, depending on the field and where you are "
+              "in the sentence. The model also stops early when it is unsure.");
+    EXPECT_EQ(lengthFooter(false, 5), "Every suggestion is up to 5 words, whatever you are typing.");
+    EXPECT_EQ(debounceLabel(180), "180 ms");
+}
+
+TEST(SettingsTexts, TestSuggestionResult) {
+    EXPECT_EQ(testSuccessText(" I like it", 412.7), "…quick look and I like it\n412 ms");
+    EXPECT_EQ(testSuccessText(std::nullopt, 3), "…quick look and\n3 ms");
+    EXPECT_EQ(testFailureText(CompletionError::notLocal()), "Failed: notLocal");
+    EXPECT_EQ(testFailureText(HttpStatusError{500}), "Failed: HTTP status 500");
+    const CompletionRequest request = testRequest(6);
+    EXPECT_EQ(request.plan,
+              (SuggestionPlan{TextKind::email, 2, 6, false, false, LengthPreference::balanced}));
+    EXPECT_EQ(request.appName, "Mail");
+}
+
+TEST(SettingsTexts, ExclusionEditorParsesAndMerges) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> ids;
+    };
+    const Case cases[] = {
+        {"  com.example.App \t\n\n", {"com.example.App"}},
+        {"a\r\nb\vc\fd\u0085e\u2028f\u2029g", {"a", "b", "c", "d", "e", "f", "g"}},
+        {"\u00a0x\u3000\n   \n\tx", {"x", "x"}}, // wide spaces trim too; duplicates stay
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parseAppIDs(c.text), c.ids) << c.text;
+    }
+    // What the user is typing stays as typed while it still says the same list.
+    EXPECT_EQ(mergedAppIDsText("a\n  b \n\n", {"a", "b"}), std::nullopt);
+    // A change elsewhere (the menu's disable item) shows as the new last line.
+    EXPECT_EQ(mergedAppIDsText("a\n  b \n\n", {"a", "b", "org.gnome.gedit"}), "a\nb\norg.gnome.gedit");
+}
+
+} // namespace
+} // namespace wisket::settings_texts
