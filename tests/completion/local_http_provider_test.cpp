@@ -228,11 +228,8 @@ TEST(GenerateBody, TextThatCannotBeEncodedIsTheJsonLibrarysError) {
     EXPECT_NE(error->message.find("UTF-8"), std::string::npos) << error->message;
 }
 
-} // namespace
-} // namespace wisket
-
 TEST(InstalledModels, TheServersListOnlyFromALoopbackServerThatAnswersIt) {
-    testing::LoopbackHttpServer server;
+    LoopbackHttpServer server;
     server.setReply({.body = R"({"models":[{"name":"qwen2.5:1.5b","size":1},{"name":"llama3.2:1b"}]})"});
     EXPECT_EQ(installedModels(server.url(), std::chrono::seconds(5)),
               (std::vector<std::string>{"qwen2.5:1.5b", "llama3.2:1b"}));
@@ -245,3 +242,6 @@ TEST(InstalledModels, TheServersListOnlyFromALoopbackServerThatAnswersIt) {
               std::nullopt);
     EXPECT_EQ(server.requests().size(), 4u);
 }
+
+} // namespace
+} // namespace wisket
