@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <utility>
@@ -24,9 +25,10 @@ QLabel* secondary(QLabel* label) {
     return label;
 }
 
-QLabel* symbol(const QString& themeName, int size) {
+// The theme's symbol, else the nearest of the style's own.
+QLabel* symbol(const QString& themeName, QStyle::StandardPixmap fallback, int size) {
     auto* label = new QLabel;
-    label->setPixmap(QIcon::fromTheme(themeName).pixmap(size, size));
+    label->setPixmap(QIcon::fromTheme(themeName, label->style()->standardIcon(fallback)).pixmap(size, size));
     label->setFixedWidth(std::max(size, 18));
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     return label;
@@ -68,23 +70,28 @@ OnboardingWindow::OnboardingWindow(std::function<void()> grant, std::function<vo
     explanation->addWidget(
         markdownLabel(QStringLiteral("To work across apps it needs the **Accessibility** permission. Here is "
                                      "exactly what that is used for:")));
-    const std::pair<const char*, const char*> rows[] = {
-        {"view-visible",
+    const struct {
+        const char* themeName;
+        QStyle::StandardPixmap fallback;
+        const char* text;
+    } rows[] = {
+        {"view-visible", QStyle::SP_FileDialogContentsView,
          "Reads the text around your cursor in the field you are typing in, and the conversation "
          "just above it, to predict the next words."},
-        {"input-keyboard",
+        {"input-keyboard", QStyle::SP_ComputerIcon,
          "Watches keystrokes to know when you paused, and to catch **Tab** (accept) and **Esc** "
          "(dismiss). They are never saved or sent."},
-        {"security-high", "Password fields and secure input are skipped. Password managers and terminals are "
-                          "excluded by default."},
-        {"drive-harddisk",
+        {"security-high", QStyle::SP_BrowserStop,
+         "Password fields and secure input are skipped. Password managers and terminals are "
+         "excluded by default."},
+        {"drive-harddisk", QStyle::SP_DriveHDIcon,
          "Suggestions come from a model on this computer. What you type is never written to disk "
          "or sent over the network."},
     };
-    for (const auto& [themeName, text] : rows) {
+    for (const auto& [themeName, fallback, text] : rows) {
         auto* row = new QHBoxLayout;
         row->setSpacing(10);
-        row->addWidget(symbol(QString::fromLatin1(themeName), 16));
+        row->addWidget(symbol(QString::fromLatin1(themeName), fallback, 16));
         row->addWidget(markdownLabel(QString::fromUtf8(text)), 1);
         explanation->addLayout(row);
     }
