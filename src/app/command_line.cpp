@@ -14,15 +14,17 @@ struct Option {
     std::string_view valueName;
     Value value;
     std::string_view help;
-    // Applies the option; a command is set by at most one option.
+    // What the option does: chooses the command (one at most), or switches a flag on.
     std::optional<Command> command;
+    bool CommandLine::*flag = nullptr;
 };
 
 constexpr std::array options{
     Option{"--settings", "", Value::none, "show the running Wisket's settings window", Command::showSettings},
     Option{"--download-model", "URL", Value::optional, "download a model file (the default one without URL)",
            Command::downloadModel},
-    Option{"--verbose", "", Value::none, "log what each pause did (never any text)", std::nullopt},
+    Option{"--verbose", "", Value::none, "log what each pause did (never any text)", std::nullopt,
+           &CommandLine::verbose},
     Option{"--version", "", Value::none, "print the version and exit", Command::version},
     Option{"--help", "", Value::none, "print this help and exit", Command::help},
 };
@@ -38,8 +40,8 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
             line.error = "unknown argument: " + std::string(args[i]);
             break;
         }
-        if (!option->command) {
-            line.verbose = true;
+        if (option->flag) {
+            line.*(option->flag) = true;
         } else if (commandGiven) {
             line.error = "only one of --settings, --download-model, --version and --help at a time";
         } else {

@@ -64,7 +64,9 @@ private:
     QString m_trayNote;
 };
 
-void relaunch() {
+// The instance name is given up first: the new process takes it once this one is gone.
+void relaunch(SingleInstance& instance) {
+    instance.release();
     const QString command =
         QString::fromStdString(relaunchShellCommand(QCoreApplication::applicationFilePath().toStdString()));
     // A child that cannot start changes nothing: this process ends either way.
@@ -154,7 +156,7 @@ int main(int argc, char* argv[]) {
         .tap = tap,
         .settingsWindow = settingsWindow,
         .permission = permission,
-        .relaunch = relaunch,
+        .relaunch = [&instance] { relaunch(instance); },
         .autostartEntry = autostart::entryPath().string(),
         .executable = QCoreApplication::applicationFilePath().toStdString(),
     });

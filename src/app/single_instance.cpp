@@ -58,11 +58,16 @@ SingleInstance::SingleInstance(std::function<void()> showSettings)
 }
 
 SingleInstance::~SingleInstance() {
+    release();
+}
+
+void SingleInstance::release() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (m_claim == Claim::owned) {
         bus.unregisterService(busName);
+        bus.unregisterObject(objectPath);
+        m_claim = Claim::released;
     }
-    bus.unregisterObject(objectPath);
 }
 
 bool SingleInstance::showRunningSettings() {

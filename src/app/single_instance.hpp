@@ -12,9 +12,10 @@ namespace wisket {
 class SingleInstance {
 public:
     enum class Claim {
-        owned, // this is the only instance
-        taken, // another instance owns the name
-        noBus, // no session bus: nothing can tell instances apart
+        owned,    // this is the only instance
+        taken,    // another instance owns the name
+        noBus,    // no session bus: nothing can tell instances apart
+        released, // owned until release()
     };
 
     // Takes the name; while this object lives, calls from later instances run `showSettings`.
@@ -24,6 +25,9 @@ public:
     SingleInstance& operator=(const SingleInstance&) = delete;
 
     Claim claim() const { return m_claim; }
+    // Gives the name up before this process ends, so that the instance it starts anew can
+    // take it.
+    void release();
 
     // Asks the instance that owns the name to show its settings window; true when it did.
     static bool showRunningSettings();
