@@ -32,3 +32,8 @@ foreach(lib llama.v0.4.0 ggml.v0.4.0 ggml-base)
   target_link_libraries(wisket_llama_cpp INTERFACE ${target_name})
 endforeach()
 target_include_directories(wisket_llama_cpp SYSTEM INTERFACE ${WISKET_LLAMA_DIR}/include)
+
+# Installed beside each other, with every CPU variant: ggml picks the variant for this
+# processor from the folder it was loaded from. The program's install rpath points here.
+file(GLOB WISKET_LLAMA_LIBRARIES ${WISKET_LLAMA_DIR}/lib/*.so)
+install(FILES ${WISKET_LLAMA_LIBRARIES} DESTINATION lib/wisket)

@@ -35,6 +35,24 @@ GVariant* callStatus(const char* method, GVariant* parameters, const GVariantTyp
     return reply;
 }
 
+// GNOME's own switch for the same thing, which its toolkits and settings read; only where
+// its schema is installed (g_settings_new aborts on a missing schema).
+void setToolkitAccessibility() {
+    GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+    GSettingsSchema* schema =
+        source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE) : nullptr;
+    if (!schema) {
+        return;
+    }
+    if (g_settings_schema_has_key(schema, "toolkit-accessibility")) {
+        GSettings* settings = g_settings_new_full(schema, nullptr, nullptr);
+        g_settings_set_boolean(settings, "toolkit-accessibility", TRUE);
+        g_settings_sync();
+        g_object_unref(settings);
+    }
+    g_settings_schema_unref(schema);
+}
+
 } // namespace
 
 bool accessibilityBusEnabled() {
@@ -69,6 +87,7 @@ std::optional<StartError> accessibilityBusProblem() {
 }
 
 bool enableAccessibilityBus() {
+    setToolkitAccessibility();
     GVariant* reply = callStatus(
         "Set", g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr);
     if (!reply) {

@@ -14,7 +14,8 @@ bool accessibilityBusEnabled();
 // Why it is not: it cannot be reached, or it is switched off; none when it is on. Any thread.
 std::optional<StartError> accessibilityBusProblem();
 // The grant action: switches the accessibility bus on for this session and the ones after
-// it (the bus launcher keeps the setting). Applications started from then on expose their
+// it (the bus launcher keeps the setting, and so does GNOME's toolkit-accessibility key where
+// it exists). Applications started from then on expose their
 // text; ones already running may need a restart. False when the bus cannot be reached.
 bool enableAccessibilityBus();
 

@@ -8,7 +8,7 @@ void FakeKeyTap::setHandler(Handler handler) {
 
 std::optional<StartError> FakeKeyTap::start() {
     m_running = startSucceeds;
-    return m_running ? std::nullopt : std::optional<StartError>({"key tap", "refused by the test"});
+    return m_running ? std::nullopt : std::optional<StartError>(startFailure);
 }
 
 void FakeKeyTap::reenable() {

@@ -29,6 +29,8 @@ public:
     std::vector<KeyCombination> consumableKeys() const;
 
     bool startSucceeds = true;
+    // What a refused start reports.
+    StartError startFailure{"key tap", "refused by the test"};
     std::vector<std::string> typed;
     std::vector<std::vector<KeyCombination>> consumableReports;
     int reenables = 0;

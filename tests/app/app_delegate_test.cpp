@@ -1,0 +1,200 @@
+// The shell with a controller over fakes, on Qt's offscreen platform (which has no tray):
+// waiting for the permission, the relaunch rule, the onboarding window and launch at login.
+
+#include "app/app_delegate.hpp"
+#include "app/onboarding_window.hpp"
+#include "app/settings_presenter.hpp"
+#include "control/desk.hpp"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <set>
+
+namespace wisket {
+namespace {
+
+using testing::Desk;
+
+class FakePermission final : public AccessPermission {
+public:
+    bool granted() const override { return isGranted; }
+    void request() override { ++requests; }
+    bool isGranted = false;
+    int requests = 0;
+};
+
+class FakeSettingsWindow final : public SettingsPresenter {
+public:
+    void show() override { ++shown; }
+    void setTrayNote(const QString& note) override { trayNote = note; }
+    int shown = 0;
+    QString trayNote;
+};
+
+// The words a window's texts render in bold, and whether any markup shows through.
+struct Rendered {
+    std::set<QString> bold;
+    bool markupShown = false;
+};
+
+Rendered rendered(const QWidget& window) {
+    Rendered result;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->textFormat() != Qt::MarkdownText) {
+            continue;
+        }
+        QTextDocument document;
+        document.setMarkdown(label->text());
+        result.markupShown = result.markupShown || document.toPlainText().contains(QLatin1Char('*'));
+        for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                if (it.fragment().charFormat().fontWeight() >= QFont::Bold) {
+                    result.bold.insert(it.fragment().text());
+                }
+            }
+        }
+    }
+    return result;
+}
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!QApplication::instance()) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            static int argc = 1;
+            static char name[] = "test";
+            static char* argv[] = {name, nullptr};
+            new QApplication(argc, argv);
+        }
+    }
+
+    AppDelegate& launch() {
+        m_delegate = std::make_unique<AppDelegate>(AppDelegateParts{
+            .settings = m_desk.settings,
+            .controller = m_controller,
+            .engine = m_desk.models.engine,
+            .tap = m_desk.tap,
+            .settingsWindow = m_settingsWindow,
+            .permission = m_permission,
+            .relaunch = [this] { ++m_relaunches; },
+            .autostartEntry = autostartEntry().string(),
+            .executable = "/usr/bin/wisket",
+        });
+        m_delegate->launch();
+        return *m_delegate;
+    }
+    std::filesystem::path autostartEntry() const { return m_desk.dir / "autostart" / "wisket.desktop"; }
+
+    Desk m_desk;
+    Controller m_controller{m_desk.collaborators()};
+    FakePermission m_permission;
+    FakeSettingsWindow m_settingsWindow;
+    int m_relaunches = 0;
+    std::unique_ptr<AppDelegate> m_delegate;
+};
+
+TEST_F(AppDelegateTest, WaitsForThePermissionThenStartsWithoutARestart) {
+    AppDelegate& delegate = launch();
+    // No tray here: the settings window opens at once and says how to get one.
+    ASSERT_EQ(delegate.trayIcon(), nullptr);
+    EXPECT_EQ(m_settingsWindow.shown, 1);
+    EXPECT_TRUE(m_settingsWindow.trayNote.contains(QStringLiteral("tray")));
+
+    OnboardingWindow* window = delegate.onboardingWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(delegate.waitingForPermission());
+    EXPECT_FALSE(m_desk.tap.isEnabled());
+    EXPECT_EQ(menuRows(delegate.menuState())[3].title, "Grant Permission…");
+
+    EXPECT_EQ(window->width(), OnboardingWindow::fixedWidth);
+    const Rendered texts = rendered(*window);
+    EXPECT_EQ(texts.bold, (std::set<QString>{QStringLiteral("Accessibility"), QStringLiteral("Tab"),
+                                             QStringLiteral("Esc"), QStringLiteral("accessibility")}));
+    EXPECT_FALSE(texts.markupShown);
+    for (const QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button->text() == QStringLiteral("Relaunch")) {
+            EXPECT_EQ(button->toolTip(),
+                      QStringLiteral("Use this if it still says it is waiting after you turned it on."));
+        }
+    }
+    QTest::keyClick(window, Qt::Key_Return);
+    EXPECT_EQ(m_permission.requests, 1);
+
+    // Showing it again keeps one window and one poll.
+    delegate.showOnboarding();
+    EXPECT_EQ(delegate.onboardingWindow(), window);
+
+    m_permission.isGranted = true;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000));
+    EXPECT_TRUE(m_desk.tap.isEnabled());
+    EXPECT_FALSE(delegate.waitingForPermission());
+    EXPECT_EQ(m_relaunches, 0);
+}
+
+TEST_F(AppDelegateTest, AFailedStartRelaunchesOnlyWhenARestartCanMendIt) {
+    m_permission.isGranted = true;
+    m_desk.tap.startSucceeds = false;
+
+    // The X server lacks XInput 2: the window says so and nothing is waited for.
+    m_desk.tap.startFailure = {"XInput 2", "the X server has no XInput extension"};
+    AppDelegate& lacking = launch();
+    ASSERT_TRUE(lacking.onboardingWindow() && lacking.onboardingWindow()->isVisible());
+    EXPECT_FALSE(lacking.waitingForPermission());
+    bool said = false;
+    for (const QLabel* label : lacking.onboardingWindow()->findChildren<QLabel*>()) {
+        said = said || (label->isVisible() && label->text().contains(QStringLiteral("no XInput extension")));
+    }
+    EXPECT_TRUE(said);
+    EXPECT_EQ(m_relaunches, 0);
+
+    // A refused key tap may work in a new process: at launch the window waits, and the first
+    // check relaunches.
+    m_desk.tap.startFailure = {"key tap", "refused by the test"};
+    AppDelegate& refused = launch();
+    EXPECT_TRUE(refused.waitingForPermission());
+    EXPECT_EQ(m_relaunches, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_relaunches == 1; }, 5000));
+}
+
+TEST_F(AppDelegateTest, LaunchAtLoginFollowsTheAutostartFile) {
+    AppDelegate& delegate = launch();
+    const MenuRow login{.action = MenuAction::toggleLogin};
+    delegate.perform(login);
+    EXPECT_TRUE(std::filesystem::exists(autostartEntry()));
+    EXPECT_TRUE(delegate.menuState().launchAtLogin);
+    delegate.perform(login);
+    EXPECT_FALSE(std::filesystem::exists(autostartEntry()));
+    EXPECT_FALSE(delegate.menuState().launchAtLogin);
+
+    // A plain file where the folder belongs: the error is shown, modal, and the checkmark
+    // stays with the file.
+    std::filesystem::remove_all(autostartEntry().parent_path());
+    std::ofstream(autostartEntry().parent_path()) << "not a folder";
+    QString shown;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            box->done(QMessageBox::Ok);
+        }
+    });
+    closer.start(20);
+    delegate.perform(login);
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Wisket cannot start at login"))) << shown.toStdString();
+    EXPECT_FALSE(delegate.menuState().launchAtLogin);
+}
+
+} // namespace
+} // namespace wisket

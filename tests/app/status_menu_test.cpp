@@ -1,0 +1,173 @@
+// The shell's decisions as data: the menu's rows and status line for each state, which
+// start-up failures a relaunch can mend, the relaunch command and the command line.
+
+#include "app/command_line.hpp"
+#include "app/relaunch.hpp"
+#include "app/status_menu.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace wisket {
+namespace {
+
+using Kind = MenuRow::Kind;
+
+// One line per row: "title|enabled|check|shortcut" ("-" for a separator, "> " before a
+// submenu's rows), so a whole menu reads as one expected table.
+std::vector<std::string> describe(const std::vector<MenuRow>& rows, const std::string& indent = "") {
+    std::vector<std::string> lines;
+    for (const MenuRow& row : rows) {
+        if (row.kind == Kind::separator) {
+            lines.push_back(indent + "-");
+            continue;
+        }
+        lines.push_back(indent + row.title + "|" + (row.enabled ? "on" : "off") + "|" +
+                        (row.checked ? (*row.checked ? "x" : "o") : "") + "|" + row.shortcut);
+        for (const auto& line : describe(row.submenu, indent + "> ")) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+const SuggestionPlan emailPlan{.kind = TextKind::email, .maxWords = 8};
+
+TEST(StatusMenuTest, RowsFollowTheStateRowByRow) {
+    const MenuState running{
+        .tapEnabled = true,
+        .enabled = true,
+        .frontApp = RunningApplication{.pid = 7, .appID = "org.gnome.gedit", .displayName = "Text Editor"},
+        .frontAppExcluded = true,
+        .launchAtLogin = true};
+    EXPECT_EQ(describe(menuRows(running)),
+              (std::vector<std::string>{
+                  "Wisket|off||",
+                  "Active · on-device|off||",
+                  "-",
+                  "Enabled|on|x|",
+                  "Disable in Text Editor|on|x|",
+                  "Model|on||",
+                  "> On-device model|on|x|",
+                  "> Ollama (localhost)|on|o|",
+                  "-",
+                  "Settings…|on||Ctrl+,",
+                  "Launch at Login|on|x|",
+                  "Suggestions run on this computer. Your text is never stored or sent.|off||",
+                  "-",
+                  "Quit|on||Ctrl+Q",
+              }));
+
+    // No tap: the permission row appears; paused, Ollama, login off; the front application
+    // is this one, so it cannot be excluded.
+    const MenuState blocked{.tapEnabled = false,
+                            .enabled = false,
+                            .provider = ProviderKind::ollama,
+                            .ollamaModel = "llama3.2",
+                            .frontApp =
+                                RunningApplication{.pid = 9, .appID = "wisket", .displayName = "Wisket"}};
+    const auto rows = describe(menuRows(blocked));
+    EXPECT_EQ(std::vector<std::string>(rows.begin(), rows.begin() + 7),
+              (std::vector<std::string>{"Wisket|off||", "Needs Accessibility permission|off||", "-",
+                                        "Grant Permission…|on||", "Enabled|on|o|", "Model|on||",
+                                        "> On-device model|on|o|"}));
+    EXPECT_EQ(rows[7], "> Ollama (localhost)|on|x|");
+    EXPECT_EQ(rows[10], "Launch at Login|on|o|");
+
+    // An application without a display name is named by its id; one without an id has no row.
+    MenuState unnamed = running;
+    unnamed.frontApp = RunningApplication{.pid = 3, .appID = "Navigator", .displayName = std::nullopt};
+    unnamed.frontAppExcluded = false;
+    EXPECT_EQ(describe(menuRows(unnamed))[4], "Disable in Navigator|on|o|");
+    unnamed.frontApp = RunningApplication{.pid = 3, .appID = std::nullopt, .displayName = "Notes"};
+    EXPECT_EQ(describe(menuRows(unnamed))[4], "Model|on||");
+
+    // Each actionable row says what it does; the provider rows say which provider.
+    const auto actions = menuRows(blocked);
+    EXPECT_EQ(actions[3].action, MenuAction::showOnboarding);
+    EXPECT_EQ(actions[4].action, MenuAction::toggleEnabled);
+    EXPECT_EQ(actions[5].submenu[1].action, MenuAction::pickProvider);
+    EXPECT_EQ(actions[5].submenu[1].provider, ProviderKind::ollama);
+    EXPECT_EQ(actions[7].action, MenuAction::showSettings);
+    EXPECT_EQ(actions[8].action, MenuAction::toggleLogin);
+    EXPECT_EQ(actions[11].action, MenuAction::quit);
+    EXPECT_EQ(menuRows(running)[4].action, MenuAction::toggleFrontApp);
+}
+
+TEST(StatusMenuTest, StatusLineAndIcon) {
+    const MenuState base{.tapEnabled = true};
+    const struct {
+        MenuState state;
+        std::string line;
+        StatusIcon icon;
+    } cases[] = {
+        {{.tapEnabled = true, .lastLatencyMs = 238, .lastPlan = emailPlan, .lastContextChars = 412},
+         "Active · on-device · last: email body, ≤8 words · context 412 chars · 238 ms",
+         StatusIcon::active},
+        {base, "Active · on-device", StatusIcon::active},
+        {{.tapEnabled = true,
+          .enabled = false,
+          .provider = ProviderKind::ollama,
+          .ollamaModel = "qwen2.5:0.5b"},
+         "Paused · qwen2.5:0.5b",
+         StatusIcon::paused},
+        {{.tapEnabled = true, .lastPlan = emailPlan},
+         "Active · on-device · last: email body, ≤8 words · no context",
+         StatusIcon::active},
+        // Context without a plan is never shown; latency is shown alone.
+        {{.tapEnabled = true, .lastLatencyMs = 90, .lastContextChars = 50},
+         "Active · on-device · 90 ms",
+         StatusIcon::active},
+        {{.tapEnabled = true, .unavailableMessage = "On-device model unavailable: no model file"},
+         "On-device model unavailable: no model file",
+         StatusIcon::active},
+        {{.tapEnabled = false, .enabled = false, .unavailableMessage = "On-device model unavailable: x"},
+         "Needs Accessibility permission",
+         StatusIcon::warning},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(statusLine(c.state), c.line);
+        EXPECT_EQ(statusIcon(c.state.tapEnabled, c.state.enabled), c.icon) << c.line;
+    }
+}
+
+TEST(StatusMenuTest, OnlyFailuresARestartCanMendRelaunch) {
+    for (const char* lasting : {"X display", "XInput 2", "XTest", "keyboard layout"}) {
+        EXPECT_FALSE(restartCanHelp({lasting, "missing"})) << lasting;
+    }
+    EXPECT_TRUE(restartCanHelp({"key tap", "the grab failed"}));
+    EXPECT_TRUE(restartCanHelp({"accessibility bus", "switched off"}));
+}
+
+TEST(StatusMenuTest, RelaunchQuotesThePath) {
+    EXPECT_EQ(relaunchShellCommand("/opt/my apps/wisket"), R"(sleep 0.5; exec "/opt/my apps/wisket")");
+    EXPECT_EQ(relaunchShellCommand(R"(/tmp/a"$`\b)"), R"(sleep 0.5; exec "/tmp/a\"\$\`\\b")");
+}
+
+TEST(StatusMenuTest, CommandLine) {
+    const struct {
+        std::vector<std::string_view> args;
+        CommandLine expected;
+    } cases[] = {
+        {{}, {}},
+        {{"--verbose"}, {.verbose = true}},
+        {{"--settings", "--verbose"}, {.command = Command::showSettings, .verbose = true}},
+        {{"--version"}, {.command = Command::version}},
+        {{"--help"}, {.command = Command::help}},
+        {{"--download-model"}, {.command = Command::downloadModel}},
+        {{"--download-model", "http://127.0.0.1/m.gguf", "--verbose"},
+         {.command = Command::downloadModel, .verbose = true, .argument = "http://127.0.0.1/m.gguf"}},
+        {{"--sttings"}, {.error = "unknown argument: --sttings"}},
+        {{"--help", "--version"},
+         {.command = Command::help,
+          .error = "only one of --settings, --download-model, --version and --help at a time"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parseCommandLine(c.args), c.expected) << (c.args.empty() ? "" : c.args[0]);
+    }
+    EXPECT_NE(usage().find("--download-model [URL]"), std::string::npos);
+}
+
+} // namespace
+} // namespace wisket

@@ -1,0 +1,267 @@
+// The wisket executable's shell on the test desktop: the onboarding window while the
+// accessibility bus is off, the settings window on a desktop without a tray, one instance
+// per session, and launch at login from the tray menu (trayer is the tray host).
+
+#include "completion/loopback_http_server.hpp"
+#include "desktop_suite.hpp"
+#include "eventually.hpp"
+#include "x11_client.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace wisket::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto patience = 20s;
+const std::string field = "Message";
+
+std::string setAccessibilityBus(bool on) {
+    return TestDesktop::run({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+                             "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status",
+                             "string:IsEnabled", std::string("variant:boolean:") + (on ? "true" : "false")})
+        .output;
+}
+
+bool instanceNameOwned() {
+    return TestDesktop::run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                             "org.freedesktop.DBus.NameHasOwner", "string:org.wisket.Wisket"})
+               .output.find("boolean true") != std::string::npos;
+}
+
+// A visible window of `pid` whose title matches `title` (a regular expression).
+std::optional<unsigned long> visibleWindow(pid_t pid, const std::string& title) {
+    std::istringstream out(TestDesktop::run({"xdotool", "search", "--all", "--onlyvisible", "--pid",
+                                             std::to_string(pid), "--name", title})
+                               .output);
+    unsigned long window = 0;
+    return out >> window ? std::optional(window) : std::nullopt;
+}
+
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+Geometry geometry(unsigned long window) {
+    std::istringstream out(
+        TestDesktop::run({"xdotool", "getwindowgeometry", "--shell", std::to_string(window)}).output);
+    Geometry g;
+    std::string line;
+    while (std::getline(out, line)) {
+        const auto value = [&](const char* key) {
+            return std::atoi(line.substr(std::string(key).size()).c_str());
+        };
+        if (line.starts_with("X="))
+            g.x = value("X=");
+        if (line.starts_with("Y="))
+            g.y = value("Y=");
+        if (line.starts_with("WIDTH="))
+            g.width = value("WIDTH=");
+        if (line.starts_with("HEIGHT="))
+            g.height = value("HEIGHT=");
+    }
+    return g;
+}
+
+class ShellE2eTest : public DesktopSuite {
+protected:
+    static void SetUpTestSuite() {
+        DesktopSuite::SetUpTestSuite();
+        if (::testing::Test::HasFatalFailure()) {
+            return;
+        }
+        s_server = std::make_unique<LoopbackHttpServer>();
+        s_server->setReply(
+            {.body = nlohmann::json{{"response", " you by the end of the day."}, {"done", true}}.dump()});
+        const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "wisket";
+        std::filesystem::create_directories(config);
+        std::ofstream(config / "settings.json") << nlohmann::json{
+            {"provider", "ollama"},
+            {"ollamaURL", s_server->url()},
+            {"ollamaModel", "test"}}.dump();
+        s_log = s_desktop->root() + "/logs/wisket.log";
+    }
+    static void TearDownTestSuite() {
+        s_server.reset();
+        DesktopSuite::TearDownTestSuite();
+    }
+    void SetUp() override {
+        DesktopSuite::SetUp();
+        ASSERT_EQ(setAccessibilityBus(true).find("Error"), std::string::npos);
+    }
+    void TearDown() override {
+        if (HasFailure()) {
+            std::cerr << "wisket's output:\n" << output();
+        }
+        for (const DesktopApp& app : m_started) {
+            s_desktop->kill(app);
+        }
+        // The next case's instance must not find this one's name still taken.
+        EXPECT_TRUE(eventually([] { return !instanceNameOwned(); }, patience));
+    }
+
+    // Starts wisket (through launch-app, which returns once it shows a window).
+    std::optional<DesktopApp> startWisket() {
+        m_logStart = std::filesystem::exists(s_log) ? std::filesystem::file_size(s_log) : 0;
+        auto app = s_desktop->launch({"--", WISKET_EXECUTABLE, "--verbose"});
+        if (app) {
+            m_started.push_back(*app);
+        }
+        return app;
+    }
+    std::optional<DesktopApp> startTray() {
+        auto tray =
+            s_desktop->launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                               "--height", "24", "--SetDockType", "true", "--transparent", "false"});
+        if (tray) {
+            m_started.push_back(*tray);
+        }
+        return tray;
+    }
+    // What this case's instance wrote.
+    std::string output() const {
+        std::ifstream in(s_log);
+        in.seekg(static_cast<std::streamoff>(m_logStart));
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    // Right-clicks wisket's tray icon; true once its menu is open.
+    static bool openTrayMenu(pid_t wisket) {
+        // With a tray and the bus on, the icon is its small window on screen and the menu
+        // the other one (the overlay stays hidden).
+        std::optional<unsigned long> icon;
+        eventually([&] {
+            for (const unsigned long window : windowsOf(wisket)) {
+                if (const Geometry g = geometry(window); viewable(window) && g.width > 0 && g.width <= 64) {
+                    icon = window;
+                }
+            }
+            return icon.has_value();
+        });
+        if (!icon) {
+            return false;
+        }
+        const Geometry g = geometry(*icon);
+        const auto menuShown = [&] {
+            for (const unsigned long window : windowsOf(wisket)) {
+                if (window != *icon && viewable(window)) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        // A click that comes while the tray still embeds the icon is lost: click again.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (TestDesktop::xdotool({"mousemove", std::to_string(g.x + g.width / 2),
+                                      std::to_string(g.y + g.height / 2), "click", "3"}) &&
+                eventually(menuShown, 2s)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    static std::vector<unsigned long> windowsOf(pid_t pid) {
+        std::istringstream out(
+            TestDesktop::run({"xdotool", "search", "--all", "--pid", std::to_string(pid), "--name", ".*"})
+                .output);
+        return {std::istream_iterator<unsigned long>(out), {}};
+    }
+    static bool viewable(unsigned long window) {
+        return TestDesktop::run({"xwininfo", "-id", std::to_string(window)}).output.find("IsViewable") !=
+               std::string::npos;
+    }
+
+    static inline std::unique_ptr<LoopbackHttpServer> s_server;
+    static inline std::string s_log;
+    std::uintmax_t m_logStart = 0;
+    std::vector<DesktopApp> m_started;
+};
+
+TEST_F(ShellE2eTest, OnboardingWaitsForTheBusAndSuggestionsStartWithoutARestart) {
+    ASSERT_TRUE(startTray());
+    ASSERT_EQ(setAccessibilityBus(false).find("Error"), std::string::npos);
+    const auto wisket = startWisket();
+    ASSERT_TRUE(wisket);
+    ASSERT_TRUE(
+        eventually([&] { return visibleWindow(wisket->pid, "^Welcome to Wisket$").has_value(); }, patience));
+    EXPECT_NE(output().find("status icon icon=warning"), std::string::npos);
+
+    // Switched on from outside: the once-a-second check closes the window.
+    ASSERT_EQ(setAccessibilityBus(true).find("Error"), std::string::npos);
+    EXPECT_TRUE(eventually([&] { return !visibleWindow(wisket->pid, "^Welcome to Wisket$"); }, 2s));
+    EXPECT_TRUE(
+        eventually([&] { return output().find("status icon icon=active") != std::string::npos; }, patience));
+
+    // Typing now asks the model server, in the same process.
+    ASSERT_TRUE(TestDesktop::activate(*s_gtk));
+    ASSERT_TRUE(focusField(s_gtk->pid, field));
+    const std::string typed = "Thanks for the update, I will get back to";
+    ASSERT_TRUE(TestDesktop::type(typed));
+    EXPECT_TRUE(eventually(
+        [&] {
+            for (const auto& request : s_server->requests()) {
+                if (nlohmann::json::parse(request.body, nullptr, false).value("prompt", "") == typed) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        patience));
+}
+
+TEST_F(ShellE2eTest, WithoutATraySettingsOpenAndASecondInstanceShowsThemAgain) {
+    const auto wisket = startWisket();
+    ASSERT_TRUE(wisket);
+    std::optional<unsigned long> settings;
+    ASSERT_TRUE(eventually(
+        [&] { return (settings = visibleWindow(wisket->pid, "^Wisket Settings$")).has_value(); }, patience));
+    ASSERT_TRUE(
+        TestDesktop::xdotool({"windowactivate", "--sync", std::to_string(*settings), "key", "alt+F4"}));
+    ASSERT_TRUE(eventually([&] { return !visibleWindow(wisket->pid, "^Wisket Settings$"); }, patience));
+
+    const CommandResult second = TestDesktop::run({WISKET_EXECUTABLE});
+    EXPECT_EQ(second.status, 0) << second.output;
+    EXPECT_TRUE(
+        eventually([&] { return visibleWindow(wisket->pid, "^Wisket Settings$").has_value(); }, patience));
+}
+
+TEST_F(ShellE2eTest, LaunchAtLoginFromTheTrayMenuFollowsTheAutostartFile) {
+    ASSERT_TRUE(startTray());
+    const auto wisket = startWisket();
+    ASSERT_TRUE(wisket);
+    const std::filesystem::path folder = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "autostart";
+    const std::filesystem::path entry = folder / "wisket.desktop";
+    std::filesystem::remove_all(folder);
+
+    // "Launch at Login" is the second enabled row from the bottom, above "Quit".
+    const auto chooseLaunchAtLogin = [&] {
+        return openTrayMenu(wisket->pid) && TestDesktop::key("Up Up Return");
+    };
+    ASSERT_TRUE(chooseLaunchAtLogin());
+    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(entry); }, patience));
+    ASSERT_TRUE(chooseLaunchAtLogin());
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(entry); }, patience));
+
+    // A plain file where the folder belongs: an error window, and nothing changes.
+    std::filesystem::remove_all(folder);
+    std::ofstream(folder) << "not a folder";
+    ASSERT_TRUE(chooseLaunchAtLogin());
+    EXPECT_TRUE(
+        eventually([&] { return visibleWindow(wisket->pid, "^Launch at Login$").has_value(); }, patience));
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder));
+    EXPECT_NE(output().find("launch at login failed"), std::string::npos);
+}
+
+} // namespace
+} // namespace wisket::testing
