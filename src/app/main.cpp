@@ -10,6 +10,7 @@
 #include "app/settings_presenter.hpp"
 #include "app/single_instance.hpp"
 #include "completion/completion_engine.hpp"
+#include "completion/model_download.hpp"
 #include "control/controller.hpp"
 #include "focus/focus_reader.hpp"
 #include "log/log.hpp"
@@ -20,14 +21,13 @@
 #include "platform/x11/workspace.hpp"
 #include "settings/autostart.hpp"
 #include "settings/settings.hpp"
+#include "settings/window/settings_window.hpp"
 
 #include <QApplication>
-#include <QGuiApplication>
-#include <QLabel>
 #include <QProcess>
-#include <QScreen>
-#include <QVBoxLayout>
 #include <cstdio>
+#include <iostream>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -35,33 +35,26 @@ namespace {
 
 using namespace wisket;
 
-// Stands in for the settings window until it exists: the window's title and the tray note.
-class SettingsStandIn final : public SettingsPresenter {
+// The settings window, made on first use and kept: the shell knows it only as a presenter.
+class SettingsWindowPresenter final : public SettingsPresenter {
 public:
-    void show() override {
-        if (!m_window) {
-            m_window = std::make_unique<QWidget>();
-            m_window->setWindowTitle(QStringLiteral("Wisket Settings"));
-            auto* layout = new QVBoxLayout(m_window.get());
-            m_note = new QLabel(m_window.get());
-            m_note->setWordWrap(true);
-            layout->addWidget(m_note);
-            m_window->setFixedSize(520, 470);
-        }
-        m_note->setText(m_trayNote);
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            m_window->move(screen->availableGeometry().center() - m_window->rect().center());
-        }
-        m_window->show();
-        m_window->raise();
-        m_window->activateWindow();
-    }
-    void setTrayNote(const QString& note) override { m_trayNote = note; }
+    SettingsWindowPresenter(Settings& settings, CompletionEngine& engine)
+        : m_settings(settings)
+        , m_engine(engine) {}
+    void show() override { window().showAndRaise(); }
+    void setTrayNote(const QString& note) override { window().setTrayNote(note); }
 
 private:
-    std::unique_ptr<QWidget> m_window;
-    QLabel* m_note = nullptr;
-    QString m_trayNote;
+    SettingsWindow& window() {
+        if (!m_window) {
+            m_window = std::make_unique<SettingsWindow>(m_settings, m_engine);
+        }
+        return *m_window;
+    }
+
+    Settings& m_settings;
+    CompletionEngine& m_engine;
+    std::unique_ptr<SettingsWindow> m_window;
 };
 
 // The instance name is given up first: the new process takes it once this one is gone.
@@ -91,9 +84,7 @@ int main(int argc, char* argv[]) {
         std::puts("wisket " WISKET_VERSION);
         return 0;
     case Command::downloadModel:
-        // The model download lives with the settings window's model part.
-        std::fputs("wisket: downloading models is not part of this build\n", stderr);
-        return 1;
+        return downloadModelCommand(commandLine.argument, std::cout);
     case Command::run:
     case Command::showSettings:
         break;
@@ -147,7 +138,7 @@ int main(int argc, char* argv[]) {
         .engine = engine,
         .workspace = workspace,
     });
-    SettingsStandIn settingsWindow;
+    SettingsWindowPresenter settingsWindow(settings, engine);
     AccessibilityBusPermission permission;
     AppDelegate delegate({
         .settings = settings,
