@@ -38,6 +38,10 @@ inline constexpr std::array<std::string_view, 4> allowedHosts{"localhost", "127.
 // not one of `allowedHosts`.
 std::optional<std::string> generateEndpoint(const std::string& serverURL);
 
+// True when a server answers at `serverURL` (any HTTP reply) within `timeout`; false at
+// once for an address that generateEndpoint refuses. Blocks: for a one-off check only.
+bool serverAnswers(const std::string& serverURL, std::chrono::milliseconds timeout);
+
 // The JSON request body, without pretty printing; the JSON library's error when the text
 // cannot be encoded (for example invalid UTF-8).
 std::variant<std::string, JsonError> generateBody(const CompletionRequest& request, const std::string& model);
