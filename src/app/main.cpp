@@ -2,6 +2,7 @@
 // only builds the long-lived objects and runs Qt's event loop; everything else is in the
 // subsystem libraries.
 
+#include "app/doctor.hpp"
 #include "app/qt_main_loop.hpp"
 #include "completion/completion_engine.hpp"
 #include "control/controller.hpp"
@@ -16,11 +17,16 @@
 
 #include <QApplication>
 #include <algorithm>
+#include <iostream>
 #include <string_view>
 
 int main(int argc, char* argv[]) {
     using namespace wisket;
 
+    if (std::any_of(argv + 1, argv + argc,
+                    [](const char* arg) { return std::string_view(arg) == "--doctor"; })) {
+        return runDoctor(std::cout);
+    }
     if (std::any_of(argv + 1, argv + argc,
                     [](const char* arg) { return std::string_view(arg) == "--verbose"; })) {
         log::setDebugEnabled(true);
