@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <string_view>
 
@@ -31,6 +32,10 @@ int main(int argc, char* argv[]) {
                     [](const char* arg) { return std::string_view(arg) == "--verbose"; })) {
         log::setDebugEnabled(true);
     }
+    // Enchant creates personal word lists in the user's config folder as soon as a
+    // dictionary opens; Wisket adds no words and writes no file of its own accord, so the
+    // lists are kept nowhere (set before any thread may read the environment).
+    setenv("ENCHANT_CONFIG_DIR", "/dev/null", 1);
     // libatspi attaches its connection to each application to GLib's default context, and
     // the reader thread takes those over (platform/atspi); Qt's GLib dispatcher would iterate
     // that context on this thread meanwhile, and libatspi is not thread-safe.
