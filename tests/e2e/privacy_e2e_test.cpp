@@ -11,7 +11,6 @@
 #include "eventually.hpp"
 #include "x11_client.hpp"
 
-#include <X11/keysym.h>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -309,33 +308,31 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
     }
 }
 
-// The accept key pressed while wisket is stopped waits in the frozen keyboard; by the time
-// wisket runs again the user has clicked another window and typed there. The old key goes
-// on undecided and no suggestion is typed anywhere.
+// The accept key pressed while wisket is stopped waits in the frozen keyboard, and so do
+// the keys typed after it. By the time wisket runs again its decision is stale: the key
+// goes on to the application as if nothing had been offered, and no suggestion is typed.
 TEST_F(PrivacyTest, AnAcceptFromBeforeAStopTypesNothingAfterIt) {
     writeSettings({{"provider", "ollama"}, {"ollamaURL", s_server->url()}, {"ollamaModel", "test"}});
     Wisket wisket(logFile(), std::nullopt);
     ASSERT_GT(wisket.pid(), 0);
-    ProbeWindow other(*s_client, {});
     const std::string text = "Thanks for the update, I will get back to";
     showSuggestion(wisket, text);
     ASSERT_FALSE(HasFatalFailure());
 
     ::kill(wisket.pid(), SIGSTOP);
     s_client->tap("Tab");
-    const auto [x, y] = other.center();
-    ASSERT_TRUE(TestDesktop::click(x, y));
     for (const char* key : {"a", "b", "c"}) {
         s_client->tap(key);
     }
     std::this_thread::sleep_for(1500ms);
     ::kill(wisket.pid(), SIGCONT);
 
-    EXPECT_TRUE(other.waitFor([&] { return other.keys().size() >= 4; }));
-    // Anything typed for the old suggestion would have arrived by now.
-    other.waitFor([] { return false; }, 2s);
-    EXPECT_EQ(other.keys(), (std::vector<KeySym>{XK_Tab, XK_a, XK_b, XK_c})) << readAll(logFile());
-    EXPECT_EQ(fieldText(s_gtk->pid, field), text);
+    // The message view takes the Tab as a character of its own.
+    const std::string expected = text + "\tabc";
+    EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected), expected) << readAll(logFile());
+    // A suggestion typed late would have arrived by now.
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(fieldText(s_gtk->pid, field), expected);
 }
 
 } // namespace
