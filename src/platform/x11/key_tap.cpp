@@ -135,7 +135,8 @@ private:
     bool isOwn(const XIRawEvent& raw);
     bool coreKeyPressFollows(int keycode);
     bool deliverKey(int keycode, std::uint64_t decision);
-    Time serverTime();
+    // How long ago, in server milliseconds, an event of server time `time` happened.
+    Time ageOf(Time time);
     Window inputFocus();
 
     void ensureKeymap();
@@ -622,7 +623,7 @@ void KeyTapX11::Session::handleGrabbedPress(const XKeyEvent& key) {
     // A press that waited in the server longer than a decision may take (this process was
     // stopped, or the machine stalled) is passed on undecided: the user has long moved on,
     // perhaps to another window, and must not find a suggestion typed there.
-    const Time age = serverTime() - key.time;
+    const Time age = ageOf(key.time);
     if (age >= static_cast<Time>(x11::KeyGrabs::decisionTimeout.count())) {
         log::debug("grabbed key passed on undecided", {{"ageMs", static_cast<long long>(age)}});
         m_grabs.replay(key.time);
@@ -636,17 +637,19 @@ void KeyTapX11::Session::handleGrabbedPress(const XKeyEvent& key) {
     }
 }
 
-Time KeyTapX11::Session::serverTime() {
+Time KeyTapX11::Session::ageOf(Time time) {
     // An empty append changes nothing, yet the server announces it with its current time.
     XChangeProperty(m_display, m_clock, m_clockProperty, XA_STRING, 8, PropModeAppend, nullptr, 0);
     XSync(m_display, False);
     XEvent event;
     while (XCheckTypedWindowEvent(m_display, m_clock, PropertyNotify, &event)) {
         if (event.xproperty.atom == m_clockProperty) {
-            return event.xproperty.time;
+            // Server times are 32-bit milliseconds that wrap around.
+            return (event.xproperty.time - time) & 0xFFFF'FFFFu;
         }
     }
-    return CurrentTime;
+    // No answer (the connection is going): nothing to hold the key back for.
+    return 0;
 }
 
 Window KeyTapX11::Session::inputFocus() {
