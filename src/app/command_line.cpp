@@ -23,6 +23,7 @@ constexpr std::array options{
     Option{"--settings", "", Value::none, "show the running Wisket's settings window", Command::showSettings},
     Option{"--download-model", "URL", Value::optional, "download a model file (the default one without URL)",
            Command::downloadModel},
+    Option{"--doctor", "", Value::none, "say why suggestions may not appear, then exit", Command::doctor},
     Option{"--verbose", "", Value::none, "log what each pause did (never any text)", std::nullopt,
            &CommandLine::verbose},
     Option{"--version", "", Value::none, "print the version and exit", Command::version},
@@ -43,7 +44,7 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
         if (option->flag) {
             line.*(option->flag) = true;
         } else if (commandGiven) {
-            line.error = "only one of --settings, --download-model, --version and --help at a time";
+            line.error = "only one of --settings, --download-model, --doctor, --version and --help at a time";
         } else {
             line.command = *option->command;
             commandGiven = true;

@@ -16,6 +16,7 @@ enum class Command {
     help,
     version,
     downloadModel, // fetch a model file (into the models folder), then exit
+    doctor,        // say why suggestions may not appear, then exit
 };
 
 struct CommandLine {

@@ -5,6 +5,7 @@
 #include "app/accessibility_permission.hpp"
 #include "app/app_delegate.hpp"
 #include "app/command_line.hpp"
+#include "app/doctor.hpp"
 #include "app/qt_main_loop.hpp"
 #include "app/relaunch.hpp"
 #include "app/settings_presenter.hpp"
@@ -26,6 +27,7 @@
 #include <QApplication>
 #include <QProcess>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string_view>
@@ -70,6 +72,11 @@ void relaunch(SingleInstance& instance) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Enchant creates personal word lists in the user's config folder as soon as a
+    // dictionary opens; Wisket adds no words and writes no file of its own accord, so the
+    // lists are kept nowhere (set before any thread may read the environment).
+    setenv("ENCHANT_CONFIG_DIR", "/dev/null", 1);
+
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     const CommandLine commandLine = parseCommandLine(args);
     if (commandLine.error) {
@@ -85,6 +92,8 @@ int main(int argc, char* argv[]) {
         return 0;
     case Command::downloadModel:
         return downloadModelCommand(commandLine.argument, std::cout);
+    case Command::doctor:
+        return runDoctor(std::cout);
     case Command::run:
     case Command::showSettings:
         break;

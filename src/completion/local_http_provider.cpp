@@ -35,19 +35,21 @@ std::optional<std::string> urlPart(CURLU* url, CURLUPart part) {
     return std::string(owned.get());
 }
 
-// A reply larger than this is no continuation of a few words; stop reading it.
-constexpr std::size_t maxReplyBytes = 1 << 20;
-
-// Typed text must never be routed anywhere else, whatever the environment says: no proxy,
-// no redirect, no stored credentials.
-void keepLocal(CURL* easy) {
+// `url` and `timeout` on `easy`, reached directly: typed text must never be routed
+// anywhere else, whatever the environment says.
+void configureDirect(CURL* easy, const std::string& url, std::chrono::milliseconds timeout) {
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_PROXY, "");
     curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
 }
+
+// A reply larger than this is no continuation of a few words; stop reading it.
+constexpr std::size_t maxReplyBytes = 1 << 20;
 
 struct HttpReply {
     CURLcode code = CURLE_OK;
@@ -149,9 +151,7 @@ private:
         t.headers = curl_slist_append(t.headers, "Content-Type: application/json");
         // Without this, libcurl waits for a "100 Continue" before sending a larger body.
         t.headers = curl_slist_append(t.headers, "Expect:");
-        curl_easy_setopt(t.easy, CURLOPT_URL, t.url.c_str());
-        keepLocal(t.easy);
-        curl_easy_setopt(t.easy, CURLOPT_TIMEOUT_MS, static_cast<long>(t.timeout.count()));
+        configureDirect(t.easy, t.url, t.timeout);
         curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
         curl_easy_setopt(t.easy, CURLOPT_POST, 1L);
         curl_easy_setopt(t.easy, CURLOPT_POSTFIELDS, t.body.data());
@@ -292,9 +292,7 @@ std::optional<std::vector<std::string>> installedModels(const std::string& serve
     HttpTransport::shared(); // initialises libcurl once for the process
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), &curl_easy_cleanup);
     std::string body;
-    curl_easy_setopt(easy.get(), CURLOPT_URL, endpoint->c_str());
-    keepLocal(easy.get());
-    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    configureDirect(easy.get(), *endpoint, timeout);
     curl_easy_setopt(
         easy.get(), CURLOPT_WRITEFUNCTION,
         +[](char* data, std::size_t size, std::size_t count, void* user) -> std::size_t {
@@ -312,6 +310,21 @@ std::optional<std::vector<std::string>> installedModels(const std::string& serve
         return std::nullopt;
     }
     return modelNamesReply(body);
+}
+
+bool serverAnswers(const std::string& serverURL, std::chrono::milliseconds timeout) {
+    if (!generateEndpoint(serverURL)) {
+        return false;
+    }
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), &curl_easy_cleanup);
+    if (!easy) {
+        return false;
+    }
+    configureDirect(easy.get(), serverURL, timeout);
+    curl_easy_setopt(easy.get(), CURLOPT_NOBODY, 1L);
+    long status = 0;
+    return curl_easy_perform(easy.get()) == CURLE_OK &&
+           curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0;
 }
 
 std::variant<std::string, JsonError> generateBody(const CompletionRequest& request,

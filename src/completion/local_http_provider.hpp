@@ -55,6 +55,9 @@ std::optional<std::vector<std::string>> installedModels(const std::string& serve
                                                         std::chrono::milliseconds timeout);
 // The model names of an "api/tags" reply body; none when it is not such a reply.
 std::optional<std::vector<std::string>> modelNamesReply(const std::string& body);
+// True when a server answers at `serverURL` (any HTTP reply) within `timeout`; false at
+// once for an address that generateEndpoint refuses. Blocks: for a one-off check only.
+bool serverAnswers(const std::string& serverURL, std::chrono::milliseconds timeout);
 
 // The JSON request body, without pretty printing; the JSON library's error when the text
 // cannot be encoded (for example invalid UTF-8).

@@ -155,13 +155,14 @@ TEST(StatusMenuTest, CommandLine) {
         {{"--settings", "--verbose"}, {.command = Command::showSettings, .verbose = true}},
         {{"--version"}, {.command = Command::version}},
         {{"--help"}, {.command = Command::help}},
+        {{"--doctor"}, {.command = Command::doctor}},
         {{"--download-model"}, {.command = Command::downloadModel}},
         {{"--download-model", "http://127.0.0.1/m.gguf", "--verbose"},
          {.command = Command::downloadModel, .verbose = true, .argument = "http://127.0.0.1/m.gguf"}},
         {{"--sttings"}, {.error = "unknown argument: --sttings"}},
         {{"--help", "--version"},
          {.command = Command::help,
-          .error = "only one of --settings, --download-model, --version and --help at a time"}},
+          .error = "only one of --settings, --download-model, --doctor, --version and --help at a time"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parseCommandLine(c.args), c.expected) << (c.args.empty() ? "" : c.args[0]);

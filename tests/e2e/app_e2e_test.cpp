@@ -146,44 +146,8 @@ protected:
         return {std::istreambuf_iterator<char>(in), {}};
     }
 
-    // The top-level override-redirect window of the wisket process; with `mapped`, only
-    // while it is viewable.
     static std::optional<Window> overlayWindow(bool mapped) {
-        Display* display = s_client->display();
-        const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
-        Window root = 0;
-        Window parent = 0;
-        Window* children = nullptr;
-        unsigned count = 0;
-        std::optional<Window> found;
-        if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-            return found;
-        }
-        for (unsigned i = 0; i < count && !found; ++i) {
-            XWindowAttributes attributes;
-            if (!XGetWindowAttributes(display, children[i], &attributes) || !attributes.override_redirect ||
-                (mapped && attributes.map_state != IsViewable)) {
-                continue;
-            }
-            Atom type = 0;
-            int format = 0;
-            unsigned long items = 0;
-            unsigned long after = 0;
-            unsigned char* data = nullptr;
-            if (XGetWindowProperty(display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                                   &items, &after, &data) == Success &&
-                data) {
-                if (items == 1 && format == 32 &&
-                    static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data)) == s_wisket->pid()) {
-                    found = children[i];
-                }
-                XFree(data);
-            }
-        }
-        if (children) {
-            XFree(children);
-        }
-        return found;
+        return s_client->overrideRedirectWindowOf(s_wisket->pid(), mapped);
     }
 
     // The screen's pixels in the overlay's rectangle, less a few columns at its left where

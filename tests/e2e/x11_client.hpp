@@ -55,6 +55,10 @@ public:
     // Keycodes of modifier keys that are down on the core keyboard.
     std::vector<int> heldModifierKeys();
 
+    // The top-level override-redirect window (an overlay, a tooltip) of process `pid`; with
+    // `mapped`, only while it is viewable.
+    std::optional<Window> overrideRedirectWindowOf(pid_t pid, bool mapped);
+
     bool grabKeyboard();
     void ungrabKeyboard();
 

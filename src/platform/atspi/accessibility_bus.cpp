@@ -10,6 +10,7 @@ namespace wisket {
 namespace {
 
 using atspi::Error;
+using atspi::GRef;
 
 // Calls org.freedesktop.DBus.Properties on the bus launcher's status object; on failure,
 // D-Bus's message goes to `failure` when given.
@@ -55,6 +56,15 @@ void setToolkitAccessibility() {
 
 } // namespace
 
+bool accessibilityBusReachable() {
+    GVariant* reply =
+        callStatus("Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"));
+    if (reply) {
+        g_variant_unref(reply);
+    }
+    return reply != nullptr;
+}
+
 bool accessibilityBusEnabled() {
     return !accessibilityBusProblem();
 }
@@ -95,6 +105,34 @@ bool enableAccessibilityBus() {
     }
     g_variant_unref(reply);
     return accessibilityBusEnabled();
+}
+
+std::vector<BusApplication> busApplications() {
+    using namespace std::chrono_literals;
+    atspi_init();
+    // A hung application must not hold the check for libatspi's default of 25 seconds.
+    atspi_set_timeout(500, 2000);
+    std::vector<BusApplication> apps;
+    GRef<AtspiAccessible> desktop(atspi_get_desktop(0));
+    Error error;
+    const gint count = desktop ? atspi_accessible_get_child_count(desktop.get(), &error) : 0;
+    for (gint i = 0; i < count && !error; ++i) {
+        GRef<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+        if (!app) {
+            continue;
+        }
+        BusApplication entry;
+        entry.name = atspi::takeString(atspi_accessible_get_name(app.get(), nullptr));
+        entry.pid = static_cast<std::int32_t>(atspi_accessible_get_process_id(app.get(), nullptr));
+        GRef<AtspiAccessible> focused(atspi::findFocused(app.get(), atspi::Clock::now() + 1s));
+        if (focused) {
+            entry.focusedRole = atspi::takeString(atspi_accessible_get_role_name(focused.get(), nullptr));
+            GRef<AtspiText> text(atspi_accessible_get_text_iface(focused.get()));
+            entry.exposesText = text != nullptr;
+        }
+        apps.push_back(std::move(entry));
+    }
+    return apps;
 }
 
 } // namespace wisket

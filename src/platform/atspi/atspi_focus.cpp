@@ -93,6 +93,18 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
 
 } // namespace
 
+namespace atspi {
+
+AtspiAccessible* findFocused(AtspiAccessible* root, Clock::time_point deadline) {
+    if (AtspiAccessible* found = collectFocused(root)) {
+        return found;
+    }
+    int nodes = 0;
+    return walkFocused(root, std::min(deadline, Clock::now() + focusSearchBudget), nodes);
+}
+
+} // namespace atspi
+
 void AtspiAx::Impl::onFocusEvent(AtspiEvent* event, void* data) {
     static_cast<Impl*>(data)->focusChanged(event->source, event->detail1 != 0);
     g_boxed_free(ATSPI_TYPE_EVENT, event);
@@ -183,13 +195,7 @@ AtspiAccessible* AtspiAx::Impl::focusedIn(AtspiAccessible* app) {
 
 AtspiAccessible* AtspiAx::Impl::searchFocused(AtspiAccessible* app) {
     GRef<AtspiAccessible> window(activeWindow(app));
-    AtspiAccessible* root = window ? window.get() : app;
-    if (AtspiAccessible* found = collectFocused(root)) {
-        return found;
-    }
-    int nodes = 0;
-    return overdue() ? nullptr
-                     : walkFocused(root, std::min(deadline, Clock::now() + focusSearchBudget), nodes);
+    return overdue() ? nullptr : findFocused(window ? window.get() : app, deadline);
 }
 
 AtspiAccessible* AtspiAx::Impl::activeWindow(AtspiAccessible* app) {

@@ -94,6 +94,9 @@ struct Kind {
 };
 
 bool isTextRole(std::string_view role);
+// The innermost focused element under `root` (a new reference), searched within a small
+// budget that ends by `deadline` at the latest; null when none is found.
+AtspiAccessible* findFocused(AtspiAccessible* root, Clock::time_point deadline);
 bool isWindowRole(std::string_view role);
 
 // The text of an element as one snapshot per reader task, so that every offset of one

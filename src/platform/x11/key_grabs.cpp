@@ -108,9 +108,10 @@ bool KeyGrabs::isGrabbed(int keycode) const {
     return it != m_grabbed.end() && it->first == keycode;
 }
 
-std::uint64_t KeyGrabs::hold(Time time) {
+std::uint64_t KeyGrabs::hold(Time time, std::chrono::milliseconds age) {
     const std::uint64_t id = nextDecision++;
-    m_pending = Pending{id, time, Clock::now() + decisionTimeout};
+    // The keyboard has been frozen since the press, not since it was read.
+    m_pending = Pending{id, time, Clock::now() + decisionTimeout - age};
     return id;
 }
 

@@ -51,9 +51,11 @@ public:
     void releaseAll();
     bool isGrabbed(int keycode) const;
 
-    // A grabbed press from `time` now waits; its decision id (never 0).
-    std::uint64_t hold(unsigned long time);
+    // A grabbed press from `time`, pressed `age` ago, now waits; its decision id (never 0).
+    std::uint64_t hold(unsigned long time, std::chrono::milliseconds age);
     bool holding() const { return m_pending.has_value(); }
+    // True while decision `id` is still awaited: its time is not up, nor was it settled.
+    bool awaits(std::uint64_t id) const { return m_pending && m_pending->id == id; }
     std::optional<Clock::time_point> deadline() const;
     // Ends the wait for decision `id`: a consumed key is dropped, any other replayed. Late
     // or repeated verdicts are ignored.

@@ -1,5 +1,6 @@
 #include "platform/x11/key_tap.hpp"
 
+#include "input/typing_chunks.hpp"
 #include "log/log.hpp"
 #include "platform/x11/display.hpp"
 #include "platform/x11/key_grabs.hpp"
@@ -7,6 +8,7 @@
 #include "platform/x11/typing.hpp"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
@@ -86,7 +88,10 @@ public:
 
     bool alive() const { return m_running.load() && !m_connection->lost(); }
     void setConsumableKeys(std::vector<KeyCombination> keys) { send({.kind = Command::grabs, .keys = keys}); }
-    void type(std::string text) { send({.kind = Command::type, .text = std::move(text)}); }
+    // `decision` is the grabbed key the handler was deciding about when it asked (0: none).
+    void type(std::string text, std::uint64_t decision) {
+        send({.kind = Command::type, .text = std::move(text), .decision = decision});
+    }
     void decide(std::uint64_t id, bool consumed) {
         send({.kind = Command::decide, .decision = id, .consumed = consumed});
     }
@@ -130,6 +135,9 @@ private:
     bool isOwn(const XIRawEvent& raw);
     bool coreKeyPressFollows(int keycode);
     bool deliverKey(int keycode, std::uint64_t decision);
+    // How long ago, in server milliseconds, an event of server time `time` happened.
+    Time ageOf(Time time);
+    Window inputFocus();
 
     void ensureKeymap();
     bool refreshKeymap();
@@ -138,8 +146,9 @@ private:
     void applyGrabs();
     void warnRefused(int keycode, unsigned mask, int xError);
 
+    void queueTyping(std::string_view text, std::uint64_t decision);
     void maybeType();
-    void typeNow(const std::string& text);
+    void dropTyping(log::Word reason);
     std::vector<int> liftHeldModifiers();
     void restoreHeldModifiers(const std::vector<int>& lifted);
     void fakeKey(int keycode, bool press);
@@ -158,6 +167,9 @@ private:
     // --- the session's thread ---
     Display* m_display = nullptr;
     Window m_root = 0;
+    // A window of the tap's own whose property changes tell the server's time.
+    Window m_clock = 0;
+    Atom m_clockProperty = 0;
     int m_xiOpcode = 0;
     int m_xkbEventBase = 0;
     std::set<int> m_xtestDevices;
@@ -188,9 +200,16 @@ private:
     std::deque<OwnKey> m_own;
     std::optional<Repeat> m_repeat;
 
+    // The chunks still to type, the window that had the focus when the batch was asked for
+    // (the batch ends if another gets it), the keys to wait for, and when the typist can
+    // go on after rebinding the spare keys.
     std::deque<std::string> m_typing;
+    Window m_typingFocus = 0;
     std::bitset<256> m_waitFor;
     Clock::time_point m_typingDeadline;
+    Clock::time_point m_typingResumeAt;
+    // The focus when the grabbed key now held was pressed.
+    Window m_heldFocus = 0;
 };
 
 // --- opening and closing -------------------------------------------------------------------
@@ -281,6 +300,11 @@ std::optional<StartError> KeyTapX11::Session::initialise(const std::string& name
     }
     readRepeatControls();
     select();
+    XSetWindowAttributes clockAttributes{};
+    clockAttributes.event_mask = PropertyChangeMask;
+    m_clock = XCreateWindow(m_display, m_root, -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, CWEventMask,
+                            &clockAttributes);
+    m_clockProperty = XInternAtom(m_display, "WISKET_CLOCK", False);
 
     m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wake < 0) {
@@ -370,18 +394,7 @@ void KeyTapX11::Session::runCommands() {
             applyGrabs();
             break;
         case Command::type:
-            if (m_typing.empty()) {
-                // The accepting key (and whatever else is down) must be up first: keys
-                // posted while it is held could reach the wrong window.
-                m_waitFor.reset();
-                for (int kc = m_keys->minKeycode(); kc <= m_keys->maxKeycode(); ++kc) {
-                    if (m_down[kc] && !x11::isModifierKeysym(m_keys->baseSym(kc))) {
-                        m_waitFor.set(kc);
-                    }
-                }
-                m_typingDeadline = Clock::now() + releaseTimeout;
-            }
-            m_typing.push_back(std::move(command.text));
+            queueTyping(command.text, command.decision);
             break;
         case Command::decide:
             m_grabs.settle(command.decision, command.consumed);
@@ -426,7 +439,7 @@ int KeyTapX11::Session::msUntilNextTimer() const {
         consider(*deadline);
     }
     if (!m_typing.empty()) {
-        consider(m_typingDeadline);
+        consider(std::min(m_typingDeadline, m_typingResumeAt));
     }
     if (const auto restoreAt = m_typist.restoreAt()) {
         consider(*restoreAt);
@@ -601,17 +614,49 @@ bool KeyTapX11::Session::coreKeyPressFollows(int keycode) {
 
 void KeyTapX11::Session::handleGrabbedPress(const XKeyEvent& key) {
     const int kc = static_cast<int>(key.keycode);
-    // The tap's own typing (a typed tab) and a key already handled from its raw event go
-    // straight on to the application.
+    // A key the tap posted itself and a key already handled from its raw event go straight
+    // on to the application.
     if (m_ownPressed[kc] || m_rawDelivered[kc] || m_grabs.holding()) {
         m_grabs.replay(key.time);
         return;
     }
-    const std::uint64_t id = m_grabs.hold(key.time);
+    // A press that waited in the server longer than a decision may take (this process was
+    // stopped, or the machine stalled) is passed on undecided: the user has long moved on,
+    // perhaps to another window, and must not find a suggestion typed there.
+    const Time age = ageOf(key.time);
+    if (age >= static_cast<Time>(x11::KeyGrabs::decisionTimeout.count())) {
+        log::debug("grabbed key passed on undecided", {{"ageMs", static_cast<long long>(age)}});
+        m_grabs.replay(key.time);
+        return;
+    }
+    const std::uint64_t id = m_grabs.hold(key.time, std::chrono::milliseconds(age));
+    m_heldFocus = inputFocus();
     m_repeat.reset();
     if (!deliverKey(kc, id)) {
         m_grabs.settle(id, false);
     }
+}
+
+Time KeyTapX11::Session::ageOf(Time time) {
+    // An empty append changes nothing, yet the server announces it with its current time.
+    XChangeProperty(m_display, m_clock, m_clockProperty, XA_STRING, 8, PropModeAppend, nullptr, 0);
+    XSync(m_display, False);
+    XEvent event;
+    while (XCheckTypedWindowEvent(m_display, m_clock, PropertyNotify, &event)) {
+        if (event.xproperty.atom == m_clockProperty) {
+            // Server times are 32-bit milliseconds that wrap around.
+            return (event.xproperty.time - time) & 0xFFFF'FFFFu;
+        }
+    }
+    // No answer (the connection is going): nothing to hold the key back for.
+    return 0;
+}
+
+Window KeyTapX11::Session::inputFocus() {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(m_display, &focus, &revert);
+    return focus;
 }
 
 bool KeyTapX11::Session::deliverKey(int keycode, std::uint64_t decision) {
@@ -727,26 +772,59 @@ void KeyTapX11::Session::warnRefused(int keycode, unsigned mask, int xError) {
 
 // --- typing ------------------------------------------------------------------------------
 
-void KeyTapX11::Session::maybeType() {
-    if (m_typing.empty() || m_grabs.holding()) {
+void KeyTapX11::Session::queueTyping(std::string_view text, std::uint64_t decision) {
+    if (decision != 0 && !m_grabs.awaits(decision)) {
+        // The accept came after the key had been passed on: the key went to the
+        // application, and the text would land wherever the user is now.
+        log::debug("late accept dropped", {{"effect", "nothingTyped"}});
         return;
     }
-    if ((m_waitFor & m_down).any() && Clock::now() < m_typingDeadline) {
-        return;
+    if (m_typing.empty()) {
+        // The accepting key (and whatever else is down) must be up first: keys posted
+        // while it is held could reach the wrong window.
+        m_waitFor.reset();
+        for (int kc = m_keys->minKeycode(); kc <= m_keys->maxKeycode(); ++kc) {
+            if (m_down[kc] && !x11::isModifierKeysym(m_keys->baseSym(kc))) {
+                m_waitFor.set(kc);
+            }
+        }
+        m_typingDeadline = Clock::now() + releaseTimeout;
+        m_typingResumeAt = Clock::now();
+        m_typingFocus = decision != 0 ? m_heldFocus : inputFocus();
     }
-    while (!m_typing.empty() && !m_connection->lost()) {
-        const std::string text = std::move(m_typing.front());
-        m_typing.pop_front();
-        typeNow(text);
+    for (const std::string_view chunk : typingChunks(text)) {
+        m_typing.emplace_back(chunk);
     }
 }
 
-void KeyTapX11::Session::typeNow(const std::string& text) {
+void KeyTapX11::Session::maybeType() {
+    const auto now = Clock::now();
+    if (m_typing.empty() || m_grabs.holding() || now < m_typingResumeAt) {
+        return;
+    }
+    if ((m_waitFor & m_down).any() && now < m_typingDeadline) {
+        return;
+    }
+    if (inputFocus() != m_typingFocus) {
+        dropTyping("focusChanged");
+        return;
+    }
     ensureKeymap();
     const auto lifted = liftHeldModifiers();
-    m_typist.type(text, *m_keys);
+    while (!m_typing.empty() && !m_connection->lost() && !m_stop) {
+        if (const auto resumeAt = m_typist.typeChunk(m_typing.front(), *m_keys)) {
+            m_typingResumeAt = *resumeAt;
+            break;
+        }
+        m_typing.pop_front();
+    }
     restoreHeldModifiers(lifted);
     XFlush(m_display);
+}
+
+void KeyTapX11::Session::dropTyping(log::Word reason) {
+    log::debug("typing stopped", {{"reason", reason}, {"chunksLeft", m_typing.size()}});
+    m_typing.clear();
 }
 
 std::vector<int> KeyTapX11::Session::liftHeldModifiers() {
@@ -804,7 +882,9 @@ std::optional<StartError> KeyTapX11::start() {
         return std::nullopt;
     }
     auto decide = m_lifetime.guard([this](const InputEvent& event, std::uint64_t decision) {
+        m_deciding = decision;
         const bool consumed = m_handler && m_handler(event);
+        m_deciding = 0;
         if (decision != 0 && m_session) {
             m_session->decide(decision, consumed);
         }
@@ -850,7 +930,7 @@ void KeyTapX11::type(std::string_view text) {
     if (text.empty() || (!m_session && start())) {
         return;
     }
-    m_session->type(std::string(text));
+    m_session->type(std::string(text), m_deciding);
 }
 
 void KeyTapX11::setConsumableKeys(std::vector<KeyCombination> keys) {

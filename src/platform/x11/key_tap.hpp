@@ -49,6 +49,9 @@ private:
     Handler m_handler = [](const InputEvent&) { return false; };
     std::function<void()> m_lost;
     std::unique_ptr<Session> m_session;
+    // The grabbed key the handler is deciding about right now, 0 outside such a call: text
+    // typed from that call belongs to that decision.
+    std::uint64_t m_deciding = 0;
     std::vector<KeyCombination> m_consumable;
     bool m_started = false;
     Lifetime m_lifetime;

@@ -113,14 +113,9 @@ std::optional<unsigned> realModifiers(Modifiers modifiers, const ModifierMasks& 
 }
 
 std::uint32_t keysymForCodePoint(char32_t cp) {
-    if (cp == U'\n') {
-        return XKB_KEY_Return;
-    }
-    if (cp == U'\t') {
-        return XKB_KEY_Tab;
-    }
-    // Other control characters (a carriage return before a line feed among them) type
-    // nothing; format characters such as the emoji joiner are typed.
+    // Control characters type nothing: a tab, a line break or an escape in typed text would
+    // press the key that moves the focus, sends the message or closes the window. Format
+    // characters such as the emoji joiner are typed.
     if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
         return XKB_KEY_NoSymbol;
     }

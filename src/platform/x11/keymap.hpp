@@ -43,8 +43,8 @@ bool isHeldModifierKeysym(std::uint32_t keysym);
 Modifiers modifiersOf(unsigned realMods, const ModifierMasks& masks);
 // The real modifier mask of `modifiers`; none when one has no modifier on this server.
 std::optional<unsigned> realModifiers(Modifiers modifiers, const ModifierMasks& masks);
-// The keysym that types `cp`: a line feed and a tab as their keys, other control
-// characters as nothing (NoSymbol, 0), everything else by its Unicode keysym.
+// The keysym that types `cp`: control characters (tab and line feed among them) as nothing
+// (NoSymbol, 0), everything else by its Unicode keysym.
 std::uint32_t keysymForCodePoint(char32_t cp);
 
 // Which of Mod1…Mod5 carry Alt, Super and NumLock, from the server's modifier mapping:

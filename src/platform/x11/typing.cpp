@@ -1,6 +1,5 @@
 #include "platform/x11/typing.hpp"
 
-#include "input/typing_chunks.hpp"
 #include "text/unicode.hpp"
 
 #include <X11/Xlib.h>
@@ -82,17 +81,8 @@ void Typist::keymapChanged(const KeyTranslator& keys) {
     }
 }
 
-void Typist::type(std::string_view text, const KeyTranslator& keys) {
-    for (const std::string_view chunk : typingChunks(text)) {
-        typeChunk(chunk, keys);
-    }
-    m_lastTyped = Clock::now();
-    if (!m_bound.empty()) {
-        m_restoreAt = m_lastTyped + restoreDelay;
-    }
-}
-
-void Typist::typeChunk(std::string_view chunk, const KeyTranslator& keys) {
+std::optional<Typist::Clock::time_point> Typist::typeChunk(std::string_view chunk,
+                                                           const KeyTranslator& keys) {
     std::vector<xkb_keysym_t> syms;
     std::vector<std::uint32_t> needed;
     for (std::size_t i = 0; i < chunk.size();) {
@@ -104,7 +94,17 @@ void Typist::typeChunk(std::string_view chunk, const KeyTranslator& keys) {
             }
         }
     }
-    bind(planBindings(needed, m_bound, m_spareKeys));
+    const BindingPlan plan = planBindings(needed, m_bound, m_spareKeys);
+    if (plan.restoreFirst) {
+        // Rebinding a key before the applications have read what was typed with it would
+        // change those characters after the fact.
+        if (const auto readyAt = m_lastBoundTyped + restoreDelay; Clock::now() < readyAt) {
+            return readyAt;
+        }
+        restore();
+    }
+    bind(plan.bindings);
+    bool typedBound = false;
     for (const xkb_keysym_t sym : syms) {
         if (const auto direct = directKey(sym, keys)) {
             const bool shift = direct->shift && m_shiftKeycode != 0;
@@ -119,9 +119,15 @@ void Typist::typeChunk(std::string_view chunk, const KeyTranslator& keys) {
         } else if (const auto bound = m_bound.find(sym); bound != m_bound.end()) {
             m_pressKey(bound->second, true);
             m_pressKey(bound->second, false);
+            typedBound = true;
         }
     }
     XFlush(m_display);
+    if (typedBound) {
+        m_lastBoundTyped = Clock::now();
+        m_restoreAt = m_lastBoundTyped + restoreDelay;
+    }
+    return std::nullopt;
 }
 
 std::optional<Typist::DirectKey> Typist::directKey(xkb_keysym_t sym, const KeyTranslator& keys) {
@@ -151,17 +157,11 @@ std::optional<Typist::DirectKey> Typist::directKey(xkb_keysym_t sym, const KeyTr
     return it->second;
 }
 
-void Typist::bind(const BindingPlan& plan) {
-    if (plan.restoreFirst) {
-        // Reuse the keys bound before, once the applications have read what was typed
-        // with them.
-        std::this_thread::sleep_until(m_lastTyped + restoreDelay);
-        restore();
-    }
-    if (plan.bindings.empty()) {
+void Typist::bind(const std::vector<std::pair<std::uint32_t, int>>& bindings) {
+    if (bindings.empty()) {
         return;
     }
-    for (const auto& [sym, kc] : plan.bindings) {
+    for (const auto& [sym, kc] : bindings) {
         // The same symbol on both levels: neither Shift nor Caps Lock changes it (a single
         // symbol would be taken as a lower/upper case pair).
         KeySym pair[2] = {sym, sym};

@@ -51,9 +51,11 @@ public:
     // The keymap was read anew: spare keys, Shift and the keys of each keysym are found
     // again, and bindings a new layout replaced are forgotten.
     void keymapChanged(const KeyTranslator& keys);
-    // Types `text` with the keyboard's locks and layout as they are now. May wait for a
-    // binding to settle.
-    void type(std::string_view text, const KeyTranslator& keys);
+    // Types one chunk of text (see typingChunks) with the keyboard's locks and layout as
+    // they are now, waiting briefly for new bindings to settle. A chunk that needs the spare
+    // keys rebound before the applications can have read the keys last typed with them is
+    // not typed: the time from which it may be is returned instead.
+    std::optional<Clock::time_point> typeChunk(std::string_view chunk, const KeyTranslator& keys);
     // Clears the bindings still in place (only those the keymap still carries).
     void restore();
     // When the bindings may be cleared; none without bindings.
@@ -67,9 +69,8 @@ private:
         bool shift;
     };
 
-    void typeChunk(std::string_view chunk, const KeyTranslator& keys);
     std::optional<DirectKey> directKey(xkb_keysym_t sym, const KeyTranslator& keys);
-    void bind(const BindingPlan& plan);
+    void bind(const std::vector<std::pair<std::uint32_t, int>>& bindings);
     bool isBound(int keycode) const;
     void changeMapping(int keycode, unsigned long* syms, int perKey);
 
@@ -81,7 +82,8 @@ private:
     // Serials of the latest keymap changes, to tell their notifications apart.
     std::deque<unsigned long> m_ownMapRequests;
     std::optional<Clock::time_point> m_restoreAt;
-    Clock::time_point m_lastTyped;
+    // When a key carrying a binding was last typed.
+    Clock::time_point m_lastBoundTyped;
     // Which key and level types a keysym, for the keymap, locks and layout it was built for.
     std::unordered_map<xkb_keysym_t, DirectKey> m_direct;
     std::optional<std::pair<xkb_mod_mask_t, xkb_layout_index_t>> m_directFor;

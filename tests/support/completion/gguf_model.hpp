@@ -190,7 +190,10 @@ private:
 inline GgufWriter::Fill floats(std::vector<float> values) {
     return [values = std::move(values)](std::size_t bytes) {
         std::vector<char> out(bytes);
-        std::memcpy(out.data(), values.data(), std::min(bytes, values.size() * sizeof(float)));
+        // An empty vector's data may be null, which memcpy may not be given even for nothing.
+        if (!values.empty()) {
+            std::memcpy(out.data(), values.data(), std::min(bytes, values.size() * sizeof(float)));
+        }
         return out;
     };
 }

@@ -1,0 +1,171 @@
+#include "app/doctor.hpp"
+
+#include "completion/llama_runtime.hpp"
+#include "completion/local_http_provider.hpp"
+#include "platform/atspi/accessibility_bus.hpp"
+#include "settings/autostart.hpp"
+#include "settings/settings.hpp"
+
+#include <X11/Xlib.h>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace wisket {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// Names that applications chose for themselves go on one line, without control characters.
+std::string printable(std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+        out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    }
+    return out.empty() ? "(no name)" : out;
+}
+
+class Report {
+public:
+    explicit Report(std::ostream& out)
+        : m_out(out) {}
+    void ok(std::string_view check, std::string_view detail = {}) {
+        m_out << check << ": ok" << (detail.empty() ? "" : " (") << detail << (detail.empty() ? "" : ")")
+              << '\n';
+    }
+    void problem(std::string_view check, std::string_view whatToDo) {
+        m_out << check << ": " << whatToDo << '\n';
+        m_allOk = false;
+    }
+    bool allOk() const { return m_allOk; }
+
+private:
+    std::ostream& m_out;
+    bool m_allOk = true;
+};
+
+using DisplayPtr = std::unique_ptr<Display, decltype(&XCloseDisplay)>;
+
+void checkSession(Report& report, Display* display) {
+    const bool wayland =
+        !environment("WAYLAND_DISPLAY").empty() || environment("XDG_SESSION_TYPE") == "wayland";
+    if (display == nullptr) {
+        report.problem("Session", wayland
+                                      ? "Wayland without an X display: Wisket works in X11 sessions only for "
+                                        "now; choose an X11 (Xorg) session at the login screen"
+                                      : "no X display answers at $DISPLAY; Wisket needs an X11 session");
+    } else if (wayland) {
+        report.problem("Session",
+                       "Wayland: only X11 applications (those under XWayland) get suggestions; choose "
+                       "an X11 (Xorg) session at the login screen for all of them");
+    } else {
+        report.ok("Session", "X11");
+    }
+}
+
+void checkApplications(Report& report) {
+    const auto apps = busApplications();
+    if (apps.empty()) {
+        report.problem("Applications", "none is on the accessibility bus; restart the applications you want "
+                                       "suggestions in (they join it only when they start)");
+        return;
+    }
+    for (const BusApplication& app : apps) {
+        const std::string check =
+            "Application " + printable(app.name) + " (pid " + std::to_string(app.pid) + ")";
+        if (!app.focusedRole) {
+            report.ok(check,
+                      "on the bus; no field focused now, click into one and run this again to check it");
+        } else if (app.exposesText) {
+            report.ok(check, "its focused " + printable(*app.focusedRole) + " exposes text");
+        } else {
+            report.problem(check, "its focused " + printable(*app.focusedRole) +
+                                      " exposes no text, so it gets no suggestions; click into a text field");
+        }
+    }
+}
+
+void checkProvider(Report& report, const Settings& settings) {
+    if (settings.provider() == ProviderKind::onDevice) {
+        LlamaRuntime runtime;
+        auto reason = runtime.unavailableReason();
+        if (!reason) {
+            // Loading is what proves the file: a session's instructions need the model.
+            runtime.openSession(1, "");
+            runtime.prewarm(1);
+            runtime.closeSession(1);
+            reason = runtime.unavailableReason();
+        }
+        if (reason) {
+            report.problem("On-device model", *reason);
+        } else {
+            report.ok("On-device model",
+                      firstModelFile(defaultModelsFolder())->filename().string() + " loads");
+        }
+        return;
+    }
+    const std::string& url = settings.ollamaURL();
+    if (!generateEndpoint(url)) {
+        report.problem("Model server", "the address in the settings is not a URL on this computer; use one "
+                                       "such as http://127.0.0.1:11434");
+    } else if (!serverAnswers(url, 3s)) {
+        report.problem("Model server", "nothing answers at " + url +
+                                           "; start the server, or correct the address "
+                                           "in the settings");
+    } else {
+        report.ok("Model server", url + " answers");
+    }
+}
+
+void checkTray(Report& report, Display* display) {
+    if (display == nullptr) {
+        report.problem("Tray", "cannot be checked without an X display");
+        return;
+    }
+    const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(display));
+    if (XGetSelectionOwner(display, XInternAtom(display, selection.c_str(), False)) == 0) {
+        report.problem("Tray", "no system tray on this desktop, so Wisket's menu has no icon; add a tray "
+                               "(notification area) to the panel");
+    } else {
+        report.ok("Tray");
+    }
+}
+
+} // namespace
+
+int runDoctor(std::ostream& out) {
+    Report report(out);
+    const DisplayPtr display(XOpenDisplay(nullptr), &XCloseDisplay);
+    checkSession(report, display.get());
+
+    const auto busProblem = accessibilityBusProblem();
+    if (busProblem) {
+        report.problem("Accessibility bus", busProblem->reason);
+    } else {
+        report.ok("Accessibility bus");
+    }
+    // Without a reachable bus libatspi would end the process; a switched-off one still
+    // carries GTK applications.
+    if (!busProblem || accessibilityBusReachable()) {
+        checkApplications(report);
+    }
+
+    checkProvider(report, Settings::shared());
+    checkTray(report, display.get());
+    if (autostart::isEnabled()) {
+        report.ok("Launch at login", "on");
+    } else {
+        report.ok("Launch at login",
+                  "off; switch it on in Wisket's settings to start Wisket with the session");
+    }
+    return report.allOk() ? 0 : 1;
+}
+
+} // namespace wisket

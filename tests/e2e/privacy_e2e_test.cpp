@@ -1,0 +1,336 @@
+// The privacy promise of the wisket executable, checked from outside on the test desktop:
+// under strace, while a marker word is typed, suggested and accepted with each provider,
+// nothing is written but the settings file, nothing is connected but loopback and Unix
+// sockets, and the marker reaches no file, no log line and no socket but the loopback
+// request to the model server. Also: a wisket stopped with a suggestion shown never types
+// it into the window the user turned to meanwhile.
+
+#include "completion/loopback_http_server.hpp"
+#include "completion/synthetic_model.hpp"
+#include "desktop_suite.hpp"
+#include "eventually.hpp"
+#include "x11_client.hpp"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <spawn.h>
+#include <sstream>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace wisket::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr auto marker = "Zqxprivmark";
+constexpr auto field = "Message";
+constexpr auto patience = 30s;
+
+std::string readAll(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+fs::path settingsFile() {
+    return fs::path(std::getenv("XDG_CONFIG_HOME")) / "wisket" / "settings.json";
+}
+
+// The wisket executable, optionally under strace, stopped by its process id when this goes.
+class Wisket {
+public:
+    Wisket(const std::string& log, const std::optional<std::string>& trace) {
+        std::vector<std::string> args;
+        if (trace) {
+            // Every way a process can put bytes in a file or on a socket it reaches.
+            args = {"/usr/bin/strace",
+                    "-f",
+                    "-qq",
+                    "-yy",
+                    "-s",
+                    "65536",
+                    "-o",
+                    *trace,
+                    "-e",
+                    "trace=open,openat,creat,rename,renameat,renameat2,unlink,unlinkat,connect,sendto,"
+                    "sendmsg,writev"};
+        }
+        args.insert(args.end(), {WISKET_EXECUTABLE, "--verbose"});
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (::posix_spawn(&m_spawned, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            m_spawned = 0;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        m_pid = m_spawned;
+        if (trace && m_spawned > 0) {
+            eventually([&] { return (m_pid = childOf(m_spawned)) > 0; }, 10s);
+        }
+    }
+    ~Wisket() { stop(); }
+    Wisket(const Wisket&) = delete;
+    Wisket& operator=(const Wisket&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // Ends wisket as a session's end would; strace, if any, ends with it.
+    void stop() {
+        if (m_spawned <= 0) {
+            return;
+        }
+        ::kill(m_pid, SIGCONT);
+        ::kill(m_pid, SIGTERM);
+        if (!waitUntil(m_spawned, std::chrono::steady_clock::now() + 10s)) {
+            ::kill(m_pid, SIGKILL);
+            ::kill(m_spawned, SIGKILL);
+            waitUntil(m_spawned, std::chrono::steady_clock::now() + 5s);
+        }
+        m_spawned = 0;
+    }
+    // Its overlay exists (unmapped until a suggestion shows, without `shown`).
+    bool hasOverlay(X11Client& client, bool shown) const {
+        return client.overrideRedirectWindowOf(m_pid, shown).has_value();
+    }
+
+private:
+    static pid_t childOf(pid_t parent) {
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::istringstream stat(readAll(entry.path() / "stat"));
+            std::string pid, command, state, ppid;
+            // The command is in parentheses and may hold spaces: skip to its closing one.
+            std::getline(stat, pid, ' ');
+            std::getline(stat, command, ')');
+            stat >> state >> ppid;
+            // strace forks short-lived probes of its own before the traced program.
+            if (!ppid.empty() && std::stoi(ppid) == parent &&
+                readAll(entry.path() / "cmdline").starts_with(WISKET_EXECUTABLE)) {
+                return std::stoi(pid);
+            }
+        }
+        return 0;
+    }
+
+    pid_t m_spawned = 0;
+    pid_t m_pid = 0;
+};
+
+class PrivacyTest : public DesktopSuite {
+protected:
+    static void SetUpTestSuite() {
+        DesktopSuite::SetUpTestSuite();
+        s_server = std::make_unique<LoopbackHttpServer>();
+        s_server->setReply(
+            {.body = nlohmann::json{{"response", " your time and consideration."}, {"done", true}}.dump()});
+    }
+    static void TearDownTestSuite() {
+        s_server.reset();
+        DesktopSuite::TearDownTestSuite();
+    }
+
+    static void writeSettings(const nlohmann::json& settings) {
+        fs::create_directories(settingsFile().parent_path());
+        std::ofstream(settingsFile()) << settings.dump();
+    }
+    static std::string logFile() { return s_desktop->root() + "/logs/wisket.log"; }
+    static std::string traceFile() { return s_desktop->root() + "/logs/wisket.strace"; }
+
+    // Types `text` into the empty message field until a suggestion shows (the first keys
+    // may come before wisket watches them).
+    static void showSuggestion(Wisket& wisket, const std::string& text) {
+        ASSERT_TRUE(eventually([&] { return wisket.hasOverlay(*s_client, false); }, 40s))
+            << readAll(logFile());
+        bool shown = false;
+        for (int attempt = 0; attempt < 4 && !shown; ++attempt) {
+            ASSERT_TRUE(TestDesktop::activate(*s_gtk));
+            ASSERT_TRUE(focusField(s_gtk->pid, field));
+            ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
+            ASSERT_EQ(waitForFieldText(s_gtk->pid, field, ""), "");
+            ASSERT_TRUE(TestDesktop::type(text));
+            shown = eventually([&] { return wisket.hasOverlay(*s_client, true); }, 10s);
+        }
+        ASSERT_TRUE(shown) << "no suggestion shown\n" << readAll(logFile());
+    }
+    static void typeAndAccept(Wisket& wisket, const std::string& text) {
+        showSuggestion(wisket, text);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        ASSERT_TRUE(TestDesktop::key("Tab"));
+        ASSERT_TRUE(eventually(
+            [&] {
+                const std::string now = fieldText(s_gtk->pid, field);
+                return now.size() > text.size() && now.starts_with(text);
+            },
+            patience))
+            << "nothing accepted; the field holds " << fieldText(s_gtk->pid, field);
+    }
+
+    static inline std::unique_ptr<LoopbackHttpServer> s_server;
+};
+
+struct Call {
+    std::string name;
+    std::string arguments;
+};
+
+// strace's lines: "PID name(arguments…". Parsed by hand: a regular expression recurses
+// per character and overflows the stack on the long lines of request bodies.
+std::vector<Call> tracedCalls(const std::string& trace) {
+    std::vector<Call> calls;
+    std::istringstream in(trace);
+    for (std::string text; std::getline(in, text);) {
+        const std::size_t name = text.find_first_not_of(' ', text.find(' '));
+        const std::size_t open = text.find('(', name);
+        if (name != std::string::npos && open != std::string::npos) {
+            calls.push_back({text.substr(name, open - name), text.substr(open + 1)});
+        }
+    }
+    return calls;
+}
+
+// What the trace shows wisket wrote, connected to and sent the marker through.
+void expectPrivate(const std::string& trace, bool markerMaySendTo) {
+    const std::string settings = settingsFile().parent_path().string() + "/";
+    const auto allowedPath = [&](const std::string& arguments) {
+        for (const std::string prefix : {"\"/dev/", "\"/proc/", "\"/sys/"}) {
+            if (arguments.find(prefix) != std::string::npos) {
+                return true;
+            }
+        }
+        return arguments.find(settings) != std::string::npos;
+    };
+    ASSERT_FALSE(trace.empty());
+    for (const Call& call : tracedCalls(trace)) {
+        const std::string& a = call.arguments;
+        const bool writes =
+            call.name == "creat" || call.name.starts_with("rename") || call.name.starts_with("unlink") ||
+            ((call.name == "open" || call.name == "openat") &&
+             (a.find("O_WRONLY") != std::string::npos || a.find("O_RDWR") != std::string::npos ||
+              a.find("O_CREAT") != std::string::npos));
+        // A call that failed changed nothing.
+        if (writes && a.find(" = -1 ") == std::string::npos) {
+            EXPECT_TRUE(allowedPath(a)) << call.name << "(" << a;
+        }
+        if (call.name == "connect") {
+            const bool local = a.find("AF_UNIX") != std::string::npos ||
+                               a.find("inet_addr(\"127.0.0.1\")") != std::string::npos ||
+                               a.find("inet_pton(AF_INET6, \"::1\"") != std::string::npos;
+            EXPECT_TRUE(local) << "connect(" << a;
+        }
+        if (a.find(marker) != std::string::npos) {
+            const bool toServer = markerMaySendTo && call.name != "open" && call.name != "openat" &&
+                                  a.find("TCP:[127.0.0.1:") != std::string::npos &&
+                                  a.find("POST /api/generate") != std::string::npos;
+            EXPECT_TRUE(toServer) << call.name << "(" << a.substr(0, 300);
+        }
+    }
+}
+
+// Every regular file under `folder` that holds the marker, but `except`.
+std::vector<fs::path> filesWithMarker(const fs::path& folder, const fs::path& except) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error),
+         end;
+         it != end; it.increment(error)) {
+        std::error_code statError;
+        if (error || !it->is_regular_file(statError) || it->path() == except ||
+            it->file_size(statError) > (64u << 20)) {
+            continue;
+        }
+        if (readAll(it->path()).find(marker) != std::string::npos) {
+            found.push_back(it->path());
+        }
+    }
+    return found;
+}
+
+TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithEitherProvider) {
+    const std::string text = std::string(marker) + " wrote: Thank you for";
+    // The model server on the loopback address.
+    writeSettings({{"provider", "ollama"}, {"ollamaURL", s_server->url()}, {"ollamaModel", "test"}});
+    {
+        Wisket wisket(logFile(), traceFile());
+        ASSERT_GT(wisket.pid(), 0);
+        typeAndAccept(wisket, text);
+        wisket.stop();
+    }
+    const std::string serverTrace = readAll(traceFile());
+    expectPrivate(serverTrace, true);
+    EXPECT_NE(serverTrace.find(marker), std::string::npos) << "the request to the server was not traced";
+    bool asked = false;
+    for (const auto& request : s_server->requests()) {
+        asked = asked || request.body.find(marker) != std::string::npos;
+    }
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(readAll(logFile()).find(marker), std::string::npos);
+
+    // The tiny model on this computer: whatever follows the prompt's last token ':'.
+    const fs::path models = fs::path(std::getenv("XDG_DATA_HOME")) / "wisket" / "models";
+    fs::create_directories(models);
+    writeScriptedModel(models / "tiny.gguf", {":", " your", " time", " and", " consideration", "."});
+    writeSettings({{"provider", "apple"}});
+    const std::size_t requestsBefore = s_server->requests().size();
+    {
+        Wisket wisket(logFile(), traceFile());
+        ASSERT_GT(wisket.pid(), 0);
+        typeAndAccept(wisket, text + " the");
+        wisket.stop();
+    }
+    const std::string modelTrace = readAll(traceFile());
+    expectPrivate(modelTrace, false);
+    EXPECT_EQ(s_server->requests().size(), requestsBefore);
+    EXPECT_EQ(readAll(logFile()).find(marker), std::string::npos);
+
+    for (const fs::path& folder :
+         {fs::path(std::getenv("HOME")), fs::path(s_desktop->root()), fs::path("/tmp")}) {
+        EXPECT_EQ(filesWithMarker(folder, traceFile()), std::vector<fs::path>{}) << folder;
+    }
+}
+
+// The accept key pressed while wisket is stopped waits in the frozen keyboard, and so do
+// the keys typed after it. By the time wisket runs again its decision is stale: the key
+// goes on to the application as if nothing had been offered, and no suggestion is typed.
+TEST_F(PrivacyTest, AnAcceptFromBeforeAStopTypesNothingAfterIt) {
+    writeSettings({{"provider", "ollama"}, {"ollamaURL", s_server->url()}, {"ollamaModel", "test"}});
+    Wisket wisket(logFile(), std::nullopt);
+    ASSERT_GT(wisket.pid(), 0);
+    const std::string text = "Thanks for the update, I will get back to";
+    showSuggestion(wisket, text);
+    ASSERT_FALSE(HasFatalFailure());
+
+    ::kill(wisket.pid(), SIGSTOP);
+    s_client->tap("Tab");
+    for (const char* key : {"a", "b", "c"}) {
+        s_client->tap(key);
+    }
+    std::this_thread::sleep_for(1500ms);
+    ::kill(wisket.pid(), SIGCONT);
+
+    // The message view takes the Tab as a character of its own.
+    const std::string expected = text + "\tabc";
+    EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected), expected) << readAll(logFile());
+    // A suggestion typed late would have arrived by now.
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(fieldText(s_gtk->pid, field), expected);
+}
+
+} // namespace
+} // namespace wisket::testing
