@@ -208,7 +208,11 @@ TurnFrame frameOf(const llama_model* model) {
     return {rendered.substr(0, s), rendered.substr(s + 1, u - s - 1), rendered.substr(u + 1)};
 }
 
-constexpr std::uint32_t sequenceCount = 4; // warm, answering, retrying and the previous request
+// Sequence 0 holds the instructions alone and belongs to no session, so a request in a new
+// field, application or text kind starts from them whatever the other sequences hold. The
+// others serve sessions: answering, retrying and the previous requests.
+constexpr llama_seq_id instructionsSequence = 0;
+constexpr std::uint32_t sequenceCount = 5;
 constexpr std::uint32_t batchTokens = 512;
 
 } // namespace
@@ -444,7 +448,8 @@ struct LlamaRuntime::Impl {
                 const Sequence& q = sequences[static_cast<std::size_t>(s)];
                 return std::make_tuple(q.owner.has_value(), !q.tokens.empty(), q.lastUse);
             };
-            for (llama_seq_id s = 0; s < static_cast<llama_seq_id>(sequences.size()); ++s) {
+            for (llama_seq_id s = instructionsSequence + 1; s < static_cast<llama_seq_id>(sequences.size());
+                 ++s) {
                 if (!sequences[static_cast<std::size_t>(s)].owner && (!pick || rank(s) < rank(*pick))) {
                     pick = s;
                 }
@@ -569,13 +574,14 @@ struct LlamaRuntime::Impl {
         return CompletionResult::answer(std::move(answer));
     }
 
+    // The session's request will start from the instructions' sequence; nothing is done
+    // when it holds them already.
     void prewarm(SessionId id) {
-        if (ensureModel()) {
+        const auto session = sessions.find(id);
+        if (session == sessions.end() || ensureModel()) {
             return;
         }
-        if (const std::optional<llama_seq_id> seq = sequenceOf(id)) {
-            evaluate(*seq, instructionTokens(sessions.at(id).instructions), false);
-        }
+        evaluate(instructionsSequence, instructionTokens(session->second.instructions), false);
     }
 
     void closeSession(SessionId id) {
