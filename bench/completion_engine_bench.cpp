@@ -3,8 +3,10 @@
 // when the program starts, which takes a few seconds). The request is the full prompt for a
 // 600-character e-mail with the fixed instructions, answered in 8 tokens; then the same
 // request after two more characters are typed, which is what a user meets while typing.
-// The product runs one thread per core; with other work on the machine, one thread may be
-// faster, since llama.cpp's threads wait for each other at every step. Run with
+// A request in a new field after the prewarm is timed too, and both figures against the
+// same work in bare llama.cpp, so that Wisket's own cost shows as a ratio. The product runs
+// one thread per physical core; with other work on the machine, one thread may be faster,
+// since llama.cpp's threads wait for each other at every step. Run with
 //   build/bench/bench_completion_engine --benchmark_report_aggregates_only
 // and read the medians.
 
