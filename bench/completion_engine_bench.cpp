@@ -3,8 +3,10 @@
 // when the program starts, which takes a few seconds). The request is the full prompt for a
 // 600-character e-mail with the fixed instructions, answered in 8 tokens; then the same
 // request after two more characters are typed, which is what a user meets while typing.
-// The product runs one thread per core; with other work on the machine, one thread may be
-// faster, since llama.cpp's threads wait for each other at every step. Run with
+// A request in a new field after the prewarm is timed too, and both figures against the
+// same work in bare llama.cpp, so that Wisket's own cost shows as a ratio. The product runs
+// one thread per physical core; with other work on the machine, one thread may be faster,
+// since llama.cpp's threads wait for each other at every step. Run with
 //   build/bench/bench_completion_engine --benchmark_report_aggregates_only
 // and read the medians.
 
@@ -17,6 +19,7 @@
 #include <benchmark/benchmark.h>
 #include <cctype>
 #include <cstdlib>
+#include <llama.h>
 #include <map>
 #include <memory>
 #include <random>
@@ -41,6 +44,15 @@ const std::string& longEmail() {
         "meeting with the customer next week, and I will get back to you as soon as I can with the updated "
         "figures.";
     return text;
+}
+
+CompletionRequest chatRequest() {
+    CompletionRequest request;
+    request.text = "sounds good, see you at the";
+    request.appName = "Chat";
+    request.windowTitle = "Team";
+    request.plan = {.kind = TextKind::chat, .minWords = 1, .maxWords = 2};
+    return request;
 }
 
 CompletionRequest emailRequest(std::size_t characters) {
@@ -291,5 +303,133 @@ BENCHMARK(BM_TwoMoreCharactersTyped)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(15);
+
+// The first suggestion in a new field: the previous request was in another application
+// and field, and the provider's warm session was made since. Only what differs from the
+// kept sequences is evaluated.
+void BM_NewFieldAfterPrewarm(benchmark::State& state) {
+    LlamaRuntimeOptions options = model().options;
+    options.threads = static_cast<int>(state.range(0));
+    LlamaRuntime runtime(options);
+    const std::string instructions(promptInstructions);
+    LlamaRuntime::SessionId next = 1;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const auto other = next++;
+        runtime.openSession(other, instructions);
+        runtime.respond(other, buildPrompt(chatRequest()), answerTokens);
+        runtime.closeSession(other);
+        const auto session = next++;
+        runtime.openSession(session, instructions);
+        runtime.prewarm(session);
+        const std::int64_t evaluated = runtime.evaluatedTokens();
+        state.ResumeTiming();
+
+        const CompletionResult result =
+            runtime.respond(session, buildPrompt(emailRequest(600)), answerTokens);
+
+        state.PauseTiming();
+        runtime.closeSession(session);
+        if (!result.succeeded()) {
+            state.SkipWithError(description(result.error()).c_str());
+            return;
+        }
+        state.counters["tokens"] = static_cast<double>(runtime.evaluatedTokens() - evaluated);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_NewFieldAfterPrewarm)
+    ->ArgName("threads")
+    ->Arg(2)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(9);
+
+// The floor for both figures above: llama.cpp alone, with its default settings, in a
+// minimal loop over the same tokens. The cache holds `kept` (the instructions, or the
+// previous request); each round evaluates the rest of `request` and decodes as many tokens
+// as the runtime does for an answer of answerTokens.
+struct BareLlama {
+    static constexpr std::size_t batchSize = 512;
+    llama_model* model = nullptr;
+    llama_context* context = nullptr;
+    const llama_vocab* vocab = nullptr;
+
+    explicit BareLlama(int threads) {
+        llama_backend_init();
+        model = llama_model_load_from_file((::model().options.modelsFolder / "shape.gguf").c_str(),
+                                           llama_model_default_params());
+        llama_context_params params = llama_context_default_params();
+        params.n_ctx = 4096;
+        params.n_batch = params.n_ubatch = batchSize;
+        params.n_threads = params.n_threads_batch = threads;
+        context = llama_init_from_model(model, params);
+        vocab = llama_model_get_vocab(model);
+    }
+    ~BareLlama() {
+        llama_free(context);
+        llama_model_free(model);
+    }
+    BareLlama(const BareLlama&) = delete;
+    BareLlama& operator=(const BareLlama&) = delete;
+
+    std::vector<llama_token> tokens(const std::string& text) const {
+        std::vector<llama_token> out(text.size() + 8);
+        const int32_t n = llama_tokenize(vocab, text.data(), static_cast<int32_t>(text.size()), out.data(),
+                                         static_cast<int32_t>(out.size()), true, true);
+        out.resize(static_cast<std::size_t>(std::max(n, 0)));
+        return out;
+    }
+
+    // Evaluates `batchTokens` after what the cache holds, a batch at a time.
+    bool decode(std::vector<llama_token> batchTokens) {
+        for (std::size_t start = 0; start < batchTokens.size(); start += batchSize) {
+            const auto n = static_cast<int32_t>(std::min(batchSize, batchTokens.size() - start));
+            if (llama_decode(context, llama_batch_get_one(batchTokens.data() + start, n)) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+std::string chatml(const std::string& prompt) {
+    return "<|im_start|>system\n" + std::string(promptInstructions) + "<|im_end|>\n<|im_start|>user\n" +
+           prompt + "<|im_end|>\n<|im_start|>assistant\n";
+}
+
+void BM_BareLlamaCpp(benchmark::State& state) {
+    BareLlama bare(static_cast<int>(state.range(1)));
+    const bool newField = state.range(0) == 0;
+    const std::vector<llama_token> kept = newField ? bare.tokens(chatml(buildPrompt(chatRequest())))
+                                                   : bare.tokens(chatml(buildPrompt(emailRequest(600))));
+    const std::vector<llama_token> request =
+        bare.tokens(chatml(buildPrompt(emailRequest(newField ? 600 : 602))));
+    const auto shared = static_cast<std::size_t>(
+        std::mismatch(kept.begin(), kept.end(), request.begin(), request.end()).first - kept.begin());
+    llama_memory_t memory = llama_get_memory(bare.context);
+    llama_sampler* greedy = llama_sampler_init_greedy();
+    bare.decode({kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(shared)});
+    for (auto _ : state) {
+        llama_memory_seq_rm(memory, 0, static_cast<llama_pos>(shared), -1);
+        bool ok = bare.decode({request.begin() + static_cast<std::ptrdiff_t>(shared), request.end()});
+        for (std::int64_t produced = 1; ok && produced < answerTokens; ++produced) {
+            ok = bare.decode({llama_sampler_sample(greedy, bare.context, -1)});
+        }
+        if (!ok) {
+            state.SkipWithError("llama_decode failed");
+            break;
+        }
+        state.counters["tokens"] = static_cast<double>(request.size() - shared + answerTokens - 1);
+    }
+    llama_sampler_free(greedy);
+}
+BENCHMARK(BM_BareLlamaCpp)
+    ->ArgNames({"field0_typed1", "threads"})
+    ->ArgsProduct({{0, 1}, {2, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(9);
 
 } // namespace

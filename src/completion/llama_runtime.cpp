@@ -5,14 +5,18 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <ggml-backend.h>
+#include <ggml-cpu.h>
 #include <link.h>
 #include <llama.h>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace wisket {
@@ -44,6 +48,9 @@ std::string ggmlFolder() {
 struct Backends {
     bool ready = false;
     std::string folder;
+    // From the CPU back end, which is loaded at run time, so not linked.
+    decltype(&ggml_threadpool_new) newThreadpool = nullptr;
+    decltype(&ggml_threadpool_free) freeThreadpool = nullptr;
 };
 
 // Process-wide, once: ggml's registry of back ends is global.
@@ -56,7 +63,15 @@ const Backends& backends() {
         if (!b.folder.empty()) {
             ggml_backend_load_all_from_path(b.folder.c_str());
         }
-        b.ready = ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU) != nullptr;
+        ggml_backend_dev_t cpu = ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU);
+        b.ready = cpu != nullptr;
+        if (b.ready) {
+            ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(cpu);
+            b.newThreadpool = reinterpret_cast<decltype(b.newThreadpool)>(
+                ggml_backend_reg_get_proc_address(reg, "ggml_threadpool_new"));
+            b.freeThreadpool = reinterpret_cast<decltype(b.freeThreadpool)>(
+                ggml_backend_reg_get_proc_address(reg, "ggml_threadpool_free"));
+        }
         return b;
     }();
     return loaded;
@@ -112,6 +127,46 @@ std::string wholeCharacters(std::string bytes) {
     return isValidUtf8(bytes) ? bytes : repairUtf8(bytes);
 }
 
+// Cores, not hardware threads: two threads on one core share its arithmetic units, and
+// llama.cpp's threads wait for the slowest at every step.
+int physicalCores() {
+    std::set<std::pair<std::string, std::string>> cores;
+    std::error_code error;
+    for (fs::directory_iterator it("/sys/devices/system/cpu", error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= 3 || !name.starts_with("cpu") ||
+            !std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        std::ifstream package(it->path() / "topology" / "physical_package_id");
+        std::ifstream core(it->path() / "topology" / "core_id");
+        std::string packageId, coreId;
+        if (package >> packageId && core >> coreId) {
+            cores.emplace(packageId, coreId);
+        }
+    }
+    return cores.empty() ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))
+                         : static_cast<int>(cores.size());
+}
+
+// `requested` when positive, else WISKET_THREADS when it is a positive number, else one per
+// physical core.
+int threadCount(int requested) {
+    if (requested > 0) {
+        return std::min(requested, GGML_MAX_N_THREADS);
+    }
+    if (const char* variable = std::getenv("WISKET_THREADS")) {
+        const std::string_view text(variable);
+        int threads = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), threads);
+        if (error == std::errc() && end == text.data() + text.size() && threads > 0) {
+            return std::min(threads, GGML_MAX_N_THREADS);
+        }
+    }
+    return physicalCores();
+}
+
 std::size_t commonPrefix(const std::vector<llama_token>& a, const std::vector<llama_token>& b) {
     const auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
     return static_cast<std::size_t>(ia - a.begin());
@@ -153,7 +208,11 @@ TurnFrame frameOf(const llama_model* model) {
     return {rendered.substr(0, s), rendered.substr(s + 1, u - s - 1), rendered.substr(u + 1)};
 }
 
-constexpr std::uint32_t sequenceCount = 4; // warm, answering, retrying and the previous request
+// Sequence 0 holds the instructions alone and belongs to no session, so a request in a new
+// field, application or text kind starts from them whatever the other sequences hold. The
+// others serve sessions: answering, retrying and the previous requests.
+constexpr llama_seq_id instructionsSequence = 0;
+constexpr std::uint32_t sequenceCount = 5;
 constexpr std::uint32_t batchTokens = 512;
 
 } // namespace
@@ -207,9 +266,7 @@ struct LlamaRuntime::Impl {
 
     explicit Impl(LlamaRuntimeOptions o)
         : options(std::move(o)) {
-        if (options.threads <= 0) {
-            options.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-        }
+        options.threads = threadCount(options.threads);
     }
 
     ~Impl() { unload(); }
@@ -256,6 +313,10 @@ struct LlamaRuntime::Impl {
         if (context != nullptr) {
             llama_free(context);
             context = nullptr;
+        }
+        if (threadpool != nullptr) {
+            backends().freeThreadpool(threadpool);
+            threadpool = nullptr;
         }
         if (model != nullptr) {
             llama_model_free(model);
@@ -313,12 +374,29 @@ struct LlamaRuntime::Impl {
         if (context == nullptr) {
             return false;
         }
+        attachThreadpool();
         contextTokens = llama_n_ctx(context);
         batch = llama_batch_init(static_cast<int32_t>(batchTokens), 0, 1);
         sampler = llama_sampler_init_greedy();
         frame = frameOf(model);
         sequences.assign(sequenceCount, Sequence{});
         return true;
+    }
+
+    // Without a pool of its own, llama.cpp starts threads for every evaluation, and they
+    // spin while they wait; on a machine busy with other work that made one thread faster
+    // than two. These threads sleep between evaluations.
+    void attachThreadpool() {
+        const Backends& b = backends();
+        if (b.newThreadpool == nullptr || b.freeThreadpool == nullptr) {
+            return;
+        }
+        ggml_threadpool_params params = ggml_threadpool_params_default(options.threads);
+        params.poll = 0;
+        threadpool = b.newThreadpool(&params);
+        if (threadpool != nullptr) {
+            llama_attach_threadpool(context, threadpool, threadpool);
+        }
     }
 
     std::vector<llama_token> tokenize(std::string_view text, bool addSpecial, bool parseSpecial) const {
@@ -370,7 +448,8 @@ struct LlamaRuntime::Impl {
                 const Sequence& q = sequences[static_cast<std::size_t>(s)];
                 return std::make_tuple(q.owner.has_value(), !q.tokens.empty(), q.lastUse);
             };
-            for (llama_seq_id s = 0; s < static_cast<llama_seq_id>(sequences.size()); ++s) {
+            for (llama_seq_id s = instructionsSequence + 1; s < static_cast<llama_seq_id>(sequences.size());
+                 ++s) {
                 if (!sequences[static_cast<std::size_t>(s)].owner && (!pick || rank(s) < rank(*pick))) {
                     pick = s;
                 }
@@ -495,13 +574,14 @@ struct LlamaRuntime::Impl {
         return CompletionResult::answer(std::move(answer));
     }
 
+    // The session's request will start from the instructions' sequence; nothing is done
+    // when it holds them already.
     void prewarm(SessionId id) {
-        if (ensureModel()) {
+        const auto session = sessions.find(id);
+        if (session == sessions.end() || ensureModel()) {
             return;
         }
-        if (const std::optional<llama_seq_id> seq = sequenceOf(id)) {
-            evaluate(*seq, instructionTokens(sessions.at(id).instructions), false);
-        }
+        evaluate(instructionsSequence, instructionTokens(session->second.instructions), false);
     }
 
     void closeSession(SessionId id) {
@@ -527,6 +607,7 @@ struct LlamaRuntime::Impl {
     llama_model* model = nullptr;
     const llama_vocab* vocab = nullptr;
     llama_context* context = nullptr;
+    ggml_threadpool_t threadpool = nullptr;
     llama_sampler* sampler = nullptr;
     llama_batch batch{};
     std::uint32_t contextTokens = 0;

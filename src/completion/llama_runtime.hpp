@@ -4,10 +4,11 @@
 // models folder, or the first by name when none is selected or the selected one is gone,
 // loaded once (and again only when that file changes). Sessions are
 // sequences of one KV cache; the instructions are the system turn of the model's chat
-// template (plain concatenation when the model has none). Each evaluation starts from the
-// longest token prefix that any kept sequence shares with it, so typing one more character
-// costs only the new tokens, while the model still sees exactly the instructions and this
-// prompt.
+// template (plain concatenation when the model has none). A prewarm evaluates them into a
+// sequence of their own that stays, so a request in a new field costs only its own tokens.
+// Each evaluation starts from the longest token prefix that any kept sequence shares with
+// it, so typing one more character costs only the new tokens, while the model still sees
+// exactly the instructions and this prompt.
 
 #include "completion/model_runtime.hpp"
 
@@ -34,7 +35,7 @@ std::optional<std::filesystem::path> modelFile(const std::filesystem::path& fold
 
 struct LlamaRuntimeOptions {
     std::filesystem::path modelsFolder = defaultModelsFolder();
-    int threads = 0;                    // 0: one per core
+    int threads = 0;                    // 0: WISKET_THREADS, else one per physical core
     std::uint32_t contextTokens = 8192; // shared by every kept sequence; capped by the model's
 };
 

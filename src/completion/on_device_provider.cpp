@@ -50,9 +50,7 @@ void OnDeviceProvider::closeSession(SessionId id) {
 
 void OnDeviceProvider::prewarm() {
     WISKET_ASSERT_MAIN_THREAD(m_loop);
-    if (unavailableReason()) {
-        return;
-    }
+    // Whether there is a model is the worker's to find out: it reads the models folder.
     const MainLoop::TimePoint now = m_loop.now();
     if (m_warm && m_lastWarm && now - *m_lastWarm <= warmLifetime) {
         return;
@@ -79,13 +77,6 @@ void OnDeviceProvider::ask(SessionId session, std::string prompt, std::int64_t m
 
 void OnDeviceProvider::respond(const CompletionRequest& request, CompletionCallback done) {
     WISKET_ASSERT_MAIN_THREAD(m_loop);
-    // An unavailable model gets no session.
-    if (auto reason = unavailableReason()) {
-        m_loop.post([done = std::move(done), reason = std::move(*reason)]() mutable {
-            done(CompletionResult::failure(CompletionError::unavailable(std::move(reason))));
-        });
-        return;
-    }
     // A session serves one request: take the warm one, or make one.
     const SessionId session = m_warm ? *m_warm : openSession();
     m_warm.reset();

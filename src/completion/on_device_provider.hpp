@@ -40,8 +40,9 @@ public:
     // Keeps a warm session ready: creates one when there is none, or when the one there
     // is older than warmLifetime. Main thread.
     void prewarm();
-    // The model's raw answer to the prompt of `request`; `done` runs later on the main
-    // thread. Main thread.
+    // The model's raw answer to the prompt of `request`, or the failure, unavailable too:
+    // only the worker reads the models folder. `done` runs later on the main thread. Main
+    // thread.
     void respond(const CompletionRequest& request, CompletionCallback done);
 
 private:

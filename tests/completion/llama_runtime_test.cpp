@@ -99,6 +99,31 @@ TEST_F(LlamaRuntimeTest, TypingOnReusesThePreviousRequest) {
     EXPECT_EQ(respondCounting(3, email), (Counted{" you for your time and consideration.", 1 + 7}));
 }
 
+TEST_F(LlamaRuntimeTest, KeptInstructionsChangeNoAnswer) {
+    // Requests in a row as the provider makes them, each prewarmed, against the same
+    // requests in a runtime of their own, where nothing was evaluated before.
+    const struct {
+        std::string instructions, prompt;
+    } requests[] = {
+        {instructions, "Dear Ann,\nThank you for"},    {instructions, "Chat: see you soon. Thank you"},
+        {"Other instructions.", "Thank you for your"}, {instructions, "Dear Ann,\nThank you for your"},
+        {instructions, "Something else entirely"},
+    };
+    settleCounters();
+    ModelRuntime::SessionId id = 1;
+    for (const auto& request : requests) {
+        SCOPED_TRACE(request.prompt);
+        runtime.openSession(id, request.instructions);
+        runtime.prewarm(id);
+        const Counted kept = respondCounting(id, request.prompt);
+        runtime.closeSession(id++);
+        LlamaRuntime fresh{{.modelsFolder = models, .threads = 1, .contextTokens = 2048}};
+        fresh.openSession(1, request.instructions);
+        EXPECT_EQ(kept.answer, answer(fresh.respond(1, request.prompt, 40)));
+        EXPECT_LT(kept.tokens, fresh.evaluatedTokens()) << "the instructions were not evaluated again";
+    }
+}
+
 TEST_F(LlamaRuntimeTest, ARequestSeesOnlyItsOwnInstructionsAndPrompt) {
     // Same prompt, other instructions: nothing of the first request may leak into the
     // second, so it is evaluated in full (and answered the same).

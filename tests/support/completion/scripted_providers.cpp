@@ -57,7 +57,9 @@ CompletionResult ScriptedRuntime::respond(SessionId id, const std::string& promp
     CompletionResult result = CompletionResult::answer("");
     {
         const std::lock_guard lock(m_mutex);
-        if (!m_script.empty()) {
+        if (m_unavailable) {
+            result = CompletionResult::failure(CompletionError::unavailable(*m_unavailable));
+        } else if (!m_script.empty()) {
             result = std::move(m_script.front());
             m_script.pop_front();
         }
