@@ -137,6 +137,16 @@ class PrivacyTest : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
         DesktopSuite::SetUpTestSuite();
+        if (::testing::Test::HasFatalFailure()) {
+            return;
+        }
+        // With a tray to sit in, wisket opens no settings window at start that could take
+        // the keyboard focus from the test application.
+        ASSERT_TRUE(
+            s_desktop
+                ->launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                          "--height", "24", "--SetDockType", "true", "--transparent", "false"})
+                .has_value());
         s_server = std::make_unique<LoopbackHttpServer>();
         s_server->setReply(
             {.body = nlohmann::json{{"response", " your time and consideration."}, {"done", true}}.dump()});
