@@ -7,6 +7,7 @@
 #include "completion/loopback_http_server.hpp"
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
+#include "model_server_settings.hpp"
 #include "x11_client.hpp"
 
 #include <algorithm>
@@ -106,13 +107,8 @@ protected:
         }
 
         s_server = std::make_unique<LoopbackHttpServer>();
-        s_server->setReply({.body = nlohmann::json{{"response", answer}, {"done", true}}.dump()});
-        const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "wisket";
-        std::filesystem::create_directories(config);
-        std::ofstream(config / "settings.json") << nlohmann::json{
-            {"provider", "ollama"},
-            {"ollamaURL", s_server->url()},
-            {"ollamaModel", "test"}}.dump();
+        answerAlways(*s_server, answer);
+        useModelServer(*s_server);
 
         s_log = s_desktop->root() + "/logs/wisket.log";
         s_wisket = std::make_unique<WisketProcess>(s_log);

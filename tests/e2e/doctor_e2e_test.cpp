@@ -3,6 +3,7 @@
 
 #include "completion/loopback_http_server.hpp"
 #include "desktop_suite.hpp"
+#include "model_server_settings.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -25,12 +26,7 @@ class DoctorTest : public DesktopSuite {};
 
 TEST_F(DoctorTest, SaysWhatIsWrongPerCheckAndNeverShowsFieldText) {
     LoopbackHttpServer server;
-    const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "wisket";
-    std::filesystem::create_directories(config);
-    std::ofstream(config / "settings.json") << nlohmann::json{
-        {"provider", "ollama"},
-        {"ollamaURL", server.url()},
-        {"ollamaModel", "test"}}.dump();
+    useModelServer(server);
     constexpr auto secret = "Qzvdoctorsecret";
     ASSERT_TRUE(TestDesktop::activate(*s_gtk));
     ASSERT_TRUE(focusField(s_gtk->pid, "Subject"));

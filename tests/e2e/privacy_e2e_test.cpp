@@ -9,6 +9,7 @@
 #include "completion/synthetic_model.hpp"
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
+#include "model_server_settings.hpp"
 #include "x11_client.hpp"
 
 #include <csignal>
@@ -38,10 +39,6 @@ constexpr auto patience = 30s;
 std::string readAll(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-fs::path settingsFile() {
-    return fs::path(std::getenv("XDG_CONFIG_HOME")) / "wisket" / "settings.json";
 }
 
 // The wisket executable, optionally under strace, stopped by its process id when this goes.
@@ -148,18 +145,13 @@ protected:
                           "--height", "24", "--SetDockType", "true", "--transparent", "false"})
                 .has_value());
         s_server = std::make_unique<LoopbackHttpServer>();
-        s_server->setReply(
-            {.body = nlohmann::json{{"response", " your time and consideration."}, {"done", true}}.dump()});
+        answerAlways(*s_server, " your time and consideration.");
     }
     static void TearDownTestSuite() {
         s_server.reset();
         DesktopSuite::TearDownTestSuite();
     }
 
-    static void writeSettings(const nlohmann::json& settings) {
-        fs::create_directories(settingsFile().parent_path());
-        std::ofstream(settingsFile()) << settings.dump();
-    }
     static std::string logFile() { return s_desktop->root() + "/logs/wisket.log"; }
     static std::string traceFile() { return s_desktop->root() + "/logs/wisket.strace"; }
 
@@ -217,7 +209,7 @@ std::vector<Call> tracedCalls(const std::string& trace) {
 
 // What the trace shows wisket wrote, connected to and sent the marker through.
 void expectPrivate(const std::string& trace, bool markerMaySendTo) {
-    const std::string settings = settingsFile().parent_path().string() + "/";
+    const std::string settings = wisketSettingsFile().parent_path().string() + "/";
     const auto allowedPath = [&](const std::string& arguments) {
         for (const std::string prefix : {"\"/dev/", "\"/proc/", "\"/sys/"}) {
             if (arguments.find(prefix) != std::string::npos) {
@@ -275,7 +267,7 @@ std::vector<fs::path> filesWithMarker(const fs::path& folder, const fs::path& ex
 TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithEitherProvider) {
     const std::string text = std::string(marker) + " wrote: Thank you for";
     // The model server on the loopback address.
-    writeSettings({{"provider", "ollama"}, {"ollamaURL", s_server->url()}, {"ollamaModel", "test"}});
+    useModelServer(*s_server);
     {
         Wisket wisket(logFile(), traceFile());
         ASSERT_GT(wisket.pid(), 0);
@@ -296,7 +288,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
     const fs::path models = fs::path(std::getenv("XDG_DATA_HOME")) / "wisket" / "models";
     fs::create_directories(models);
     writeScriptedModel(models / "tiny.gguf", {":", " your", " time", " and", " consideration", "."});
-    writeSettings({{"provider", "apple"}});
+    writeWisketSettings({{"provider", "apple"}});
     const std::size_t requestsBefore = s_server->requests().size();
     {
         Wisket wisket(logFile(), traceFile());
@@ -319,7 +311,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
 // the keys typed after it. By the time wisket runs again its decision is stale: the key
 // goes on to the application as if nothing had been offered, and no suggestion is typed.
 TEST_F(PrivacyTest, AnAcceptFromBeforeAStopTypesNothingAfterIt) {
-    writeSettings({{"provider", "ollama"}, {"ollamaURL", s_server->url()}, {"ollamaModel", "test"}});
+    useModelServer(*s_server);
     Wisket wisket(logFile(), std::nullopt);
     ASSERT_GT(wisket.pid(), 0);
     const std::string text = "Thanks for the update, I will get back to";

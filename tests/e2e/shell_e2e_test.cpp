@@ -5,6 +5,7 @@
 #include "completion/loopback_http_server.hpp"
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
+#include "model_server_settings.hpp"
 #include "x11_client.hpp"
 
 #include <chrono>
@@ -83,14 +84,8 @@ protected:
             return;
         }
         s_server = std::make_unique<LoopbackHttpServer>();
-        s_server->setReply(
-            {.body = nlohmann::json{{"response", " you by the end of the day."}, {"done", true}}.dump()});
-        const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "wisket";
-        std::filesystem::create_directories(config);
-        std::ofstream(config / "settings.json") << nlohmann::json{
-            {"provider", "ollama"},
-            {"ollamaURL", s_server->url()},
-            {"ollamaModel", "test"}}.dump();
+        answerAlways(*s_server, " you by the end of the day.");
+        useModelServer(*s_server);
         s_log = s_desktop->root() + "/logs/wisket.log";
     }
     static void TearDownTestSuite() {
