@@ -1,11 +1,13 @@
 // The X11 key tap on the test desktop: what a person and an injector type reaches the
 // handler translated; offered keys are consumed and nothing else; typed text arrives
 // exactly in GTK and Qt fields and never comes back to the handler; the keymap and the
-// modifiers are left as they were.
+// modifiers are left as they were; and typing never runs away: characters only, many
+// distinct ones exactly, nothing after the focus moves or after a late decision.
 
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
 #include "manual_loop.hpp"
+#include "platform/x11/key_grabs.hpp"
 #include "platform/x11/key_tap.hpp"
 #include "text/unicode.hpp"
 #include "x11_client.hpp"
@@ -76,6 +78,14 @@ protected:
     void run(std::chrono::milliseconds time) {
         m_loop.runUntil([] { return false; }, time);
     }
+    void clearSubject() {
+        ASSERT_TRUE(TestDesktop::activate(*s_gtk));
+        ASSERT_TRUE(testing::focusField(s_gtk->pid, "Subject"));
+        TestDesktop::key("ctrl+a BackSpace");
+        ASSERT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", ""), "");
+        run(100ms);
+    }
+
     bool waitForEvents(std::size_t count) {
         return m_loop.runUntil([&] { return m_events.size() >= count; }, 5s);
     }
@@ -376,6 +386,85 @@ TEST(KeyTapX11, WithoutAServerTheTapDoesNotStart) {
     EXPECT_EQ(tap.start()->step, "X display");
     EXPECT_FALSE(tap.isEnabled());
     tap.type("nothing");
+}
+
+TEST_F(KeyTapDesktop, TabsLineBreaksAndEscapesAreNeverTypedAsKeys) {
+    clearSubject();
+    m_tap->type(" x\t\tIN\nJEC\x1bTED");
+    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", " xINJECTED"), " xINJECTED");
+    // The focus stayed: nothing landed in the next fields.
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Search"), "");
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Password"), "");
+}
+
+// Four words of 400 distinct characters need the spare keys rebound many times over.
+TEST_F(KeyTapDesktop, FourHundredDistinctCharactersArriveExactlyAndTheDesktopStaysUsable) {
+    std::string text;
+    for (char32_t cp = 0x4E00; cp < 0x4E00 + 400; ++cp) {
+        if (cp != 0x4E00 && (cp - 0x4E00) % 100 == 0) {
+            text += ' ';
+        }
+        appendUtf8(text, cp);
+    }
+    const auto keymap = s_client->keymap();
+    clearSubject();
+    m_tap->type(text);
+    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", text, 120s), text);
+    run(4s);
+    EXPECT_EQ(s_client->keymap(), keymap);
+
+    // A click still focuses another window, and keys go there.
+    ProbeWindow probe(*s_client, {});
+    probe.activate();
+    run(200ms);
+    ASSERT_TRUE(TestDesktop::activate(*s_gtk));
+    const auto [x, y] = probe.center();
+    ASSERT_TRUE(TestDesktop::click(x, y));
+    s_client->tap("a");
+    EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<testing::KeySym>{XK_a}; }));
+}
+
+TEST_F(KeyTapDesktop, TypingStopsWhenAnotherWindowTakesTheFocus) {
+    std::string text;
+    for (char32_t cp = 0x5000; cp < 0x5000 + 100; ++cp) {
+        appendUtf8(text, cp);
+    }
+    ProbeWindow probe(*s_client, {});
+    clearSubject();
+    m_tap->type(text);
+    ASSERT_TRUE(
+        testing::eventually([&] { return !testing::fieldText(s_gtk->pid, "Subject").empty(); }, 10s, 5ms));
+    probe.activate();
+    // Longer than the wait before the spare keys may be bound anew.
+    run(5s);
+    const std::string typed = testing::fieldText(s_gtk->pid, "Subject");
+    EXPECT_LT(typed.size(), text.size());
+    EXPECT_TRUE(text.starts_with(typed));
+    probe.pump();
+    EXPECT_TRUE(probe.keys().empty());
+}
+
+// The handler answers only after the grab's time-out: the accept key has gone on to the
+// application by then, and what the late handler types is dropped.
+TEST_F(KeyTapDesktop, AnAcceptDecidedAfterTheTimeOutTypesNothing) {
+    clearSubject();
+    TestDesktop::type("ab");
+    ASSERT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", "ab"), "ab");
+    m_tap->setConsumableKeys({{.key = Key::tab}});
+    run(100ms);
+    m_consume = [this](const InputEvent& event) {
+        if (event.key != Key::tab) {
+            return false;
+        }
+        m_tap->type("STALE");
+        return true;
+    };
+    s_client->tap("Tab");
+    // The main thread is busy for longer than the grab waits.
+    std::this_thread::sleep_for(x11::KeyGrabs::decisionTimeout + 300ms);
+    run(1500ms);
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Subject"), "ab");
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Search"), "");
 }
 
 } // namespace
