@@ -19,6 +19,7 @@
 #include <benchmark/benchmark.h>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <llama.h>
 #include <map>
 #include <memory>
@@ -345,6 +346,35 @@ BENCHMARK(BM_NewFieldAfterPrewarm)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(9);
+
+// What the loaded model costs in resident memory once it has answered: weights touched,
+// the kept sequences' cache and the compute buffers. Wisket's own idle footprint without a
+// model comes on top.
+std::int64_t residentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:")) {
+            return std::stoll(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+void BM_ResidentMemoryOfLoadedModel(benchmark::State& state) {
+    for (auto _ : state) {
+        const std::int64_t before = residentKilobytes();
+        LlamaRuntime runtime(model().options);
+        runtime.openSession(1, std::string(promptInstructions));
+        runtime.prewarm(1);
+        const CompletionResult result = runtime.respond(1, buildPrompt(emailRequest(600)), answerTokens);
+        if (!result.succeeded()) {
+            state.SkipWithError(description(result.error()).c_str());
+            return;
+        }
+        state.counters["added_MB"] = static_cast<double>(residentKilobytes() - before) / 1024.0;
+    }
+}
+BENCHMARK(BM_ResidentMemoryOfLoadedModel)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // The floor for both figures above: llama.cpp alone, with its default settings, in a
 // minimal loop over the same tokens. The cache holds `kept` (the instructions, or the

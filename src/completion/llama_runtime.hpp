@@ -36,7 +36,7 @@ std::optional<std::filesystem::path> modelFile(const std::filesystem::path& fold
 struct LlamaRuntimeOptions {
     std::filesystem::path modelsFolder = defaultModelsFolder();
     int threads = 0;                    // 0: WISKET_THREADS, else one per physical core
-    std::uint32_t contextTokens = 8192; // shared by every kept sequence; capped by the model's
+    std::uint32_t contextTokens = 4096; // shared by every kept sequence; capped by the model's
 };
 
 class LlamaRuntime final : public ModelRuntime {
