@@ -100,6 +100,23 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
 
 namespace atspi {
 
+AtspiAccessible* windowOf(AtspiAccessible* element, AtspiAccessible* app) {
+    AtspiAccessible* node = g_object_ref(element);
+    for (int depth = 0; depth < 64; ++depth) {
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, nullptr);
+        if (!parent || sameObject(parent, app)) {
+            if (parent) {
+                g_object_unref(parent);
+            }
+            return node;
+        }
+        g_object_unref(node);
+        node = parent;
+    }
+    g_object_unref(node);
+    return nullptr;
+}
+
 AtspiAccessible* findFocused(AtspiAccessible* root, Clock::time_point deadline) {
     if (AtspiAccessible* found = collectFocused(root)) {
         return found;
@@ -219,20 +236,7 @@ AtspiAccessible* AtspiAx::Impl::activeWindow(AtspiAccessible* app) {
     if (found == focus.end()) {
         return nullptr;
     }
-    AtspiAccessible* node = g_object_ref(found->second.element);
-    for (int depth = 0; depth < 64; ++depth) {
-        AtspiAccessible* parent = atspi_accessible_get_parent(node, nullptr);
-        if (!parent || sameObject(parent, app)) {
-            if (parent) {
-                g_object_unref(parent);
-            }
-            return node;
-        }
-        g_object_unref(node);
-        node = parent;
-    }
-    g_object_unref(node);
-    return nullptr;
+    return windowOf(found->second.element, app);
 }
 
 } // namespace wisket
