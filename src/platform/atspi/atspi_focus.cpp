@@ -86,7 +86,9 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
     const gint count = atspi_accessible_get_child_count(node, &error);
     for (gint i = 0; i < count && !error; ++i) {
         GRef<AtspiAccessible> child(atspi_accessible_get_child_at_index(node, i, nullptr));
-        if (!child || !statesOf(child.get()).contains(ATSPI_STATE_SHOWING)) {
+        // GTK 4 never reports its widgets as showing, only as visible.
+        const StateSet states = child ? statesOf(child.get()) : StateSet{};
+        if (!states.contains(ATSPI_STATE_SHOWING) && !states.contains(ATSPI_STATE_VISIBLE)) {
             continue;
         }
         if (AtspiAccessible* found = walkFocused(child.get(), deadline, nodes)) {
