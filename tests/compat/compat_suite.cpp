@@ -64,17 +64,23 @@ bool dark(unsigned long pixel) {
     return ((pixel >> 16) & 0xFF) < 90 && ((pixel >> 8) & 0xFF) < 90 && (pixel & 0xFF) < 90;
 }
 
-// The ghost is grey text inside wisket's overlay, and the typed text ends just left of it on
-// the same rows: the caret stands between them.
+bool light(unsigned long pixel) {
+    return ((pixel >> 16) & 0xFF) > 200 && ((pixel >> 8) & 0xFF) > 200 && (pixel & 0xFF) > 200;
+}
+
+// The ghost is grey text inside wisket's overlay, and the typed text, dark on the field's
+// light background, ends just left of it on the same rows: the caret stands between them.
 void expectGhostAtCaret(unsigned long overlay) {
     const auto r = s_client->screenRect(overlay);
     ASSERT_TRUE(r);
     const auto [x, y, width, height] = std::tie((*r)[0], (*r)[1], (*r)[2], (*r)[3]);
+    constexpr int reach = 30;
+    ASSERT_GE(x, reach) << "the overlay is at the screen's left edge";
     const auto ghost = s_client->pixels(x, y, width, height);
     EXPECT_GT(std::ranges::count_if(ghost, grey), 20) << "no grey text in the overlay at " << x << "," << y;
-    constexpr int reach = 30;
-    const auto beforeCaret = s_client->pixels(std::max(0, x - reach), y, std::min(x, reach), height);
-    EXPECT_GT(std::ranges::count_if(beforeCaret, dark), 10)
+    const auto beforeCaret = s_client->pixels(x - reach, y, reach, height);
+    EXPECT_TRUE(std::ranges::count_if(beforeCaret, dark) > 10 &&
+                std::ranges::count_if(beforeCaret, light) > 100)
         << "the overlay at " << x << "," << y << " is not right of the typed text";
 }
 
@@ -133,6 +139,9 @@ void CompatSuite::checkApp(const CompatApp& app) {
     ASSERT_TRUE(window);
     ASSERT_TRUE(TestDesktop::click((*window)[0] + (*window)[2] * app.clickX,
                                    (*window)[1] + (*window)[3] * app.clickY));
+    // Typing starts once the text area has the focus, as far as the accessibility bus tells.
+    ASSERT_TRUE(app.excluded || eventually([&] { return focusField(launched.app.pid, ""); }, patience))
+        << "no focused text area on the accessibility bus";
     const std::size_t first = s_server->requests().size();
     const std::string typed = std::string(firstBurst) + secondBurst;
 
