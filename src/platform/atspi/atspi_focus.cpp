@@ -64,12 +64,18 @@ AtspiAccessible* collectFocused(AtspiAccessible* root) {
 AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline, int& nodes);
 
 // Depth first through what is showing, within a node and time budget; the innermost
-// focused element wins.
-AtspiAccessible* walkFocused(AtspiAccessible* node, Clock::time_point deadline, int& nodes) {
+// focused element wins, but a focused field is the answer whatever it holds (Qt 5 reports
+// the viewport inside a text edit as focused too). `states` are the node's, asked once:
+// toolkits without a cache (GTK 4) answer each question with a round trip.
+AtspiAccessible* walkFocused(AtspiAccessible* node, const StateSet& states, Clock::time_point deadline,
+                             int& nodes) {
     if (++nodes > focusSearchNodes || Clock::now() > deadline) {
         return nullptr;
     }
-    if (statesOf(node).contains(ATSPI_STATE_FOCUSED)) {
+    if (states.contains(ATSPI_STATE_FOCUSED) && states.contains(ATSPI_STATE_EDITABLE)) {
+        return g_object_ref(node);
+    }
+    if (states.contains(ATSPI_STATE_FOCUSED)) {
         AtspiAccessible* inner = walkChildren(node, deadline, nodes);
         return inner ? inner : g_object_ref(node);
     }
@@ -81,10 +87,12 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
     const gint count = atspi_accessible_get_child_count(node, &error);
     for (gint i = 0; i < count && !error; ++i) {
         GRef<AtspiAccessible> child(atspi_accessible_get_child_at_index(node, i, nullptr));
-        if (!child || !statesOf(child.get()).contains(ATSPI_STATE_SHOWING)) {
+        // GTK 4 never reports its widgets as showing, only as visible.
+        const StateSet states = child ? statesOf(child.get()) : StateSet{};
+        if (!states.contains(ATSPI_STATE_SHOWING) && !states.contains(ATSPI_STATE_VISIBLE)) {
             continue;
         }
-        if (AtspiAccessible* found = walkFocused(child.get(), deadline, nodes)) {
+        if (AtspiAccessible* found = walkFocused(child.get(), states, deadline, nodes)) {
             return found;
         }
     }
@@ -95,12 +103,29 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
 
 namespace atspi {
 
+AtspiAccessible* windowOf(AtspiAccessible* element, AtspiAccessible* app) {
+    AtspiAccessible* node = g_object_ref(element);
+    for (int depth = 0; depth < 64; ++depth) {
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, nullptr);
+        if (!parent || sameObject(parent, app)) {
+            if (parent) {
+                g_object_unref(parent);
+            }
+            return node;
+        }
+        g_object_unref(node);
+        node = parent;
+    }
+    g_object_unref(node);
+    return nullptr;
+}
+
 AtspiAccessible* findFocused(AtspiAccessible* root, Clock::time_point deadline) {
     if (AtspiAccessible* found = collectFocused(root)) {
         return found;
     }
     int nodes = 0;
-    return walkFocused(root, std::min(deadline, Clock::now() + focusSearchBudget), nodes);
+    return walkFocused(root, statesOf(root), std::min(deadline, Clock::now() + focusSearchBudget), nodes);
 }
 
 } // namespace atspi
@@ -214,20 +239,7 @@ AtspiAccessible* AtspiAx::Impl::activeWindow(AtspiAccessible* app) {
     if (found == focus.end()) {
         return nullptr;
     }
-    AtspiAccessible* node = g_object_ref(found->second.element);
-    for (int depth = 0; depth < 64; ++depth) {
-        AtspiAccessible* parent = atspi_accessible_get_parent(node, nullptr);
-        if (!parent || sameObject(parent, app)) {
-            if (parent) {
-                g_object_unref(parent);
-            }
-            return node;
-        }
-        g_object_unref(node);
-        node = parent;
-    }
-    g_object_unref(node);
-    return nullptr;
+    return windowOf(found->second.element, app);
 }
 
 } // namespace wisket
