@@ -141,6 +141,9 @@ public:
                        std::function<void(std::optional<Rect>)> done) = 0;
     // Forgets the cached screen context, so the next read walks the screen again.
     virtual void invalidateScreenContext() = 0;
+    // Has process `pid` make its fields readable ahead of the first read (browsers build
+    // their pages' trees only when asked), off the main thread; cheap to call again.
+    virtual void prime(std::int32_t pid, std::optional<std::string> appID) = 0;
 };
 
 // --- Overlay -----------------------------------------------------------------------------

@@ -80,6 +80,8 @@ std::optional<StartError> Controller::start() {
         m_observingApps = true;
     }
     m_engine.prewarm();
+    primeFrontApp();
+    m_primeAtKey = true;
     return std::nullopt;
 }
 
@@ -158,6 +160,10 @@ bool Controller::decide(const InputEvent& event) {
     if (m_settings.isExcluded(m_frontApp ? m_frontApp->appID : noAppID)) {
         dismiss();
         return false;
+    }
+    if (m_primeAtKey) {
+        m_primeAtKey = false;
+        primeFrontApp();
     }
 
     // Shortcuts (a paste, an undo) change the text in ways keys cannot follow.
@@ -479,6 +485,14 @@ void Controller::appActivated(std::optional<RunningApplication> app) {
     m_frontApp = std::move(app);
     if (!m_settings.isExcluded(m_frontApp ? m_frontApp->appID : std::nullopt)) {
         m_engine.prewarm();
+        primeFrontApp();
+    }
+    m_primeAtKey = true;
+}
+
+void Controller::primeFrontApp() {
+    if (m_frontApp) {
+        m_reader.prime(m_frontApp->pid, m_frontApp->appID);
     }
 }
 

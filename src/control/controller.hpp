@@ -103,6 +103,8 @@ public:
     // The user switched to `app` (none when the new front window belongs to no known
     // application).
     void appActivated(std::optional<RunningApplication> app);
+    // Has the front application make its fields readable before the first pause.
+    void primeFrontApp();
 
     // The application believed frontmost.
     const std::optional<RunningApplication>& frontApp() const { return m_frontApp; }
@@ -176,6 +178,8 @@ private:
     std::uint64_t m_generation = 0;
     KeystrokeBuffer m_buffer;
     bool m_observingApps = false;
+    // A browser that comes to the front may join the accessibility bus only a little later.
+    bool m_primeAtKey = false;
     bool m_reenablingTap = false;
 
     // What the tap was last told it may consume.
