@@ -8,37 +8,20 @@
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
 #include "model_server_settings.hpp"
+#include "wisket_process.hpp"
 #include "x11_client.hpp"
 
+#include <X11/keysym.h>
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
-#include <spawn.h>
-#include <unistd.h>
 #include <vector>
-
-// After GoogleTest: Xlib's macros clash with its names.
-#include <X11/XKBlib.h>
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XInput2.h>
-#include <X11/keysym.h>
-#undef None
-#undef Status
-
-extern char** environ;
 
 namespace wisket::testing {
 namespace {
@@ -53,51 +36,6 @@ constexpr auto field = "Message";
 // Generous, for a loaded machine.
 constexpr auto patience = 20s;
 
-// The running executable, stopped by its process id when this goes.
-class WisketProcess {
-public:
-    explicit WisketProcess(const std::string& log) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        // Debug lines on, so that every run checks what they hold.
-        char* argv[] = {const_cast<char*>(WISKET_EXECUTABLE), const_cast<char*>("--verbose"), nullptr};
-        if (::posix_spawn(&m_pid, WISKET_EXECUTABLE, &actions, nullptr, argv, environ) != 0) {
-            m_pid = 0;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~WisketProcess() {
-        if (m_pid <= 0) {
-            return;
-        }
-        ::kill(m_pid, SIGTERM);
-        if (!exited(5s)) {
-            ::kill(m_pid, SIGKILL);
-            exited(5s);
-        }
-    }
-    WisketProcess(const WisketProcess&) = delete;
-    WisketProcess& operator=(const WisketProcess&) = delete;
-
-    pid_t pid() const { return m_pid; }
-    bool running() { return m_pid > 0 && !exited(0ms); }
-
-private:
-    bool exited(std::chrono::milliseconds timeout) {
-        return waitUntil(m_pid, std::chrono::steady_clock::now() + timeout).has_value();
-    }
-    pid_t m_pid = 0;
-};
-
-struct Image {
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned long> pixels;
-};
-
 class AppE2eTest : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
@@ -110,8 +48,7 @@ protected:
         answerAlways(*s_server, answer);
         useModelServer(*s_server);
 
-        s_log = s_desktop->root() + "/logs/wisket.log";
-        s_wisket = std::make_unique<WisketProcess>(s_log);
+        s_wisket = std::make_unique<WisketProcess>(s_desktop->root() + "/logs/wisket.log");
         ASSERT_GT(s_wisket->pid(), 0);
         // Its overlay window exists (unmapped) once it has set up and is about to watch keys.
         ASSERT_TRUE(eventually([] { return overlayWindow(false).has_value(); }, 40s)) << output();
@@ -128,7 +65,7 @@ protected:
         ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
         ASSERT_EQ(waitForFieldText(s_gtk->pid, field, ""), "");
         ASSERT_TRUE(eventually([] { return !overlayWindow(true); }, patience));
-        watchApplicationKeys();
+        m_appKeys.emplace(*s_client, KeyEvents::xinput2);
         m_firstRequest = s_server->requests().size();
     }
     void TearDown() override {
@@ -137,10 +74,7 @@ protected:
         }
     }
 
-    static std::string output() {
-        std::ifstream in(s_log);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    static std::string output() { return s_wisket ? s_wisket->output() : std::string(); }
 
     static std::optional<Window> overlayWindow(bool mapped) {
         return s_client->overrideRedirectWindowOf(s_wisket->pid(), mapped);
@@ -148,72 +82,13 @@ protected:
 
     // The screen's pixels in the overlay's rectangle, less a few columns at its left where
     // the field's caret may blink.
-    static Image screenUnder(Window overlay) {
-        Display* display = s_client->display();
-        XWindowAttributes a;
-        Image image;
-        if (!XGetWindowAttributes(display, overlay, &a)) {
-            return image;
-        }
+    static std::vector<unsigned long> screenUnder(Window overlay) {
         constexpr int caret = 4;
-        image.width = std::max(0, a.width - caret);
-        image.height = a.height;
-        XImage* shot = XGetImage(display, DefaultRootWindow(display), a.x + caret, a.y,
-                                 static_cast<unsigned>(image.width), static_cast<unsigned>(image.height),
-                                 AllPlanes, ZPixmap);
-        if (!shot) {
-            return image;
-        }
-        for (int y = 0; y < image.height; ++y) {
-            for (int x = 0; x < image.width; ++x) {
-                image.pixels.push_back(XGetPixel(shot, x, y));
-            }
-        }
-        XDestroyImage(shot);
-        return image;
+        const auto r = s_client->screenRect(overlay);
+        return r ? s_client->pixels((*r)[0] + caret, (*r)[1], (*r)[2] - caret, (*r)[3])
+                 : std::vector<unsigned long>{};
     }
-
-    // Key presses delivered to the application's window from now on are recorded. GTK
-    // takes them through XInput 2 there, and the server hands such an event to every client
-    // that selected it on the same window (a core selection would see nothing); a key that
-    // wisket grabs and keeps never arrives.
-    void watchApplicationKeys() {
-        Display* display = s_client->display();
-        int event = 0;
-        int error = 0;
-        ASSERT_TRUE(XQueryExtension(display, "XInputExtension", &m_xinput, &event, &error));
-        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-        XISetMask(bits, XI_KeyPress);
-        XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
-        Window focus = 0;
-        int revert = 0;
-        XGetInputFocus(display, &focus, &revert);
-        XISelectEvents(display, focus, &mask, 1);
-        pumpKeys();
-        m_appKeys.clear();
-    }
-    const std::vector<KeySym>& appKeys() {
-        pumpKeys();
-        return m_appKeys;
-    }
-    void pumpKeys() {
-        Display* display = s_client->display();
-        XSync(display, False);
-        while (XPending(display) > 0) {
-            XEvent event;
-            XNextEvent(display, &event);
-            XGenericEventCookie* cookie = &event.xcookie;
-            if (cookie->type == GenericEvent && cookie->extension == m_xinput &&
-                XGetEventData(display, cookie)) {
-                if (cookie->evtype == XI_KeyPress) {
-                    const auto* key = static_cast<const XIDeviceEvent*>(cookie->data);
-                    m_appKeys.push_back(XkbKeycodeToKeysym(display, static_cast<KeyCode>(key->detail), 0, 0));
-                }
-                XFreeEventData(display, cookie);
-            }
-        }
-    }
-    bool appGot(KeySym sym) { return std::ranges::count(appKeys(), sym) > 0; }
+    bool appGot(KeySym sym) { return m_appKeys->got(sym); }
 
     // The requests the server got since this case started.
     std::vector<LoopbackHttpServer::Request> requests() const {
@@ -257,10 +132,8 @@ protected:
 
     static inline std::unique_ptr<LoopbackHttpServer> s_server;
     static inline std::unique_ptr<WisketProcess> s_wisket;
-    static inline std::string s_log;
     std::size_t m_firstRequest = 0;
-    std::vector<KeySym> m_appKeys;
-    int m_xinput = 0;
+    std::optional<FocusedWindowKeys> m_appKeys;
 };
 
 TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
@@ -285,7 +158,7 @@ TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
     std::optional<Window> overlay;
     ASSERT_TRUE(eventually([&] { return (overlay = overlayWindow(true)).has_value(); }, patience))
         << "no overlay shown";
-    const Image shown = screenUnder(*overlay);
+    const auto shown = screenUnder(*overlay);
     EXPECT_EQ(fieldText(s_gtk->pid, field), typed);
 
     const std::string suggestion = suggestionFor(typed, *body);
@@ -298,11 +171,11 @@ TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
     EXPECT_FALSE(appGot(XK_Tab)) << "the accepting Tab reached the application";
 
     // Where the suggestion was, the screen now shows the bare field: it differed.
-    const Image bare = screenUnder(*overlay);
-    ASSERT_EQ(bare.pixels.size(), shown.pixels.size());
+    const auto bare = screenUnder(*overlay);
+    ASSERT_EQ(bare.size(), shown.size());
     std::size_t changed = 0;
-    for (std::size_t i = 0; i < shown.pixels.size(); ++i) {
-        changed += shown.pixels[i] != bare.pixels[i];
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        changed += shown[i] != bare[i];
     }
     EXPECT_GT(changed, 30U) << "the overlay drew nothing";
 

@@ -2,6 +2,8 @@
 
     field_text.py PID NAME focus   gives the field named NAME the keyboard focus
     field_text.py PID NAME text    prints the field's whole text (no line break added)
+
+An empty NAME stands for the field that has the keyboard focus.
 """
 
 import sys
@@ -17,15 +19,21 @@ def editable(node):
     return node is not None and "EditableText" in node.get_interfaces()
 
 
+def named(node, name):
+    if name:
+        return node.get_name() == name
+    return node.get_state_set().contains(Atspi.StateType.FOCUSED)
+
+
 def find(node, name, depth=0):
     """The editable field named `name`, or the one right after a label of that name."""
     if node is None or depth > 40:
         return None
-    if node.get_name() == name and editable(node):
+    if editable(node) and named(node, name):
         return node
     children = [node.get_child_at_index(i) for i in range(node.get_child_count())]
     for child, following in zip(children, children[1:]):
-        if child is not None and child.get_name() == name and editable(following):
+        if name and child is not None and child.get_name() == name and editable(following):
             return following
     for child in children:
         found = find(child, name, depth + 1)

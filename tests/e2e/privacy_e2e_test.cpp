@@ -10,21 +10,17 @@
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
 #include "model_server_settings.hpp"
+#include "wisket_process.hpp"
 #include "x11_client.hpp"
 
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <nlohmann/json.hpp>
-#include <spawn.h>
 #include <sstream>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace wisket::testing {
 namespace {
@@ -40,95 +36,6 @@ std::string readAll(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
-
-// The wisket executable, optionally under strace, stopped by its process id when this goes.
-class Wisket {
-public:
-    Wisket(const std::string& log, const std::optional<std::string>& trace) {
-        std::vector<std::string> args;
-        if (trace) {
-            // Every way a process can put bytes in a file or on a socket it reaches.
-            args = {"/usr/bin/strace",
-                    "-f",
-                    "-qq",
-                    "-yy",
-                    "-s",
-                    "65536",
-                    "-o",
-                    *trace,
-                    "-e",
-                    "trace=open,openat,creat,rename,renameat,renameat2,unlink,unlinkat,connect,sendto,"
-                    "sendmsg,writev"};
-        }
-        args.insert(args.end(), {WISKET_EXECUTABLE, "--verbose"});
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (::posix_spawn(&m_spawned, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            m_spawned = 0;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        m_pid = m_spawned;
-        if (trace && m_spawned > 0) {
-            eventually([&] { return (m_pid = childOf(m_spawned)) > 0; }, 10s);
-        }
-    }
-    ~Wisket() { stop(); }
-    Wisket(const Wisket&) = delete;
-    Wisket& operator=(const Wisket&) = delete;
-
-    pid_t pid() const { return m_pid; }
-    // Ends wisket as a session's end would; strace, if any, ends with it.
-    void stop() {
-        if (m_spawned <= 0) {
-            return;
-        }
-        ::kill(m_pid, SIGCONT);
-        ::kill(m_pid, SIGTERM);
-        if (!waitUntil(m_spawned, std::chrono::steady_clock::now() + 10s)) {
-            ::kill(m_pid, SIGKILL);
-            ::kill(m_spawned, SIGKILL);
-            waitUntil(m_spawned, std::chrono::steady_clock::now() + 5s);
-        }
-        m_spawned = 0;
-    }
-    // Its overlay exists (unmapped until a suggestion shows, without `shown`).
-    bool hasOverlay(X11Client& client, bool shown) const {
-        return client.overrideRedirectWindowOf(m_pid, shown).has_value();
-    }
-
-private:
-    static pid_t childOf(pid_t parent) {
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            std::istringstream stat(readAll(entry.path() / "stat"));
-            std::string pid, command, state, ppid;
-            // The command is in parentheses and may hold spaces: skip to its closing one.
-            std::getline(stat, pid, ' ');
-            std::getline(stat, command, ')');
-            stat >> state >> ppid;
-            // strace forks short-lived probes of its own before the traced program.
-            if (!ppid.empty() && std::stoi(ppid) == parent &&
-                readAll(entry.path() / "cmdline").starts_with(WISKET_EXECUTABLE)) {
-                return std::stoi(pid);
-            }
-        }
-        return 0;
-    }
-
-    pid_t m_spawned = 0;
-    pid_t m_pid = 0;
-};
 
 class PrivacyTest : public DesktopSuite {
 protected:
@@ -157,7 +64,7 @@ protected:
 
     // Types `text` into the empty message field until a suggestion shows (the first keys
     // may come before wisket watches them).
-    static void showSuggestion(Wisket& wisket, const std::string& text) {
+    static void showSuggestion(WisketProcess& wisket, const std::string& text) {
         ASSERT_TRUE(eventually([&] { return wisket.hasOverlay(*s_client, false); }, 40s))
             << readAll(logFile());
         bool shown = false;
@@ -171,7 +78,7 @@ protected:
         }
         ASSERT_TRUE(shown) << "no suggestion shown\n" << readAll(logFile());
     }
-    static void typeAndAccept(Wisket& wisket, const std::string& text) {
+    static void typeAndAccept(WisketProcess& wisket, const std::string& text) {
         showSuggestion(wisket, text);
         ASSERT_FALSE(::testing::Test::HasFatalFailure());
         ASSERT_TRUE(TestDesktop::key("Tab"));
@@ -269,7 +176,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
     // The model server on the loopback address.
     useModelServer(*s_server);
     {
-        Wisket wisket(logFile(), traceFile());
+        WisketProcess wisket(logFile(), traceFile());
         ASSERT_GT(wisket.pid(), 0);
         typeAndAccept(wisket, text);
         wisket.stop();
@@ -291,7 +198,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
     writeWisketSettings({{"provider", "apple"}});
     const std::size_t requestsBefore = s_server->requests().size();
     {
-        Wisket wisket(logFile(), traceFile());
+        WisketProcess wisket(logFile(), traceFile());
         ASSERT_GT(wisket.pid(), 0);
         typeAndAccept(wisket, text + " the");
         wisket.stop();
@@ -312,7 +219,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
 // goes on to the application as if nothing had been offered, and no suggestion is typed.
 TEST_F(PrivacyTest, AnAcceptFromBeforeAStopTypesNothingAfterIt) {
     useModelServer(*s_server);
-    Wisket wisket(logFile(), std::nullopt);
+    WisketProcess wisket(logFile());
     ASSERT_GT(wisket.pid(), 0);
     const std::string text = "Thanks for the update, I will get back to";
     showSuggestion(wisket, text);

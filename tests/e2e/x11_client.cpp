@@ -10,6 +10,7 @@
 #include <X11/extensions/XInput.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -129,6 +130,87 @@ bool X11Client::grabKeyboard() {
 void X11Client::ungrabKeyboard() {
     XUngrabKeyboard(m_display, CurrentTime);
     XSync(m_display, False);
+}
+
+std::optional<std::vector<int>> X11Client::screenRect(Window window) {
+    XWindowAttributes a;
+    Window child = 0;
+    int x = 0;
+    int y = 0;
+    if (!XGetWindowAttributes(m_display, window, &a) ||
+        !XTranslateCoordinates(m_display, window, DefaultRootWindow(m_display), 0, 0, &x, &y, &child)) {
+        return std::nullopt;
+    }
+    return std::vector<int>{x, y, a.width, a.height};
+}
+
+std::vector<unsigned long> X11Client::pixels(int x, int y, int width, int height) {
+    std::vector<unsigned long> out;
+    XImage* shot = width > 0 && height > 0 ? XGetImage(m_display, DefaultRootWindow(m_display), x, y,
+                                                       static_cast<unsigned>(width),
+                                                       static_cast<unsigned>(height), AllPlanes, ZPixmap)
+                                           : nullptr;
+    if (!shot) {
+        return out;
+    }
+    for (int row = 0; row < height; ++row) {
+        for (int column = 0; column < width; ++column) {
+            out.push_back(XGetPixel(shot, column, row) & 0xFFFFFF);
+        }
+    }
+    XDestroyImage(shot);
+    return out;
+}
+
+FocusedWindowKeys::FocusedWindowKeys(X11Client& client, KeyEvents form)
+    : m_client(client) {
+    Display* display = client.display();
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (form == KeyEvents::core) {
+        Window root = 0;
+        Window child = focus;
+        int x = 0;
+        int y = 0;
+        unsigned mask = 0;
+        while (child != 0) {
+            focus = child;
+            XQueryPointer(display, focus, &root, &child, &x, &y, &x, &y, &mask);
+        }
+        XSelectInput(display, focus, KeyPressMask);
+    } else {
+        int event = 0;
+        int error = 0;
+        XQueryExtension(display, "XInputExtension", &m_xinput, &event, &error);
+        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+        XISetMask(bits, XI_KeyPress);
+        XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
+        XISelectEvents(display, focus, &mask, 1);
+    }
+    got(0);
+    m_keys.clear();
+}
+
+bool FocusedWindowKeys::got(KeySym sym) {
+    Display* display = m_client.display();
+    XSync(display, False);
+    while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        XGenericEventCookie* cookie = &event.xcookie;
+        if (event.type == KeyPress) {
+            m_keys.push_back(XLookupKeysym(&event.xkey, 0));
+        } else if (cookie->type == GenericEvent && cookie->extension == m_xinput &&
+                   XGetEventData(display, cookie)) {
+            if (cookie->evtype == XI_KeyPress) {
+                const auto* key = static_cast<const XIDeviceEvent*>(cookie->data);
+                m_keys.push_back(XkbKeycodeToKeysym(display, static_cast<KeyCode>(key->detail), 0, 0));
+            }
+            XFreeEventData(display, cookie);
+        }
+    }
+    return std::find(m_keys.begin(), m_keys.end(), sym) != m_keys.end();
 }
 
 ProbeWindow::ProbeWindow(X11Client& client, const WindowProperties& properties)

@@ -62,6 +62,11 @@ public:
     bool grabKeyboard();
     void ungrabKeyboard();
 
+    // A window's rectangle on the screen: x, y, width, height.
+    std::optional<std::vector<int>> screenRect(Window window);
+    // The screen's pixels (0xRRGGBB) in a rectangle, row by row; empty when it cannot be read.
+    std::vector<unsigned long> pixels(int x, int y, int width, int height);
+
 private:
     int keycodeOf(const std::string& keysym);
     void send(int keycode, bool press);
@@ -100,8 +105,29 @@ private:
     int m_focusLosses = 0;
 };
 
+// Records the key presses delivered to the window that has the keyboard focus now. The
+// server hands a key event to the clients that selected it on the window that gets it, in
+// the first form that any of them selected: XInput 2 (GTK), else the core protocol (Qt,
+// xterm), which goes to the window under the pointer inside the focus window. Watching in
+// the other form would take the keys from the application. A key that wisket grabs and
+// keeps never arrives.
+enum class KeyEvents { xinput2, core };
+
+class FocusedWindowKeys {
+public:
+    FocusedWindowKeys(X11Client& client, KeyEvents form);
+    // Whether a press of `sym` has arrived since this was made.
+    bool got(KeySym sym);
+
+private:
+    X11Client& m_client;
+    int m_xinput = 0;
+    std::vector<KeySym> m_keys;
+};
+
 // Text fields of the desktop's applications, through the accessibility bus
-// (field_text.py): a field by its accessible name or its label.
+// (field_text.py): a field by its accessible name or its label; with an empty name, the
+// focused one.
 bool focusField(pid_t app, const std::string& name);
 std::string fieldText(pid_t app, const std::string& name);
 // Polls until the field holds `expected`; returns what it held last.

@@ -1,0 +1,173 @@
+#include "compat_suite.hpp"
+
+#include "completion/loopback_http_server.hpp"
+#include "desktop/test_desktop.hpp"
+#include "eventually.hpp"
+#include "model_server_settings.hpp"
+#include "wisket_process.hpp"
+#include "x11_client.hpp"
+
+#include <X11/keysym.h>
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <tuple>
+
+namespace wisket::testing {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto firstBurst = "Thanks for the update, I will";
+constexpr auto secondBurst = " get back to";
+// What survives cleaning unchanged for every kind of field.
+constexpr auto answer = " you soon.";
+constexpr auto patience = 20s;
+
+std::unique_ptr<TestDesktop> s_desktop;
+std::unique_ptr<X11Client> s_client;
+std::unique_ptr<LoopbackHttpServer> s_server;
+
+// Each application goes when its case ends, however it ends.
+struct Launched {
+    DesktopApp app;
+    ~Launched() { s_desktop->kill(app); }
+};
+
+std::vector<std::string> promptsSince(std::size_t first) {
+    std::vector<std::string> prompts;
+    const auto requests = s_server->requests();
+    for (std::size_t i = first; i < requests.size(); ++i) {
+        const auto json = nlohmann::json::parse(requests[i].body, nullptr, false);
+        prompts.push_back(json.is_object() ? json.value("prompt", "?") : "?");
+    }
+    return prompts;
+}
+
+bool askedFor(std::size_t first, const std::string& prompt) {
+    return eventually([&] { return std::ranges::count(promptsSince(first), prompt) > 0; }, patience);
+}
+
+bool grey(unsigned long pixel) {
+    const int r = static_cast<int>((pixel >> 16) & 0xFF);
+    const int g = static_cast<int>((pixel >> 8) & 0xFF);
+    const int b = static_cast<int>(pixel & 0xFF);
+    return std::max({r, g, b}) - std::min({r, g, b}) < 24 && r > 70 && r < 200;
+}
+
+bool dark(unsigned long pixel) {
+    return ((pixel >> 16) & 0xFF) < 90 && ((pixel >> 8) & 0xFF) < 90 && (pixel & 0xFF) < 90;
+}
+
+// The ghost is grey text inside wisket's overlay, and the typed text ends just left of it on
+// the same rows: the caret stands between them.
+void expectGhostAtCaret(unsigned long overlay) {
+    const auto r = s_client->screenRect(overlay);
+    ASSERT_TRUE(r);
+    const auto [x, y, width, height] = std::tie((*r)[0], (*r)[1], (*r)[2], (*r)[3]);
+    const auto ghost = s_client->pixels(x, y, width, height);
+    EXPECT_GT(std::ranges::count_if(ghost, grey), 20) << "no grey text in the overlay at " << x << "," << y;
+    constexpr int reach = 30;
+    const auto beforeCaret = s_client->pixels(std::max(0, x - reach), y, std::min(x, reach), height);
+    EXPECT_GT(std::ranges::count_if(beforeCaret, dark), 10)
+        << "the overlay at " << x << "," << y << " is not right of the typed text";
+}
+
+} // namespace
+
+std::vector<std::string> execLine(const std::string& desktopId) {
+    std::ifstream entry("/usr/share/applications/" + desktopId + ".desktop");
+    std::vector<std::string> command;
+    for (std::string line; std::getline(entry, line) && command.empty();) {
+        if (line.starts_with("Exec=")) {
+            std::istringstream words(line.substr(5));
+            for (std::string word; words >> word;) {
+                if (!word.starts_with('%')) {
+                    command.push_back(word);
+                }
+            }
+        }
+    }
+    return command;
+}
+
+void CompatSuite::SetUpTestSuite() {
+    std::string error;
+    s_desktop = TestDesktop::start(&error);
+    ASSERT_TRUE(s_desktop) << error;
+    ASSERT_TRUE(std::string(std::getenv("HOME")).starts_with(s_desktop->root()));
+    s_client = std::make_unique<X11Client>();
+    // With a tray to sit in, wisket opens no settings window that could take the focus.
+    ASSERT_TRUE(s_desktop
+                    ->launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                              "--height", "24", "--SetDockType", "true", "--transparent", "false"})
+                    .has_value());
+    s_server = std::make_unique<LoopbackHttpServer>();
+    answerAlways(*s_server, answer);
+    useModelServer(*s_server);
+}
+
+void CompatSuite::TearDownTestSuite() {
+    s_server.reset();
+    s_client.reset();
+    s_desktop.reset();
+}
+
+void CompatSuite::checkApp(const CompatApp& app) {
+    ASSERT_TRUE(s_desktop);
+    std::vector<std::string> args{"--"};
+    args.insert(args.end(), app.command.begin(), app.command.end());
+    const auto started = s_desktop->launch(args);
+    ASSERT_TRUE(started) << "cannot start " << app.command.at(0);
+    const Launched launched{*started};
+    WisketProcess wisket(s_desktop->root() + "/logs/wisket.log");
+    ASSERT_TRUE(eventually([&] { return wisket.hasOverlay(*s_client, false); }, 40s)) << wisket.output();
+
+    ASSERT_TRUE(TestDesktop::activate(launched.app));
+    const auto window = s_client->screenRect(launched.app.window);
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(TestDesktop::click((*window)[0] + (*window)[2] * app.clickX,
+                                   (*window)[1] + (*window)[3] * app.clickY));
+    const std::size_t first = s_server->requests().size();
+    const std::string typed = std::string(firstBurst) + secondBurst;
+
+    ASSERT_TRUE(TestDesktop::type(firstBurst));
+    if (app.excluded) {
+        FocusedWindowKeys keys(*s_client, KeyEvents::core);
+        ASSERT_TRUE(TestDesktop::type(secondBurst));
+        ASSERT_TRUE(TestDesktop::key("Tab"));
+        EXPECT_TRUE(eventually([&] { return keys.got(XK_Tab); }, patience)) << "the Tab never arrived";
+        // A request would follow the pause after the last key.
+        EXPECT_FALSE(eventually([&] { return !promptsSince(first).empty(); }, 3s)) << "a request was made";
+        return;
+    }
+    const auto describe = [&] {
+        return "the field holds \"" + fieldText(launched.app.pid, "") + "\"\n" + wisket.output();
+    };
+    ASSERT_TRUE(askedFor(first, firstBurst)) << "no request after the first burst; " << describe();
+    ASSERT_TRUE(TestDesktop::type(secondBurst));
+    ASSERT_TRUE(askedFor(first, typed)) << "no request after the second burst; " << describe();
+    for (const std::string& prompt : promptsSince(first)) {
+        EXPECT_TRUE(typed.starts_with(prompt)) << prompt;
+    }
+
+    std::optional<unsigned long> overlay;
+    ASSERT_TRUE(eventually(
+        [&] { return (overlay = s_client->overrideRedirectWindowOf(wisket.pid(), true)).has_value(); },
+        patience))
+        << "no suggestion shown\n"
+        << wisket.output();
+    expectGhostAtCaret(*overlay);
+
+    ASSERT_TRUE(TestDesktop::key("Tab"));
+    const std::string expected = typed + answer;
+    // Had the Tab reached the application, the field would hold it too.
+    EXPECT_EQ(waitForFieldText(launched.app.pid, "", expected, patience), expected) << wisket.output();
+}
+
+} // namespace wisket::testing
