@@ -128,6 +128,13 @@ void CompatSuite::checkApp(const CompatApp& app) {
     WisketProcess wisket(s_desktop->root() + "/logs/wisket.log");
     ASSERT_TRUE(eventually([&] { return wisket.hasOverlay(*s_client, false); }, 40s)) << wisket.output();
 
+    if (!app.readyTitle.empty()) {
+        const auto title = [&] {
+            return TestDesktop::run({"xdotool", "getwindowname", std::to_string(launched.app.window)}).output;
+        };
+        ASSERT_TRUE(eventually([&] { return title().find(app.readyTitle) != std::string::npos; }, 40s))
+            << "the window's title stayed \"" << title() << '"';
+    }
     ASSERT_TRUE(TestDesktop::activate(launched.app));
     const auto window = s_client->screenRect(launched.app.window);
     ASSERT_TRUE(window);
