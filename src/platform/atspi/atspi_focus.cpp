@@ -58,12 +58,17 @@ AtspiAccessible* collectFocused(AtspiAccessible* root) {
 AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline, int& nodes);
 
 // Depth first through what is showing, within a node and time budget; the innermost
-// focused element wins.
+// focused element wins, but a focused field is the answer whatever it holds (Qt 5 reports
+// the viewport inside a text edit as focused too).
 AtspiAccessible* walkFocused(AtspiAccessible* node, Clock::time_point deadline, int& nodes) {
     if (++nodes > focusSearchNodes || Clock::now() > deadline) {
         return nullptr;
     }
-    if (statesOf(node).contains(ATSPI_STATE_FOCUSED)) {
+    const StateSet states = statesOf(node);
+    if (states.contains(ATSPI_STATE_FOCUSED) && states.contains(ATSPI_STATE_EDITABLE)) {
+        return g_object_ref(node);
+    }
+    if (states.contains(ATSPI_STATE_FOCUSED)) {
         AtspiAccessible* inner = walkChildren(node, deadline, nodes);
         return inner ? inner : g_object_ref(node);
     }
