@@ -19,6 +19,7 @@
 #include "platform/atspi/accessibility_bus.hpp"
 #include "platform/atspi/atspi_ax.hpp"
 #include "platform/x11/key_tap.hpp"
+#include "platform/x11/window_locator.hpp"
 #include "platform/x11/workspace.hpp"
 #include "settings/autostart.hpp"
 #include "settings/settings.hpp"
@@ -132,7 +133,9 @@ int main(int argc, char* argv[]) {
     Settings& settings = Settings::shared();
     QtMainLoop loop;
     AtspiReaderQueue readerQueue;
-    AtspiAx ax(readerQueue);
+    // Used on the reader thread only, where it makes its own connection to the X server.
+    WindowLocatorX11 windowLocator;
+    AtspiAx ax(readerQueue, &windowLocator);
     FocusReader reader(ax, readerQueue, loop);
     QtOverlay overlay;
     KeyTapX11 tap(loop);

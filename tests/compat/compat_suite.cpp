@@ -70,24 +70,31 @@ bool dark(unsigned long pixel) {
     return ((pixel >> 16) & 0xFF) < 90 && ((pixel >> 8) & 0xFF) < 90 && (pixel & 0xFF) < 90;
 }
 
-// The ghost is grey text inside wisket's overlay, and the typed text ends just left of it on
-// the same rows: the caret stands between them. The overlay paints a moment after it maps.
+bool light(unsigned long pixel) {
+    return ((pixel >> 16) & 0xFF) > 200 && ((pixel >> 8) & 0xFF) > 200 && (pixel & 0xFF) > 200;
+}
+
+// The ghost is grey text inside wisket's overlay, and the typed text, dark on the field's
+// light background, ends just left of it on the same rows: the caret stands between them.
+// The overlay paints a moment after it maps.
 void expectGhostAtCaret(unsigned long overlay) {
+    constexpr int reach = 30;
     std::string seen = "no overlay";
     const bool found = eventually(
         [&] {
             const auto r = s_client->screenRect(overlay);
-            if (!r) {
+            if (!r || (*r)[0] < reach) {
                 return false;
             }
             const auto [x, y, width, height] = std::tie((*r)[0], (*r)[1], (*r)[2], (*r)[3]);
             const auto ghost = std::ranges::count_if(s_client->pixels(x, y, width, height), grey);
-            constexpr int reach = 30;
-            const auto typed = std::ranges::count_if(
-                s_client->pixels(std::max(0, x - reach), y, std::min(x, reach), height), dark);
+            const auto beforeCaret = s_client->pixels(x - reach, y, reach, height);
+            const auto typed = std::ranges::count_if(beforeCaret, dark);
+            const auto field = std::ranges::count_if(beforeCaret, light);
             seen = "the overlay at " + std::to_string(x) + "," + std::to_string(y) + " holds " +
-                   std::to_string(ghost) + " grey pixels, left of it " + std::to_string(typed) + " dark ones";
-            return ghost > 20 && typed > 10;
+                   std::to_string(ghost) + " grey pixels, left of it " + std::to_string(typed) +
+                   " dark and " + std::to_string(field) + " light ones";
+            return ghost > 20 && typed > 10 && field > 100;
         },
         5s);
     EXPECT_TRUE(found) << "no grey ghost right of the typed text: " << seen;
@@ -155,6 +162,9 @@ void CompatSuite::checkApp(const CompatApp& app) {
     ASSERT_TRUE(window);
     ASSERT_TRUE(TestDesktop::click((*window)[0] + (*window)[2] * app.clickX,
                                    (*window)[1] + (*window)[3] * app.clickY));
+    // Typing starts once the text area has the focus, as far as the accessibility bus tells.
+    ASSERT_TRUE(app.excluded || eventually([&] { return focusField(launched.app.pid, ""); }, patience))
+        << "no focused text area on the accessibility bus";
     const std::size_t first = s_server->requests().size();
     const std::string typed = std::string(firstBurst) + secondBurst;
 

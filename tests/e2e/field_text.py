@@ -67,7 +67,9 @@ def main():
     else:
         return 2
     if action == "focus":
-        return 0 if Atspi.Component.grab_focus(field) else 1
+        # GTK 4 cannot grab the focus, but its field may have it already.
+        focused = field.get_state_set().contains(Atspi.StateType.FOCUSED)
+        return 0 if focused or Atspi.Component.grab_focus(field) else 1
     sys.stdout.write(Atspi.Text.get_text(field, 0, -1))
     return 0
 

@@ -45,6 +45,7 @@ void atspi::AtspiNode::beginUse() {
         kind.reset();
         attributes.reset();
         text.reset();
+        placement.reset();
     }
 }
 
@@ -124,16 +125,17 @@ AxValue AtspiAx::Impl::read(AtspiNode& node, std::string_view name) {
     }
     if (name == "AXPosition" || name == "AXSize") {
         GRef<AtspiComponent> component(atspi_accessible_get_component_iface(accessible));
-        if (!component) {
+        const auto& placement = placementOf(node);
+        if (!component || !placement) {
             return {};
         }
         Error error;
-        AtspiRect* r = atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error);
+        AtspiRect* r = atspi_component_get_extents(component.get(), placement->type, &error);
         if (error || !r) {
             g_free(r);
             return {};
         }
-        const Rect rect{double(r->x), double(r->y), double(r->width), double(r->height)};
+        const Rect rect = placement->place({double(r->x), double(r->y), double(r->width), double(r->height)});
         g_free(r);
         return name == "AXPosition" ? AxValue{AxPoint{rect.x, rect.y}}
                                     : AxValue{AxSize{rect.width, rect.height}};
@@ -208,8 +210,8 @@ AxValue AtspiAx::Impl::children(AtspiAccessible* accessible) {
     return out;
 }
 
-AtspiAx::AtspiAx(AtspiReaderQueue& queue)
-    : m_impl(std::make_unique<Impl>(queue)) {
+AtspiAx::AtspiAx(AtspiReaderQueue& queue, WindowLocator* windows)
+    : m_impl(std::make_unique<Impl>(queue, windows)) {
     queue.post([impl = m_impl.get()] { impl->subscribe(); });
 }
 

@@ -9,6 +9,7 @@
 
 #include "focus/ax.hpp"
 #include "platform/atspi/atspi_reader_queue.hpp"
+#include "platform/window_locator.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -18,8 +19,9 @@ namespace wisket {
 class AtspiAx final : public Ax {
 public:
     // Subscribes to focus events on the queue's thread; `queue` must outlive this object
-    // and every element it hands out.
-    explicit AtspiAx(AtspiReaderQueue& queue);
+    // and every element it hands out, and so must `windows`, which places the geometry of
+    // toolkits that give only window coordinates (without it, they have none).
+    explicit AtspiAx(AtspiReaderQueue& queue, WindowLocator* windows = nullptr);
     ~AtspiAx() override;
     AtspiAx(const AtspiAx&) = delete;
     AtspiAx& operator=(const AtspiAx&) = delete;

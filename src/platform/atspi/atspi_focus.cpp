@@ -80,7 +80,9 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
     const gint count = atspi_accessible_get_child_count(node, &error);
     for (gint i = 0; i < count && !error; ++i) {
         GRef<AtspiAccessible> child(atspi_accessible_get_child_at_index(node, i, nullptr));
-        if (!child || !statesOf(child.get()).contains(ATSPI_STATE_SHOWING)) {
+        // GTK 4 never reports its widgets as showing, only as visible.
+        const StateSet states = child ? statesOf(child.get()) : StateSet{};
+        if (!states.contains(ATSPI_STATE_SHOWING) && !states.contains(ATSPI_STATE_VISIBLE)) {
             continue;
         }
         if (AtspiAccessible* found = walkFocused(child.get(), deadline, nodes)) {
@@ -93,6 +95,23 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
 } // namespace
 
 namespace atspi {
+
+AtspiAccessible* windowOf(AtspiAccessible* element, AtspiAccessible* app) {
+    AtspiAccessible* node = g_object_ref(element);
+    for (int depth = 0; depth < 64; ++depth) {
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, nullptr);
+        if (!parent || sameObject(parent, app)) {
+            if (parent) {
+                g_object_unref(parent);
+            }
+            return node;
+        }
+        g_object_unref(node);
+        node = parent;
+    }
+    g_object_unref(node);
+    return nullptr;
+}
 
 AtspiAccessible* findFocused(AtspiAccessible* root, Clock::time_point deadline) {
     if (AtspiAccessible* found = collectFocused(root)) {
@@ -275,20 +294,7 @@ AtspiAccessible* AtspiAx::Impl::activeWindow(AtspiAccessible* app) {
     if (found == focus.end()) {
         return nullptr;
     }
-    AtspiAccessible* node = g_object_ref(found->second.element);
-    for (int depth = 0; depth < 64; ++depth) {
-        AtspiAccessible* parent = atspi_accessible_get_parent(node, nullptr);
-        if (!parent || sameObject(parent, app)) {
-            if (parent) {
-                g_object_unref(parent);
-            }
-            return node;
-        }
-        g_object_unref(node);
-        node = parent;
-    }
-    g_object_unref(node);
-    return nullptr;
+    return windowOf(found->second.element, app);
 }
 
 } // namespace wisket

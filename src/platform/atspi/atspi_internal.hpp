@@ -7,6 +7,7 @@
 
 #include "platform/atspi/atspi_ax.hpp"
 #include "platform/atspi/atspi_reader_queue.hpp"
+#include "platform/window_locator.hpp"
 
 #include <atspi/atspi.h>
 #include <chrono>
@@ -112,6 +113,19 @@ struct TextSnapshot {
     std::int64_t fromUtf16(std::int64_t offset) const;
 };
 
+// How to ask for an element's geometry so that it lands on the screen: in screen
+// coordinates, or, where the toolkit offers only window coordinates, in those, moved by
+// where the window's content starts on the screen.
+struct Placement {
+    AtspiCoordType type = ATSPI_COORD_TYPE_SCREEN;
+    double dx = 0;
+    double dy = 0;
+    Rect place(const Rect& r) const { return {r.x + dx, r.y + dy, r.width, r.height}; }
+};
+
+// The top-level window of `app` that holds `element` (a new reference), or null.
+AtspiAccessible* windowOf(AtspiAccessible* element, AtspiAccessible* app);
+
 class AtspiNode final : public AxNode {
 public:
     // Takes over one reference to `accessible`.
@@ -133,6 +147,7 @@ public:
     std::optional<Kind> kind;
     std::optional<std::map<std::string, std::string>> attributes;
     std::optional<std::optional<TextSnapshot>> text;
+    std::optional<std::optional<Placement>> placement;
 
 private:
     AtspiAccessible* m_accessible;
@@ -146,8 +161,9 @@ struct AtspiAx::Impl {
     using Clock = atspi::Clock;
     using AtspiNode = atspi::AtspiNode;
 
-    explicit Impl(AtspiReaderQueue& q)
-        : queue(q) {}
+    Impl(AtspiReaderQueue& q, WindowLocator* w)
+        : queue(q)
+        , windows(w) {}
 
     struct FocusRecord {
         AtspiAccessible* element = nullptr; // one reference held
@@ -155,12 +171,14 @@ struct AtspiAx::Impl {
     };
 
     AtspiReaderQueue& queue;
+    WindowLocator* windows;
     AtspiEventListener* listener = nullptr;
-    std::map<std::string, FocusRecord> focus;       // by application bus name
-    std::map<std::string, std::int32_t> pids;       // by application bus name
-    std::map<std::string, atspi::OffsetUnit> units; // by application bus name, once known
-    std::set<std::string> hung;                     // applications that timed out during the current task
-    std::set<std::string> layoutAwaited;            // geometries already given time to lay out
+    std::map<std::string, FocusRecord> focus;          // by application bus name
+    std::map<std::string, std::int32_t> pids;          // by application bus name
+    std::map<std::string, atspi::OffsetUnit> units;    // by application bus name, once known
+    std::map<std::string, bool> windowCoordinatesOnly; // by application bus name, once known
+    std::set<std::string> hung;                        // applications that timed out during the current task
+    std::set<std::string> layoutAwaited;               // geometries already given time to lay out
     std::uint64_t hungTask = 0;
     // The end of the current operation's time-out: loops of calls stop there, so that one
     // operation on a hung application costs one time-out, not one per call.
@@ -224,6 +242,8 @@ struct AtspiAx::Impl {
     AxValue selectedRange(AtspiNode& node);
     AxValue stringForRange(AtspiNode& node, AxRange range);
     AxValue boundsForRange(AtspiNode& node, AxRange range);
+    // None when the element's geometry cannot be placed on the screen.
+    const std::optional<atspi::Placement>& placementOf(AtspiNode& node);
 
     // --- elements and attributes (atspi_ax.cpp) ------------------------------------------
 
@@ -242,6 +262,8 @@ private:
     bool isSearchField(AtspiNode& node);
 
     atspi::OffsetUnit defaultUnit(AtspiAccessible* accessible);
+    bool offersOnlyWindowCoordinates(AtspiAccessible* app);
+    std::optional<atspi::Placement> placement(AtspiAccessible* accessible);
     std::optional<atspi::TextSnapshot> snapshot(AtspiNode& node);
 
     AxValue children(AtspiAccessible* accessible);

@@ -2,6 +2,7 @@
 #include "text/unicode.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace wisket {
 
@@ -45,14 +46,13 @@ std::optional<Rect> usableRect(const AtspiRect* r) {
                 static_cast<double>(r->height)};
 }
 
-std::optional<Rect> characterRect(AtspiAx::Impl& impl, AtspiAccessible* element, AtspiText* text,
-                                  gint offset) {
+std::optional<Rect> characterRect(AtspiAx::Impl& impl, AtspiAccessible* element, AtspiText* text, gint offset,
+                                  const Placement& placement) {
     AtspiRect* r = impl.laidOut(
         element, AtspiAx::Impl::Geometry::glyphs,
         [&]() -> AtspiRect* {
             Error error;
-            AtspiRect* answer =
-                atspi_text_get_character_extents(text, offset, ATSPI_COORD_TYPE_SCREEN, &error);
+            AtspiRect* answer = atspi_text_get_character_extents(text, offset, placement.type, &error);
             if (error) {
                 g_free(answer);
                 return nullptr;
@@ -62,20 +62,20 @@ std::optional<Rect> characterRect(AtspiAx::Impl& impl, AtspiAccessible* element,
         isUsable);
     std::optional<Rect> rect = usableRect(r);
     g_free(r);
-    return rect;
+    return rect ? std::optional<Rect>(placement.place(*rect)) : std::nullopt;
 }
 
-AxValue rectValue(AtspiRect* r) {
+AxValue rectValue(AtspiRect* r, const Placement& placement) {
     const std::optional<Rect> rect = usableRect(r);
     g_free(r);
-    return rect ? AxValue{*rect} : AxValue{};
+    return rect ? AxValue{placement.place(*rect)} : AxValue{};
 }
 
 // Toolkits have no geometry for the end of the text (Qt answers zeros), which is
 // where the caret stands after typing a line break: the start of the new line lies
 // one line below the start of the line that the break ended.
 AxValue caretAfterLineBreak(AtspiAx::Impl& impl, AtspiAccessible* element, const TextSnapshot& snap,
-                            AtspiText* text, gint offset) {
+                            AtspiText* text, gint offset, const Placement& placement) {
     const std::size_t end = snap.byteOf(offset);
     if (end == 0 || end != snap.text.size() || snap.text[end - 1] != '\n') {
         return {};
@@ -83,7 +83,7 @@ AxValue caretAfterLineBreak(AtspiAx::Impl& impl, AtspiAccessible* element, const
     const std::size_t previousBreak = end >= 2 ? snap.text.rfind('\n', end - 2) : std::string::npos;
     const std::size_t lineStart = previousBreak == std::string::npos ? 0 : previousBreak + 1;
     const std::optional<Rect> first =
-        characterRect(impl, element, text, static_cast<gint>(snap.offsetOf(lineStart)));
+        characterRect(impl, element, text, static_cast<gint>(snap.offsetOf(lineStart)), placement);
     if (!first) {
         return {};
     }
@@ -100,6 +100,58 @@ OffsetUnit AtspiAx::Impl::defaultUnit(AtspiAccessible* accessible) {
     // Qt's bridge counts UTF-16 units; GTK's and Chromium's count code points.
     const std::string toolkit = takeString(atspi_accessible_get_toolkit_name(accessible, nullptr));
     return toolkit == "Qt" ? OffsetUnit::utf16 : OffsetUnit::codePoints;
+}
+
+// GTK 4 refuses screen coordinates for text ("Unsupported coordinate space") and answers
+// window coordinates for components whatever is asked.
+bool AtspiAx::Impl::offersOnlyWindowCoordinates(AtspiAccessible* app) {
+    const std::string bus = busName(app);
+    const auto found = windowCoordinatesOnly.find(bus);
+    if (found != windowCoordinatesOnly.end()) {
+        return found->second;
+    }
+    const std::string toolkit = takeString(atspi_accessible_get_toolkit_name(app, nullptr));
+    const std::string version = takeString(atspi_accessible_get_toolkit_version(app, nullptr));
+    const bool windowOnly = toolkit == "GTK" && std::atoi(version.c_str()) >= 4;
+    windowCoordinatesOnly.emplace(bus, windowOnly);
+    return windowOnly;
+}
+
+std::optional<Placement> AtspiAx::Impl::placement(AtspiAccessible* accessible) {
+    // Only the application object answers for its toolkit (GTK 4's others answer nothing).
+    GRef<AtspiAccessible> app(atspi_accessible_get_application(accessible, nullptr));
+    if (!app || !offersOnlyWindowCoordinates(app.get())) {
+        return Placement{};
+    }
+    if (!windows) {
+        return std::nullopt;
+    }
+    GRef<AtspiAccessible> window(windowOf(accessible, app.get()));
+    GRef<AtspiComponent> component(window ? atspi_accessible_get_component_iface(window.get()) : nullptr);
+    if (!component) {
+        return std::nullopt;
+    }
+    Error error;
+    AtspiRect* r = atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_WINDOW, &error);
+    const std::optional<Rect> size = error ? std::nullopt : usableRect(r);
+    g_free(r);
+    if (!size) {
+        return std::nullopt;
+    }
+    const auto origin =
+        windows->contentOrigin(pidOf(app.get()), takeString(atspi_accessible_get_name(window.get(), nullptr)),
+                               size->width, size->height);
+    if (!origin) {
+        return std::nullopt;
+    }
+    return Placement{ATSPI_COORD_TYPE_WINDOW, origin->x, origin->y};
+}
+
+const std::optional<Placement>& AtspiAx::Impl::placementOf(AtspiNode& node) {
+    if (!node.placement) {
+        node.placement = placement(node.accessible());
+    }
+    return *node.placement;
 }
 
 const std::optional<TextSnapshot>& AtspiAx::Impl::textOf(AtspiNode& node) {
@@ -198,14 +250,19 @@ AxValue AtspiAx::Impl::boundsForRange(AtspiNode& node, AxRange range) {
     if (!snap || range.location < 0 || range.length < 0) {
         return {};
     }
+    const auto& placement = placementOf(node);
+    if (!placement) {
+        return {};
+    }
     GRef<AtspiText> text(atspi_accessible_get_text_iface(node.accessible()));
     const gint start = static_cast<gint>(snap->fromUtf16(range.location));
     const gint end = static_cast<gint>(snap->fromUtf16(range.location + range.length));
     if (end - start > 1) {
-        return rectValue(
-            atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, nullptr));
+        return rectValue(atspi_text_get_range_extents(text.get(), start, end, placement->type, nullptr),
+                         *placement);
     }
-    const std::optional<Rect> character = characterRect(*this, node.accessible(), text.get(), start);
+    const std::optional<Rect> character =
+        characterRect(*this, node.accessible(), text.get(), start, *placement);
     if (end > start) {
         return character ? AxValue{*character} : AxValue{};
     }
@@ -213,7 +270,7 @@ AxValue AtspiAx::Impl::boundsForRange(AtspiNode& node, AxRange range) {
     if (character) {
         return Rect{character->x, character->y, 0, character->height};
     }
-    return caretAfterLineBreak(*this, node.accessible(), *snap, text.get(), start);
+    return caretAfterLineBreak(*this, node.accessible(), *snap, text.get(), start, *placement);
 }
 
 } // namespace wisket
