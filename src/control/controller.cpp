@@ -483,6 +483,8 @@ void Controller::appActivated(std::optional<RunningApplication> app) {
     dismiss();
     resetContext();
     m_frontApp = std::move(app);
+    m_primeRetry.cancel();
+    m_primeAttempts = 0;
     if (!m_settings.isExcluded(m_frontApp ? m_frontApp->appID : std::nullopt)) {
         m_engine.prewarm();
         primeFrontApp();
@@ -491,9 +493,16 @@ void Controller::appActivated(std::optional<RunningApplication> app) {
 }
 
 void Controller::primeFrontApp() {
-    if (m_frontApp) {
-        m_reader.prime(m_frontApp->pid, m_frontApp->appID);
+    if (!m_frontApp) {
+        return;
     }
+    const std::int32_t pid = m_frontApp->pid;
+    m_reader.prime(pid, m_frontApp->appID, m_lifetime.guard([this, pid](bool onBus) {
+        // A browser just started shows its window before it joins the accessibility bus.
+        if (!onBus && m_frontApp && m_frontApp->pid == pid && ++m_primeAttempts < maxPrimeAttempts) {
+            m_primeRetry.schedule(primeRetryInterval, [this](Debouncer::Ticket) { primeFrontApp(); });
+        }
+    }));
 }
 
 void Controller::scheduleReposition(int afterMs) {

@@ -189,16 +189,19 @@ void FocusReader::invalidateScreenContext() {
     m_screen.invalidate();
 }
 
-void FocusReader::prime(std::int32_t pid, std::optional<std::string> appID) {
+void FocusReader::prime(std::int32_t pid, std::optional<std::string> appID,
+                        std::function<void(bool onBus)> done) {
     WISKET_ASSERT_MAIN_THREAD(m_loop);
-    submit([this, pid, appID = std::move(appID)] {
-        // A process not on the bus yet is primed by a later call.
-        if (m_primed.count(pid) == 0) {
+    submit([this, pid, appID = std::move(appID), done = std::move(done)]() mutable {
+        bool onBus = m_primed.count(pid) > 0;
+        if (!onBus) {
             if (AxElement application = m_ax.application(pid)) {
                 m_ax.setMessagingTimeout(application, elementTimeout);
                 primeApplication(application, pid, appID);
+                onBus = true;
             }
         }
+        m_loop.post([done = std::move(done), onBus] { done(onBus); });
     });
 }
 

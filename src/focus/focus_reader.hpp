@@ -39,7 +39,8 @@ public:
     void caret(std::int32_t pid, std::optional<std::string> appID,
                std::function<void(std::optional<Rect>)> done) override;
     void invalidateScreenContext() override;
-    void prime(std::int32_t pid, std::optional<std::string> appID) override;
+    void prime(std::int32_t pid, std::optional<std::string> appID,
+               std::function<void(bool onBus)> done) override;
 
 private:
     struct Focused {
