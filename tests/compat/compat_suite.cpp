@@ -56,7 +56,7 @@ bool askedFor(std::size_t first, const std::string& prompt) {
 // Keys at full speed outrun what a browser that has just started tells over the
 // accessibility bus; a person's bursts take a second or two.
 bool typeAtAPersonsPace(const std::string& text) {
-    return TestDesktop::xdotool({"type", "--delay", "40", "--", text});
+    return TestDesktop::xdotool({"type", "--delay", "80", "--", text});
 }
 
 bool grey(unsigned long pixel) {
