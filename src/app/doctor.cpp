@@ -92,6 +92,30 @@ void checkApplications(Report& report) {
     }
 }
 
+// Qt 5 applications join the bus only through the address its launcher puts on the root
+// window when it starts the bus with the X server at hand.
+void checkBusAddress(Report& report, Display* display) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "AT_SPI_BUS", False), 0, 1,
+                       False, AnyPropertyType, &type, &format, &items, &after, &data);
+    if (data) {
+        XFree(data);
+    }
+    if (items > 0) {
+        report.ok("Qt 5 applications", "the accessibility bus's address is on the screen");
+    } else {
+        report.problem(
+            "Qt 5 applications",
+            "the accessibility bus's address is not on the screen, so Qt 5 applications stay off "
+            "the bus; start /usr/libexec/at-spi-bus-launcher --launch-immediately with the session "
+            "(as desktops do from /etc/xdg/autostart) and restart them");
+    }
+}
+
 void checkProvider(Report& report, const Settings& settings) {
     if (settings.provider() == ProviderKind::onDevice) {
         LlamaRuntime runtime;
@@ -155,6 +179,9 @@ int runDoctor(std::ostream& out) {
     // carries GTK applications.
     if (!busProblem || accessibilityBusReachable()) {
         checkApplications(report);
+        if (display) {
+            checkBusAddress(report, display.get());
+        }
     }
 
     checkProvider(report, Settings::shared());

@@ -59,12 +59,13 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
 
 // Depth first through what is showing, within a node and time budget; the innermost
 // focused element wins, but a focused field is the answer whatever it holds (Qt 5 reports
-// the viewport inside a text edit as focused too).
-AtspiAccessible* walkFocused(AtspiAccessible* node, Clock::time_point deadline, int& nodes) {
+// the viewport inside a text edit as focused too). `states` are the node's, asked once:
+// toolkits without a cache (GTK 4) answer each question with a round trip.
+AtspiAccessible* walkFocused(AtspiAccessible* node, const StateSet& states, Clock::time_point deadline,
+                             int& nodes) {
     if (++nodes > focusSearchNodes || Clock::now() > deadline) {
         return nullptr;
     }
-    const StateSet states = statesOf(node);
     if (states.contains(ATSPI_STATE_FOCUSED) && states.contains(ATSPI_STATE_EDITABLE)) {
         return g_object_ref(node);
     }
@@ -85,7 +86,7 @@ AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline,
         if (!states.contains(ATSPI_STATE_SHOWING) && !states.contains(ATSPI_STATE_VISIBLE)) {
             continue;
         }
-        if (AtspiAccessible* found = walkFocused(child.get(), deadline, nodes)) {
+        if (AtspiAccessible* found = walkFocused(child.get(), states, deadline, nodes)) {
             return found;
         }
     }
@@ -118,7 +119,7 @@ AtspiAccessible* findFocused(AtspiAccessible* root, Clock::time_point deadline) 
         return found;
     }
     int nodes = 0;
-    return walkFocused(root, std::min(deadline, Clock::now() + focusSearchBudget), nodes);
+    return walkFocused(root, statesOf(root), std::min(deadline, Clock::now() + focusSearchBudget), nodes);
 }
 
 } // namespace atspi
