@@ -107,8 +107,6 @@ public:
     // The user switched to `app` (none when the new front window belongs to no known
     // application).
     void appActivated(std::optional<RunningApplication> app);
-    // Has the front application make its fields readable before the first pause.
-    void primeFrontApp();
 
     // The application believed frontmost.
     const std::optional<RunningApplication>& frontApp() const { return m_frontApp; }
@@ -137,6 +135,8 @@ private:
     bool decide(const InputEvent& event);
     void tapLost();
     void reenableTapLater();
+    // Has the front application make its fields readable before the first pause.
+    void primeFrontApp();
     bool offered() const;
 
     void suggestionWoke(SuggestionTask task);
@@ -179,6 +179,7 @@ private:
     Debouncer m_reposition{m_loop};
     // Tries the lost key tap again until it works.
     Debouncer m_tapRetry{m_loop};
+    // Asks a front application that has not joined the accessibility bus yet again.
     Debouncer m_primeRetry{m_loop};
     int m_primeAttempts = 0;
     std::uint64_t m_generation = 0;
