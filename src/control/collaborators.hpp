@@ -141,6 +141,11 @@ public:
                        std::function<void(std::optional<Rect>)> done) = 0;
     // Forgets the cached screen context, so the next read walks the screen again.
     virtual void invalidateScreenContext() = 0;
+    // Has process `pid` make its fields readable ahead of the first read (browsers build
+    // their pages' trees only when asked), off the main thread; cheap to call again. `done`
+    // tells on the main thread whether the process was on the accessibility bus to be asked.
+    virtual void prime(std::int32_t pid, std::optional<std::string> appID,
+                       std::function<void(bool onBus)> done) = 0;
 };
 
 // --- Overlay -----------------------------------------------------------------------------

@@ -80,6 +80,8 @@ std::optional<StartError> Controller::start() {
         m_observingApps = true;
     }
     m_engine.prewarm();
+    primeFrontApp();
+    m_primeAtKey = true;
     return std::nullopt;
 }
 
@@ -158,6 +160,10 @@ bool Controller::decide(const InputEvent& event) {
     if (m_settings.isExcluded(m_frontApp ? m_frontApp->appID : noAppID)) {
         dismiss();
         return false;
+    }
+    if (m_primeAtKey) {
+        m_primeAtKey = false;
+        primeFrontApp();
     }
 
     // Shortcuts (a paste, an undo) change the text in ways keys cannot follow.
@@ -477,9 +483,26 @@ void Controller::appActivated(std::optional<RunningApplication> app) {
     dismiss();
     resetContext();
     m_frontApp = std::move(app);
+    m_primeRetry.cancel();
+    m_primeAttempts = 0;
     if (!m_settings.isExcluded(m_frontApp ? m_frontApp->appID : std::nullopt)) {
         m_engine.prewarm();
+        primeFrontApp();
     }
+    m_primeAtKey = true;
+}
+
+void Controller::primeFrontApp() {
+    if (!m_frontApp) {
+        return;
+    }
+    const std::int32_t pid = m_frontApp->pid;
+    m_reader.prime(pid, m_frontApp->appID, m_lifetime.guard([this, pid](bool onBus) {
+        // A browser just started shows its window before it joins the accessibility bus.
+        if (!onBus && m_frontApp && m_frontApp->pid == pid && ++m_primeAttempts < maxPrimeAttempts) {
+            m_primeRetry.schedule(primeRetryInterval, [this](Debouncer::Ticket) { primeFrontApp(); });
+        }
+    }));
 }
 
 void Controller::scheduleReposition(int afterMs) {

@@ -64,6 +64,10 @@ public:
     static constexpr double defaultDebounceMs = 180;
     // How often a lost key tap is tried again until it works.
     static constexpr std::chrono::milliseconds reenableInterval{2000};
+    // How often, and for how long, a front application that is not on the accessibility
+    // bus yet is asked again to make its fields readable.
+    static constexpr std::chrono::milliseconds primeRetryInterval{250};
+    static constexpr int maxPrimeAttempts = 40;
 
     // Nothing starts here: `frontApp` is the workspace's frontmost application.
     explicit Controller(Collaborators collaborators);
@@ -131,6 +135,8 @@ private:
     bool decide(const InputEvent& event);
     void tapLost();
     void reenableTapLater();
+    // Has the front application make its fields readable before the first pause.
+    void primeFrontApp();
     bool offered() const;
 
     void suggestionWoke(SuggestionTask task);
@@ -173,9 +179,14 @@ private:
     Debouncer m_reposition{m_loop};
     // Tries the lost key tap again until it works.
     Debouncer m_tapRetry{m_loop};
+    // Asks a front application that has not joined the accessibility bus yet again.
+    Debouncer m_primeRetry{m_loop};
+    int m_primeAttempts = 0;
     std::uint64_t m_generation = 0;
     KeystrokeBuffer m_buffer;
     bool m_observingApps = false;
+    // A browser that comes to the front may join the accessibility bus only a little later.
+    bool m_primeAtKey = false;
     bool m_reenablingTap = false;
 
     // What the tap was last told it may consume.

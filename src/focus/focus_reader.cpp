@@ -189,6 +189,22 @@ void FocusReader::invalidateScreenContext() {
     m_screen.invalidate();
 }
 
+void FocusReader::prime(std::int32_t pid, std::optional<std::string> appID,
+                        std::function<void(bool onBus)> done) {
+    WISKET_ASSERT_MAIN_THREAD(m_loop);
+    submit([this, pid, appID = std::move(appID), done = std::move(done)]() mutable {
+        bool onBus = m_primed.count(pid) > 0;
+        if (!onBus) {
+            if (AxElement application = m_ax.application(pid)) {
+                m_ax.setMessagingTimeout(application, elementTimeout);
+                primeApplication(application, pid, appID);
+                onBus = true;
+            }
+        }
+        m_loop.post([done = std::move(done), onBus] { done(onBus); });
+    });
+}
+
 std::optional<FocusReader::Focused> FocusReader::focusedElement(std::int32_t pid,
                                                                 const std::optional<std::string>& appID) {
     assert(m_queue.isCurrent());
@@ -197,7 +213,7 @@ std::optional<FocusReader::Focused> FocusReader::focusedElement(std::int32_t pid
         return std::nullopt;
     }
     m_ax.setMessagingTimeout(application, elementTimeout);
-    prime(application, pid, appID);
+    primeApplication(application, pid, appID);
     const auto focused = axAs<AxElement>(m_ax.attribute(application, "AXFocusedUIElement"));
     if (!focused || !*focused) {
         return std::nullopt;
@@ -206,8 +222,8 @@ std::optional<FocusReader::Focused> FocusReader::focusedElement(std::int32_t pid
     return Focused{std::move(application), *focused};
 }
 
-void FocusReader::prime(const AxElement& application, std::int32_t pid,
-                        const std::optional<std::string>& appID) {
+void FocusReader::primeApplication(const AxElement& application, std::int32_t pid,
+                                   const std::optional<std::string>& appID) {
     if (!m_primed.insert(pid).second) {
         return;
     }

@@ -39,6 +39,8 @@ public:
     void caret(std::int32_t pid, std::optional<std::string> appID,
                std::function<void(std::optional<Rect>)> done) override;
     void invalidateScreenContext() override;
+    void prime(std::int32_t pid, std::optional<std::string> appID,
+               std::function<void(bool onBus)> done) override;
 
 private:
     struct Focused {
@@ -55,7 +57,8 @@ private:
     std::optional<Rect> caretOnly(std::int32_t pid, const std::optional<std::string>& appID);
 
     std::optional<Focused> focusedElement(std::int32_t pid, const std::optional<std::string>& appID);
-    void prime(const AxElement& application, std::int32_t pid, const std::optional<std::string>& appID);
+    void primeApplication(const AxElement& application, std::int32_t pid,
+                          const std::optional<std::string>& appID);
     std::optional<Rect> boundsForRange(const AxElement& element, std::int64_t location, std::int64_t length);
     std::optional<Rect> caretRect(const AxElement& element, std::int64_t caret,
                                   const std::optional<std::string>& lastCharacter);

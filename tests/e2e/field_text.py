@@ -16,7 +16,10 @@ from gi.repository import Atspi  # noqa: E402
 
 
 def editable(node):
-    return node is not None and "EditableText" in node.get_interfaces()
+    # Chromium's text areas carry the editable state but list no EditableText interface.
+    return node is not None and (
+        "EditableText" in node.get_interfaces() or node.get_state_set().contains(Atspi.StateType.EDITABLE)
+    )
 
 
 def named(node, name):

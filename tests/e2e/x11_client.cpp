@@ -24,6 +24,30 @@
 extern char** environ;
 
 namespace wisket::testing {
+
+namespace {
+
+// Other clients' windows may go at any moment (a browser's short-lived ones do): while this
+// lives, an error about one only makes the call fail, instead of ending the test program.
+class WindowsMayVanish {
+public:
+    explicit WindowsMayVanish(Display* display)
+        : m_display(display)
+        , m_previous(XSetErrorHandler([](Display*, XErrorEvent*) { return 0; })) {}
+    ~WindowsMayVanish() {
+        XSync(m_display, False);
+        XSetErrorHandler(m_previous);
+    }
+    WindowsMayVanish(const WindowsMayVanish&) = delete;
+    WindowsMayVanish& operator=(const WindowsMayVanish&) = delete;
+
+private:
+    Display* m_display;
+    XErrorHandler m_previous;
+};
+
+} // namespace
+
 X11Client::X11Client(const std::string& display) {
     m_display = XOpenDisplay(display.empty() ? nullptr : display.c_str());
     if (m_display == nullptr) {
@@ -133,6 +157,7 @@ void X11Client::ungrabKeyboard() {
 }
 
 std::optional<std::vector<int>> X11Client::screenRect(Window window) {
+    const WindowsMayVanish mayVanish(m_display);
     XWindowAttributes a;
     Window child = 0;
     int x = 0;
@@ -387,6 +412,7 @@ void PrivateServer::kill() {
 }
 
 std::optional<Window> X11Client::overrideRedirectWindowOf(pid_t pid, bool mapped) {
+    const WindowsMayVanish mayVanish(m_display);
     Display* display = m_display;
     const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
     Window root = 0;

@@ -14,21 +14,15 @@ constexpr auto focusFlicker = std::chrono::milliseconds(300);
 // Bounds of the search for a focused element when no focus event told us.
 constexpr auto focusSearchBudget = std::chrono::milliseconds(150);
 constexpr int focusSearchNodes = 2000;
+// Browsers answered within about 7 ms once asked; a loaded machine takes longer.
+constexpr auto layoutWait = std::chrono::milliseconds(100);
+constexpr auto layoutPoll = std::chrono::milliseconds(5);
+constexpr std::size_t maxLayoutAwaited = 4096;
 
-// Roles and states come from libatspi's cache, which answers for a hung or killed
-// application too; one call that is never cached tells whether it still answers.
-bool responds(AtspiAccessible* element) {
-    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(element));
-    if (!component) {
-        return true;
-    }
-    // An application that dies while asked yields no error, only libatspi's placeholder
-    // of -1 for every value.
-    Error error;
-    AtspiRect* extents = atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error);
-    const bool answered = extents && !error && !(extents->width == -1 && extents->height == -1);
-    g_free(extents);
-    return answered;
+// The answer that libatspi gives in place of every value of an application that died
+// while asked, and that Firefox gives for bounds it has not fetched from its page yet.
+bool hasExtents(const AtspiRect& r) {
+    return !(r.width == -1 && r.height == -1);
 }
 
 // One call where the toolkit implements Collection (GTK, Chromium). A browser reports
@@ -130,6 +124,67 @@ AtspiAccessible* findFocused(AtspiAccessible* root, Clock::time_point deadline) 
 
 } // namespace atspi
 
+// Roles and states come from libatspi's cache, which answers for a hung or killed
+// application too; one call that is never cached tells whether it still answers.
+bool AtspiAx::Impl::responds(AtspiAccessible* element) {
+    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(element));
+    if (!component) {
+        return true;
+    }
+    AtspiRect* extents = laidOut(
+        element, Geometry::bounds,
+        [&]() -> AtspiRect* {
+            Error error;
+            AtspiRect* r = atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error);
+            if (error) {
+                g_free(r);
+                return nullptr;
+            }
+            return r;
+        },
+        hasExtents);
+    const bool answered = extents && hasExtents(*extents);
+    g_free(extents);
+    return answered;
+}
+
+AtspiRect* AtspiAx::Impl::laidOut(AtspiAccessible* element, Geometry what,
+                                  const std::function<AtspiRect*()>& ask, bool (*usable)(const AtspiRect&)) {
+    AtspiRect* answer = ask();
+    if (!answer || usable(*answer)) {
+        return answer;
+    }
+    // Applications without geometry for a spot (Qt at the end of the text) cost one wait.
+    if (layoutAwaited.size() >= maxLayoutAwaited) {
+        layoutAwaited.clear();
+    }
+    if (!layoutAwaited.insert(std::to_string(static_cast<int>(what)) + busName(element) + objectPath(element))
+             .second) {
+        return answer;
+    }
+    // The wait ends well before the operation's time-out, which would mark the
+    // application hung.
+    const auto end = std::min(Clock::now() + layoutWait, deadline - layoutPoll * 2);
+    while (answer && !usable(*answer) && Clock::now() + layoutPoll < end) {
+        g_free(answer);
+        g_usleep(std::chrono::duration_cast<std::chrono::microseconds>(layoutPoll).count());
+        answer = ask();
+    }
+    return answer;
+}
+
+void AtspiAx::Impl::requestLayout(AtspiAccessible* element) {
+    atspi::attributesOf(element);
+    if (GRef<AtspiComponent> component{atspi_accessible_get_component_iface(element)}) {
+        g_free(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, nullptr));
+    }
+    if (GRef<AtspiText> text{atspi_accessible_get_text_iface(element)}) {
+        const gint caret = atspi_text_get_caret_offset(text.get(), nullptr);
+        g_free(atspi_text_get_character_extents(text.get(), std::max(caret - 1, 0), ATSPI_COORD_TYPE_SCREEN,
+                                                nullptr));
+    }
+}
+
 void AtspiAx::Impl::onFocusEvent(AtspiEvent* event, void* data) {
     static_cast<Impl*>(data)->focusChanged(event->source, event->detail1 != 0);
     g_boxed_free(ATSPI_TYPE_EVENT, event);
@@ -170,6 +225,7 @@ void AtspiAx::Impl::focusChanged(AtspiAccessible* source, bool gained) {
     }
     if (gained) {
         remember(source);
+        requestLayout(source);
         return;
     }
     const auto found = focus.find(busName(source));

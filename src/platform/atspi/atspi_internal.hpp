@@ -11,6 +11,7 @@
 
 #include <atspi/atspi.h>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -177,6 +178,7 @@ struct AtspiAx::Impl {
     std::map<std::string, atspi::OffsetUnit> units;    // by application bus name, once known
     std::map<std::string, bool> windowCoordinatesOnly; // by application bus name, once known
     std::set<std::string> hung;                        // applications that timed out during the current task
+    std::set<std::string> layoutAwaited;               // geometries already given time to lay out
     std::uint64_t hungTask = 0;
     // The end of the current operation's time-out: loops of calls stop there, so that one
     // operation on a hung application costs one time-out, not one per call.
@@ -194,6 +196,18 @@ struct AtspiAx::Impl {
     // The window of `app` that is active, else the one holding the recorded focus.
     AtspiAccessible* activeWindow(AtspiAccessible* app);
     bool overdue() const { return Clock::now() > deadline; }
+    // Whether `element` answers at all (its geometry, given time to lay out).
+    bool responds(AtspiAccessible* element);
+
+    // Browsers compute an element's geometry (Chromium its glyphs, Firefox its page's
+    // bounds) only once an assistive technology asks, and answer placeholders until then.
+    // The answer of `ask` (to be freed; null on an error), asked again while `usable`
+    // rejects it, for a short while and only the first time an element is asked for `what`.
+    enum class Geometry { bounds, glyphs };
+    AtspiRect* laidOut(AtspiAccessible* element, Geometry what, const std::function<AtspiRect*()>& ask,
+                       bool (*usable)(const AtspiRect&));
+    // Asks for what browsers compute only on demand, so that it is ready by the first pause.
+    void requestLayout(AtspiAccessible* element);
 
     // --- calls, roles and hung applications (atspi_roles.cpp) ---------------------------
 

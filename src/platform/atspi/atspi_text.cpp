@@ -32,19 +32,35 @@ std::int64_t atspi::TextSnapshot::fromUtf16(std::int64_t offset) const {
 
 namespace {
 
+// Toolkits answer 0,0,0,0 (Qt, Firefox) or -1,-1 sizes (Chromium) where they have no
+// geometry, and Chromium a bare origin with no size for glyphs it has not laid out.
+bool isUsable(const AtspiRect& r) {
+    return r.width >= 0 && r.height > 0 && !(r.x == 0 && r.y == 0 && r.width == 0);
+}
+
 std::optional<Rect> usableRect(const AtspiRect* r) {
-    // Toolkits answer 0,0,0,0 (Qt) or -1,-1 sizes (Chromium) where they have no geometry.
-    if (!r || r->width < 0 || r->height <= 0 || (r->x == 0 && r->y == 0 && r->width == 0)) {
+    if (!r || !isUsable(*r)) {
         return std::nullopt;
     }
     return Rect{static_cast<double>(r->x), static_cast<double>(r->y), static_cast<double>(r->width),
                 static_cast<double>(r->height)};
 }
 
-std::optional<Rect> characterRect(AtspiText* text, gint offset, const Placement& placement) {
-    Error error;
-    AtspiRect* r = atspi_text_get_character_extents(text, offset, placement.type, &error);
-    std::optional<Rect> rect = error ? std::nullopt : usableRect(r);
+std::optional<Rect> characterRect(AtspiAx::Impl& impl, AtspiAccessible* element, AtspiText* text, gint offset,
+                                  const Placement& placement) {
+    AtspiRect* r = impl.laidOut(
+        element, AtspiAx::Impl::Geometry::glyphs,
+        [&]() -> AtspiRect* {
+            Error error;
+            AtspiRect* answer = atspi_text_get_character_extents(text, offset, placement.type, &error);
+            if (error) {
+                g_free(answer);
+                return nullptr;
+            }
+            return answer;
+        },
+        isUsable);
+    std::optional<Rect> rect = usableRect(r);
     g_free(r);
     return rect ? std::optional<Rect>(placement.place(*rect)) : std::nullopt;
 }
@@ -58,8 +74,8 @@ AxValue rectValue(AtspiRect* r, const Placement& placement) {
 // Toolkits have no geometry for the end of the text (Qt answers zeros), which is
 // where the caret stands after typing a line break: the start of the new line lies
 // one line below the start of the line that the break ended.
-AxValue caretAfterLineBreak(const TextSnapshot& snap, AtspiText* text, gint offset,
-                            const Placement& placement) {
+AxValue caretAfterLineBreak(AtspiAx::Impl& impl, AtspiAccessible* element, const TextSnapshot& snap,
+                            AtspiText* text, gint offset, const Placement& placement) {
     const std::size_t end = snap.byteOf(offset);
     if (end == 0 || end != snap.text.size() || snap.text[end - 1] != '\n') {
         return {};
@@ -67,7 +83,7 @@ AxValue caretAfterLineBreak(const TextSnapshot& snap, AtspiText* text, gint offs
     const std::size_t previousBreak = end >= 2 ? snap.text.rfind('\n', end - 2) : std::string::npos;
     const std::size_t lineStart = previousBreak == std::string::npos ? 0 : previousBreak + 1;
     const std::optional<Rect> first =
-        characterRect(text, static_cast<gint>(snap.offsetOf(lineStart)), placement);
+        characterRect(impl, element, text, static_cast<gint>(snap.offsetOf(lineStart)), placement);
     if (!first) {
         return {};
     }
@@ -245,7 +261,8 @@ AxValue AtspiAx::Impl::boundsForRange(AtspiNode& node, AxRange range) {
         return rectValue(atspi_text_get_range_extents(text.get(), start, end, placement->type, nullptr),
                          *placement);
     }
-    const std::optional<Rect> character = characterRect(text.get(), start, *placement);
+    const std::optional<Rect> character =
+        characterRect(*this, node.accessible(), text.get(), start, *placement);
     if (end > start) {
         return character ? AxValue{*character} : AxValue{};
     }
@@ -253,7 +270,7 @@ AxValue AtspiAx::Impl::boundsForRange(AtspiNode& node, AxRange range) {
     if (character) {
         return Rect{character->x, character->y, 0, character->height};
     }
-    return caretAfterLineBreak(*snap, text.get(), start, *placement);
+    return caretAfterLineBreak(*this, node.accessible(), *snap, text.get(), start, *placement);
 }
 
 } // namespace wisket

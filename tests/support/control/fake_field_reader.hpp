@@ -34,6 +34,10 @@ public:
     void caret(std::int32_t pid, std::optional<std::string> appID,
                std::function<void(std::optional<Rect>)> done) override;
     void invalidateScreenContext() override { ++invalidations; }
+    void prime(std::int32_t pid, std::optional<std::string>, std::function<void(bool)> done) override {
+        primed.push_back(pid);
+        m_loop.post([done = std::move(done)] { done(true); });
+    }
 
     // Answers every held read with `answer`, oldest first (through the loop).
     void releaseReads(const FocusRead& answer);
@@ -51,6 +55,7 @@ public:
     std::vector<ReadCall> reads;
     std::vector<CaretCall> caretCalls;
     int invalidations = 0;
+    std::vector<std::int32_t> primed;
 
 private:
     MainLoop& m_loop;
