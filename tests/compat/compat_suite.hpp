@@ -27,7 +27,7 @@ struct CompatApp {
     bool excluded = false;
     // A part of its window's title that shows once it is ready for typing (a browser's
     // page title, once the page has loaded); empty when its window is ready at once.
-    std::string readyTitle;
+    std::string readyTitle = {};
 };
 
 // The command of an installed menu entry (/usr/share/applications/ID.desktop) without its
