@@ -8,18 +8,20 @@ namespace wisket {
 
 GlibContextPump::GlibContextPump(GMainContext* context)
     : m_context(context) {
+    // GLib wakes a context for sources added from other threads (D-Bus calls arriving)
+    // only while a thread owns it: the main thread owns it for the pump's lifetime.
+    g_main_context_acquire(m_context);
     m_timeout.setSingleShot(true);
     connect(&m_timeout, &QTimer::timeout, this, &GlibContextPump::cycle);
     // Queued: the context's owner finishes its own setup first.
     QTimer::singleShot(0, this, &GlibContextPump::cycle);
 }
 
-GlibContextPump::~GlibContextPump() = default;
+GlibContextPump::~GlibContextPump() {
+    g_main_context_release(m_context);
+}
 
 void GlibContextPump::cycle() {
-    if (!g_main_context_acquire(m_context)) {
-        return;
-    }
     g_main_context_push_thread_default(m_context);
     for (;;) {
         if (m_prepared) {
@@ -79,7 +81,6 @@ void GlibContextPump::cycle() {
         break;
     }
     g_main_context_pop_thread_default(m_context);
-    g_main_context_release(m_context);
 }
 
 } // namespace wisket
