@@ -1,5 +1,6 @@
 #include "platform/ibus/engine_host.hpp"
 
+#include "log/log.hpp"
 #include "platform/ibus/component_xml.hpp"
 
 #include <ibus.h>
@@ -61,6 +62,8 @@ struct EngineHost::Impl {
     }
 
     void focusIn(IBusEngine* engine, std::optional<std::string> client) {
+        log::debug("input method focus",
+                   {{"client", log::Id{client ? std::string_view(*client) : std::string_view("none")}}});
         focused = engine;
         focusedClient = std::move(client);
         field = {};
@@ -157,6 +160,7 @@ struct EngineHost::Impl {
             return nullptr;
         }
         const std::string path = "/org/freedesktop/IBus/Engine/Wisket/" + std::to_string(++impl.enginesMade);
+        log::debug("input method engine made", {{"engines", impl.enginesMade}});
         auto* engine = IBUS_ENGINE(g_object_new(IBUS_TYPE_ENGINE, "engine-name", name, "object-path",
                                                 path.c_str(), "connection", ibus_bus_get_connection(impl.bus),
                                                 "has-focus-id", TRUE, nullptr));
@@ -206,6 +210,8 @@ struct EngineHost::Impl {
             forgetFactory();
             return StartError{"IBus", "the engine's description could not be read"};
         }
+        // The daemon waits for this name when it starts the engine itself.
+        ibus_bus_request_name(bus, std::string(componentName).c_str(), 0);
         g_object_ref_sink(component);
         const gboolean registered = ibus_bus_register_component(bus, component);
         g_object_unref(component);
@@ -213,8 +219,6 @@ struct EngineHost::Impl {
             forgetFactory();
             return StartError{"IBus", "the IBus daemon refused the engine"};
         }
-        // The daemon waits for this name when it starts the engine itself.
-        ibus_bus_request_name(bus, std::string(componentName).c_str(), 0);
         return std::nullopt;
     }
 };
