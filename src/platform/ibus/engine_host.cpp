@@ -96,6 +96,10 @@ struct EngineHost::Impl {
         if ((state & IBUS_RELEASE_MASK) != 0) {
             return impl.consumedKeycodes.erase(keycode) > 0;
         }
+        // Keys typed into a password field are nobody's business, as under a keyboard grab.
+        if (isSecurePurpose(impl.field.purpose)) {
+            return FALSE;
+        }
         const std::optional<InputEvent> event = keyDownOf(keyval, state);
         if (!event || !impl.eventHandler || !impl.eventHandler(*event)) {
             return FALSE;
@@ -138,10 +142,17 @@ struct EngineHost::Impl {
         impl.field.anchor = anchor;
     }
 
+    // One input context may serve every field of a desktop: a change between a password
+    // field and any other is a change of field, and nothing learnt in one may reach the other.
     static void onContentType(IBusEngine* engine, guint purpose, guint, gpointer data) {
         Impl& impl = of(data);
-        if (engine == impl.focused) {
-            impl.field.purpose = purpose;
+        if (engine != impl.focused) {
+            return;
+        }
+        const bool secureChanged = isSecurePurpose(purpose) != isSecurePurpose(impl.field.purpose);
+        impl.field.purpose = purpose;
+        if (secureChanged && impl.focusHandler) {
+            impl.focusHandler(impl.application());
         }
     }
 
@@ -243,6 +254,14 @@ std::optional<StartError> EngineHost::start() {
         return std::nullopt;
     }
     ThreadDefault scope(m_impl->context);
+    // A bus made before the daemon ran does not always find it later: each try starts
+    // afresh.
+    if (m_impl->bus && !isConnected()) {
+        m_impl->forgetFactory();
+        g_signal_handlers_disconnect_by_data(m_impl->bus, m_impl.get());
+        g_object_unref(m_impl->bus);
+        m_impl->bus = nullptr;
+    }
     if (!m_impl->bus) {
         ibus_init();
         m_impl->bus = ibus_bus_new();
