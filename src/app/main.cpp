@@ -121,7 +121,7 @@ private:
     GlibContextPump m_pump;
     ibus::EngineKeyTap m_tap;
     ibus::EngineFieldReader m_reader;
-    ibus::PreeditOverlay m_overlay;
+    ibus::EngineGhostOverlay m_overlay;
     ibus::EngineWorkspace m_workspace;
     InputSourcePermission m_permission;
 };

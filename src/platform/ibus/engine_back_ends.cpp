@@ -16,18 +16,18 @@ void EngineFieldReader::caret(std::int32_t, std::optional<std::string>,
     m_loop.post([caret = m_host.field().caretRect, done = std::move(done)] { done(caret); });
 }
 
-void PreeditOverlay::show(const std::string& text, const Anchor&) {
+void EngineGhostOverlay::show(const std::string& text, const Anchor&) {
     m_visible = true;
     m_host.showGhost(text);
 }
 
-void PreeditOverlay::setText(const std::string& text) {
+void EngineGhostOverlay::setText(const std::string& text) {
     if (m_visible) {
         m_host.showGhost(text);
     }
 }
 
-void PreeditOverlay::hide() {
+void EngineGhostOverlay::hide() {
     if (m_visible) {
         m_visible = false;
         m_host.hideGhost();

@@ -45,10 +45,11 @@ private:
     MainLoop& m_loop;
 };
 
-// The ghost as preedit text: the client draws it at the caret, so anchors do not matter.
-class PreeditOverlay final : public Overlay {
+// The ghost at the caret, as the engine shows it to the focused client (grey preedit or
+// the input method's popup): the client places it, so anchors do not matter.
+class EngineGhostOverlay final : public Overlay {
 public:
-    explicit PreeditOverlay(EngineHost& host)
+    explicit EngineGhostOverlay(EngineHost& host)
         : m_host(host) {}
     // Preedit carries no badge, and its colour is fixed.
     void style(std::optional<std::string>, double) override {}

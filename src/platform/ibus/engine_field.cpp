@@ -135,4 +135,8 @@ std::optional<std::string> applicationOfClient(std::string_view client) {
     return std::string(client.substr(colon + 1));
 }
 
+GhostDisplay ghostDisplayFor(std::optional<std::string_view> client) {
+    return client == "gnome-shell" ? GhostDisplay::popup : GhostDisplay::preedit;
+}
+
 } // namespace wisket::ibus

@@ -41,4 +41,10 @@ FocusRead focusReadOf(const EngineField& field, std::size_t maxChars, bool withC
 // desktop shell, for instance).
 std::optional<std::string> applicationOfClient(std::string_view client);
 
+// How the ghost is shown to a client: as grey preedit where the client draws the colours an
+// engine gives, else as the input method's own text at the caret (GNOME Shell's Wayland
+// text input draws preedit in the field's own colour).
+enum class GhostDisplay { preedit, popup };
+GhostDisplay ghostDisplayFor(std::optional<std::string_view> client);
+
 } // namespace wisket::ibus

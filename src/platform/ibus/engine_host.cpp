@@ -311,19 +311,28 @@ void EngineHost::showGhost(std::string_view text) {
     if (!m_impl->focused) {
         return;
     }
-    IBusText* preedit = ibus_text_new_from_string(std::string(text).c_str());
-    const guint length = ibus_text_get_length(preedit);
-    ibus_text_append_attribute(preedit, IBUS_ATTR_TYPE_FOREGROUND, ghostColour, 0, length);
-    ibus_text_append_attribute(preedit, IBUS_ATTR_TYPE_UNDERLINE, IBUS_ATTR_UNDERLINE_NONE, 0, length);
+    IBusText* ghost = ibus_text_new_from_string(std::string(text).c_str());
+    if (ghostDisplayFor(m_impl->focusedClient) == GhostDisplay::popup) {
+        ibus_engine_update_auxiliary_text(m_impl->focused, ghost, TRUE);
+        return;
+    }
+    const guint length = ibus_text_get_length(ghost);
+    ibus_text_append_attribute(ghost, IBUS_ATTR_TYPE_FOREGROUND, ghostColour, 0, length);
+    ibus_text_append_attribute(ghost, IBUS_ATTR_TYPE_UNDERLINE, IBUS_ATTR_UNDERLINE_NONE, 0, length);
     // The caret stays before the suggestion, and a focus change throws it away.
-    ibus_engine_update_preedit_text_with_mode(m_impl->focused, preedit, 0, TRUE, IBUS_ENGINE_PREEDIT_CLEAR);
+    ibus_engine_update_preedit_text_with_mode(m_impl->focused, ghost, 0, TRUE, IBUS_ENGINE_PREEDIT_CLEAR);
 }
 
 void EngineHost::hideGhost() {
-    if (m_impl->focused) {
-        ibus_engine_update_preedit_text_with_mode(m_impl->focused, ibus_text_new_from_static_string(""), 0,
-                                                  FALSE, IBUS_ENGINE_PREEDIT_CLEAR);
+    if (!m_impl->focused) {
+        return;
     }
+    if (ghostDisplayFor(m_impl->focusedClient) == GhostDisplay::popup) {
+        ibus_engine_hide_auxiliary_text(m_impl->focused);
+        return;
+    }
+    ibus_engine_update_preedit_text_with_mode(m_impl->focused, ibus_text_new_from_static_string(""), 0, FALSE,
+                                              IBUS_ENGINE_PREEDIT_CLEAR);
 }
 
 } // namespace wisket::ibus

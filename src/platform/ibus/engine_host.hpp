@@ -52,7 +52,8 @@ public:
 
     // Inserts `text` at the caret of the focused field.
     void commit(std::string_view text);
-    // Shows `text` as grey preedit after the caret, never committed by a focus change.
+    // Shows `text` at the caret: as grey preedit, never committed by a focus change, or in
+    // the input method's popup where the client would not draw it grey.
     void showGhost(std::string_view text);
     void hideGhost();
 

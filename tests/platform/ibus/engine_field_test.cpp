@@ -80,6 +80,8 @@ TEST(EngineFieldTest, PurposesAndClientsTellTheClassifierWhatTheFieldIs) {
     EXPECT_FALSE(isSecurePurpose(IBUS_INPUT_PURPOSE_EMAIL));
     EXPECT_EQ(applicationOfClient("gtk3-im:gedit"), "gedit");
     EXPECT_EQ(applicationOfClient("gnome-shell"), std::nullopt);
+    EXPECT_EQ(ghostDisplayFor("gnome-shell"), GhostDisplay::popup);
+    EXPECT_EQ(ghostDisplayFor("gtk3-im:gedit"), GhostDisplay::preedit);
 }
 
 } // namespace
