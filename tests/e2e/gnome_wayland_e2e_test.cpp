@@ -23,9 +23,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto typed = "thanks Zqxmarker, I will get back to";
+// Lower case only: the remote desktop's keyboard does not always add Shift for a capital.
+constexpr auto typed = "thanks zqxmarker, i will get back to";
 constexpr auto answer = " you next week";
-constexpr auto secret = "Zqxsecret password";
+constexpr auto secret = "zqxsecret password";
 // Generous, for a loaded machine.
 constexpr auto patience = 20s;
 
@@ -227,12 +228,12 @@ TEST_F(GnomeWaylandTest, APasswordFieldSendsNothingAndNoLogLineHoldsTypedText) {
     // A request for the next field proves the password's pause has passed.
     ASSERT_TRUE(focus("Subject"));
     const std::size_t asked = s_server->requests().size();
-    keys({"text:Minutes of the budget"});
+    keys({"text:minutes of the budget"});
     ASSERT_TRUE(requestsReach(asked + 1)) << fileText(log());
     for (const auto& request : s_server->requests()) {
-        EXPECT_EQ(request.body.find("Zqxsecret"), std::string::npos);
+        EXPECT_EQ(request.body.find("zqxsecret"), std::string::npos);
     }
-    EXPECT_EQ(fileText(log()).find("Zqx"), std::string::npos) << fileText(log());
+    EXPECT_EQ(fileText(log()).find("zqx"), std::string::npos) << fileText(log());
 }
 
 // GTK 4's editor, whose text view reports no colours of preedit either.
