@@ -1,6 +1,8 @@
 #include "app/accessibility_permission.hpp"
 
 #include "platform/atspi/accessibility_bus.hpp"
+#include "platform/ibus/engine_host.hpp"
+#include "platform/ibus/input_sources.hpp"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -16,11 +18,27 @@ struct SettingsProgram {
 };
 
 // GNOME's, then KDE Plasma's (6, then 5).
-constexpr SettingsProgram settingsPrograms[] = {
+constexpr SettingsProgram accessibilitySettings[] = {
     {"gnome-control-center", "universal-access"},
     {"systemsettings", "kcm_access"},
     {"systemsettings5", "kcm_access"},
 };
+constexpr SettingsProgram keyboardSettings[] = {
+    {"gnome-control-center", "keyboard"},
+    {"systemsettings", "kcm_keyboard"},
+    {"systemsettings5", "kcm_keyboard"},
+};
+
+// Opens the first of `programs` that is installed; nothing fails when none is.
+template <std::size_t N> void openSettings(const SettingsProgram (&programs)[N]) {
+    for (const auto& [program, page] : programs) {
+        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(program));
+        if (!path.isEmpty()) {
+            QProcess::startDetached(path, {QString::fromLatin1(page)});
+            return;
+        }
+    }
+}
 
 } // namespace
 
@@ -30,13 +48,16 @@ bool AccessibilityBusPermission::granted() const {
 
 void AccessibilityBusPermission::request() {
     enableAccessibilityBus();
-    for (const auto& [program, page] : settingsPrograms) {
-        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(program));
-        if (!path.isEmpty()) {
-            QProcess::startDetached(path, {QString::fromLatin1(page)});
-            return;
-        }
-    }
+    openSettings(accessibilitySettings);
+}
+
+bool InputSourcePermission::granted() const {
+    // Registering is what lists the engine among the sources the desktop offers.
+    return !m_host.start() && ibus::isChosenInputSource();
+}
+
+void InputSourcePermission::request() {
+    openSettings(keyboardSettings);
 }
 
 } // namespace wisket

@@ -14,4 +14,22 @@ public:
     void request() override;
 };
 
+namespace ibus {
+class EngineHost;
+}
+
+// The permission Wisket waits for in a Wayland session: the IBus daemon runs and the user
+// picked Wisket among the desktop's input sources.
+class InputSourcePermission final : public AccessPermission {
+public:
+    explicit InputSourcePermission(ibus::EngineHost& host)
+        : m_host(host) {}
+    bool granted() const override;
+    // Opens the desktop's keyboard settings, where input sources are added.
+    void request() override;
+
+private:
+    ibus::EngineHost& m_host;
+};
+
 } // namespace wisket

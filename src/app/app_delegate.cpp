@@ -123,8 +123,8 @@ void AppDelegate::showSettings() {
 
 void AppDelegate::showOnboarding() {
     if (!m_onboardingWindow) {
-        m_onboardingWindow = std::make_unique<OnboardingWindow>([this] { m_parts.permission.request(); },
-                                                                [this] { m_parts.relaunch(); });
+        m_onboardingWindow = std::make_unique<OnboardingWindow>(
+            m_parts.onboarding, [this] { m_parts.permission.request(); }, [this] { m_parts.relaunch(); });
     }
     OnboardingWindow& window = *m_onboardingWindow;
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {

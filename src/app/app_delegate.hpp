@@ -4,6 +4,7 @@
 // desktop's accessibility support is on (showing the onboarding window until then), and
 // opens the settings window. Main thread only.
 
+#include "app/onboarding_window.hpp"
 #include "app/status_menu.hpp"
 
 #include <QObject>
@@ -20,7 +21,6 @@ namespace wisket {
 class CompletionEngine;
 class Controller;
 class KeyTap;
-class OnboardingWindow;
 class Settings;
 class SettingsPresenter;
 
@@ -40,6 +40,8 @@ struct AppDelegateParts {
     const KeyTap& tap;
     SettingsPresenter& settingsWindow;
     AccessPermission& permission;
+    // Which permission the onboarding window asks for.
+    OnboardingKind onboarding = OnboardingKind::accessibility;
     // Starts this program anew and ends this process.
     std::function<void()> relaunch;
     // $XDG_CONFIG_HOME/autostart/wisket.desktop and the program it starts.

@@ -1,13 +1,14 @@
 #include "app/doctor.hpp"
 
+#include "app/session_kind.hpp"
 #include "completion/llama_runtime.hpp"
 #include "completion/local_http_provider.hpp"
 #include "platform/atspi/accessibility_bus.hpp"
+#include "platform/ibus/input_sources.hpp"
 #include "settings/autostart.hpp"
 #include "settings/settings.hpp"
 
 #include <X11/Xlib.h>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,11 +18,6 @@ namespace wisket {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
 
 // Names that applications chose for themselves go on one line, without control characters.
 std::string printable(std::string_view name) {
@@ -54,19 +50,29 @@ private:
 using DisplayPtr = std::unique_ptr<Display, decltype(&XCloseDisplay)>;
 
 void checkSession(Report& report, Display* display) {
-    const bool wayland =
-        !environment("WAYLAND_DISPLAY").empty() || environment("XDG_SESSION_TYPE") == "wayland";
     if (display == nullptr) {
-        report.problem("Session", wayland
-                                      ? "Wayland without an X display: Wisket works in X11 sessions only for "
-                                        "now; choose an X11 (Xorg) session at the login screen"
-                                      : "no X display answers at $DISPLAY; Wisket needs an X11 session");
-    } else if (wayland) {
-        report.problem("Session",
-                       "Wayland: only X11 applications (those under XWayland) get suggestions; choose "
-                       "an X11 (Xorg) session at the login screen for all of them");
+        report.problem("Session", "no X display answers at $DISPLAY and no Wayland display is set; start "
+                                  "Wisket inside a desktop session");
     } else {
         report.ok("Session", "X11");
+    }
+}
+
+// In a Wayland session Wisket is an input method of the IBus daemon.
+void checkInputMethod(Report& report) {
+    report.ok("Session", "Wayland; Wisket works as an IBus input method");
+    if (!ibus::daemonRuns()) {
+        report.problem("IBus", "no IBus daemon runs in this session; GNOME starts it by itself, other "
+                               "desktops with `ibus-daemon --xim --daemonize`");
+        return;
+    }
+    report.ok("IBus", "the daemon runs");
+    if (ibus::isChosenInputSource()) {
+        report.ok("Input source", "Wisket is among the input sources; pick it in the keyboard menu of the "
+                                  "top bar (or with Super+Space) to get suggestions");
+    } else {
+        report.problem("Input source", "Wisket is not among the input sources; open Settings → Keyboard → "
+                                       "Input Sources, press +, choose English, then Wisket, and press Add");
     }
 }
 
@@ -162,13 +168,7 @@ void checkTray(Report& report, Display* display) {
     }
 }
 
-} // namespace
-
-int runDoctor(std::ostream& out) {
-    Report report(out);
-    const DisplayPtr display(XOpenDisplay(nullptr), &XCloseDisplay);
-    checkSession(report, display.get());
-
+void checkAccessibility(Report& report, Display* display) {
     const auto busProblem = accessibilityBusProblem();
     if (busProblem) {
         report.problem("Accessibility bus", busProblem->reason);
@@ -180,10 +180,22 @@ int runDoctor(std::ostream& out) {
     if (!busProblem || accessibilityBusReachable()) {
         checkApplications(report);
         if (display) {
-            checkBusAddress(report, display.get());
+            checkBusAddress(report, display);
         }
     }
+}
 
+} // namespace
+
+int runDoctor(std::ostream& out) {
+    Report report(out);
+    const DisplayPtr display(XOpenDisplay(nullptr), &XCloseDisplay);
+    if (currentSessionKind() == SessionKind::wayland) {
+        checkInputMethod(report);
+    } else {
+        checkSession(report, display.get());
+        checkAccessibility(report, display.get());
+    }
     checkProvider(report, Settings::shared());
     checkTray(report, display.get());
     if (autostart::isEnabled()) {

@@ -6,8 +6,10 @@
 #include "app/app_delegate.hpp"
 #include "app/command_line.hpp"
 #include "app/doctor.hpp"
+#include "app/glib_context_pump.hpp"
 #include "app/qt_main_loop.hpp"
 #include "app/relaunch.hpp"
+#include "app/session_kind.hpp"
 #include "app/settings_presenter.hpp"
 #include "app/single_instance.hpp"
 #include "completion/completion_engine.hpp"
@@ -18,6 +20,7 @@
 #include "overlay/overlay_qt.hpp"
 #include "platform/atspi/accessibility_bus.hpp"
 #include "platform/atspi/atspi_ax.hpp"
+#include "platform/ibus/engine_back_ends.hpp"
 #include "platform/x11/key_tap.hpp"
 #include "platform/x11/window_locator.hpp"
 #include "platform/x11/workspace.hpp"
@@ -59,6 +62,85 @@ private:
     CompletionEngine& m_engine;
     std::unique_ptr<SettingsWindow> m_window;
 };
+
+// The desktop's side of the controller, for the kind of session.
+class Platform {
+public:
+    virtual ~Platform() = default;
+    virtual KeyTap& tap() = 0;
+    virtual FieldReader& reader() = 0;
+    virtual Overlay& overlay() = 0;
+    virtual Workspace& workspace() = 0;
+    virtual AccessPermission& permission() = 0;
+    virtual OnboardingKind onboarding() const = 0;
+};
+
+// X11: a global key tap, the accessibility bus for reading, an overlay window at the caret.
+class X11Platform final : public Platform {
+public:
+    explicit X11Platform(MainLoop& loop)
+        : m_ax(m_readerQueue, &m_windowLocator)
+        , m_reader(m_ax, m_readerQueue, loop)
+        , m_tap(loop)
+        , m_workspace(loop) {}
+    KeyTap& tap() override { return m_tap; }
+    FieldReader& reader() override { return m_reader; }
+    Overlay& overlay() override { return m_overlay; }
+    Workspace& workspace() override { return m_workspace; }
+    AccessPermission& permission() override { return m_permission; }
+    OnboardingKind onboarding() const override { return OnboardingKind::accessibility; }
+
+private:
+    AtspiReaderQueue m_readerQueue;
+    // Used on the reader thread only, where it makes its own connection to the X server.
+    WindowLocatorX11 m_windowLocator;
+    AtspiAx m_ax;
+    FocusReader m_reader;
+    QtOverlay m_overlay;
+    KeyTapX11 m_tap;
+    WorkspaceX11 m_workspace;
+    AccessibilityBusPermission m_permission;
+};
+
+// Wayland: Wisket is an input method; the engine gives keys, the field and the ghost.
+class WaylandPlatform final : public Platform {
+public:
+    explicit WaylandPlatform(MainLoop& loop)
+        : m_pump(m_host.context())
+        , m_tap(m_host)
+        , m_reader(m_host, loop)
+        , m_overlay(m_host)
+        , m_workspace(m_host)
+        , m_permission(m_host) {}
+    KeyTap& tap() override { return m_tap; }
+    FieldReader& reader() override { return m_reader; }
+    Overlay& overlay() override { return m_overlay; }
+    Workspace& workspace() override { return m_workspace; }
+    AccessPermission& permission() override { return m_permission; }
+    OnboardingKind onboarding() const override { return OnboardingKind::inputSource; }
+
+private:
+    ibus::EngineHost m_host;
+    GlibContextPump m_pump;
+    ibus::EngineKeyTap m_tap;
+    ibus::EngineFieldReader m_reader;
+    ibus::EngineGhostOverlay m_overlay;
+    ibus::EngineWorkspace m_workspace;
+    InputSourcePermission m_permission;
+};
+
+std::unique_ptr<Platform> makePlatform(SessionKind kind, MainLoop& loop) {
+    if (kind == SessionKind::wayland) {
+        return std::make_unique<WaylandPlatform>(loop);
+    }
+    // Said before the AT-SPI objects exist: without any session bus, libatspi ends the
+    // process while they are made.
+    if (const auto problem = accessibilityBusProblem()) {
+        log::warning("starts limited",
+                     {{"step", log::Reason{problem->step}}, {"reason", log::Reason{problem->reason}}});
+    }
+    return std::make_unique<X11Platform>(loop);
+}
 
 // The instance name is given up first: the new process takes it once this one is gone.
 void relaunch(SingleInstance& instance) {
@@ -124,41 +206,28 @@ int main(int argc, char* argv[]) {
         log::warning("no single instance", {{"reason", log::Reason{"no session bus"}}});
     }
 
-    // Said before the AT-SPI objects exist: without any session bus, libatspi ends the
-    // process while they are made.
-    if (const auto problem = accessibilityBusProblem()) {
-        log::warning("starts limited",
-                     {{"step", log::Reason{problem->step}}, {"reason", log::Reason{problem->reason}}});
-    }
     Settings& settings = Settings::shared();
     QtMainLoop loop;
-    AtspiReaderQueue readerQueue;
-    // Used on the reader thread only, where it makes its own connection to the X server.
-    WindowLocatorX11 windowLocator;
-    AtspiAx ax(readerQueue, &windowLocator);
-    FocusReader reader(ax, readerQueue, loop);
-    QtOverlay overlay;
-    KeyTapX11 tap(loop);
-    WorkspaceX11 workspace(loop);
+    const std::unique_ptr<Platform> platform = makePlatform(currentSessionKind(), loop);
     CompletionEngine engine(settings, loop);
     Controller controller({
         .settings = settings,
         .loop = loop,
-        .tap = tap,
-        .reader = reader,
-        .overlay = overlay,
+        .tap = platform->tap(),
+        .reader = platform->reader(),
+        .overlay = platform->overlay(),
         .engine = engine,
-        .workspace = workspace,
+        .workspace = platform->workspace(),
     });
     SettingsWindowPresenter settingsWindow(settings, engine);
-    AccessibilityBusPermission permission;
     AppDelegate delegate({
         .settings = settings,
         .controller = controller,
         .engine = engine,
-        .tap = tap,
+        .tap = platform->tap(),
         .settingsWindow = settingsWindow,
-        .permission = permission,
+        .permission = platform->permission(),
+        .onboarding = platform->onboarding(),
         .relaunch = [&instance] { relaunch(instance); },
         .autostartEntry = autostart::entryPath().string(),
         .executable = QCoreApplication::applicationFilePath().toStdString(),

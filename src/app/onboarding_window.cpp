@@ -34,10 +34,44 @@ QLabel* symbol(const QString& themeName, QStyle::StandardPixmap fallback, int si
     return label;
 }
 
+// The texts that differ between the two kinds of session.
+struct KindTexts {
+    const char* need;
+    const char* steps; // none when one button does it all
+    const char* button;
+    const char* footnote;
+};
+
+KindTexts textsOf(OnboardingKind kind) {
+    switch (kind) {
+    case OnboardingKind::inputSource:
+        return {
+            "In this Wayland session Wisket works as an **input method**: the desktop hands it the "
+            "keys of the field you type in. Here is exactly what it does with them:",
+            "**To switch it on:** open **Settings → Keyboard → Input Sources**, press **+**, choose "
+            "**English**, then **Wisket**, and press **Add**. Then pick **Wisket** in the keyboard "
+            "menu of the top bar (or press **Super+Space**).",
+            "Open Keyboard Settings",
+            "Wisket is an input source of the desktop. This window closes by itself once it is "
+            "picked.",
+        };
+    case OnboardingKind::accessibility:
+        break;
+    }
+    return {
+        "To work across apps it needs the **Accessibility** permission. Here is exactly what that is "
+        "used for:",
+        nullptr,
+        "Open Accessibility Settings",
+        "Wisket switches on the desktop's **accessibility** support. This window closes by itself once "
+        "it is on.",
+    };
+}
+
 } // namespace
 
-OnboardingWindow::OnboardingWindow(std::function<void()> grant, std::function<void()> relaunch,
-                                   QWidget* parent)
+OnboardingWindow::OnboardingWindow(OnboardingKind kind, std::function<void()> grant,
+                                   std::function<void()> relaunch, QWidget* parent)
     : QDialog(parent,
               Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint) {
     setWindowTitle(QStringLiteral("Welcome to Wisket"));
@@ -65,11 +99,10 @@ OnboardingWindow::OnboardingWindow(std::function<void()> grant, std::function<vo
     header->addLayout(titles, 1);
     layout->addLayout(header);
 
+    const KindTexts texts = textsOf(kind);
     auto* explanation = new QVBoxLayout;
     explanation->setSpacing(10);
-    explanation->addWidget(
-        markdownLabel(QStringLiteral("To work across apps it needs the **Accessibility** permission. Here is "
-                                     "exactly what that is used for:")));
+    explanation->addWidget(markdownLabel(QString::fromUtf8(texts.need)));
     const struct {
         const char* themeName;
         QStyle::StandardPixmap fallback;
@@ -95,8 +128,12 @@ OnboardingWindow::OnboardingWindow(std::function<void()> grant, std::function<vo
         row->addWidget(markdownLabel(QString::fromUtf8(text)), 1);
         explanation->addLayout(row);
     }
-    explanation->addWidget(markdownLabel(QStringLiteral(
-        "Browsers, Electron and Qt applications that are already running must be restarted once.")));
+    if (texts.steps) {
+        explanation->addWidget(markdownLabel(QString::fromUtf8(texts.steps)));
+    } else {
+        explanation->addWidget(markdownLabel(QStringLiteral(
+            "Browsers, Electron and Qt applications that are already running must be restarted once.")));
+    }
     layout->addLayout(explanation);
 
     m_missing = markdownLabel({});
@@ -104,7 +141,7 @@ OnboardingWindow::OnboardingWindow(std::function<void()> grant, std::function<vo
     layout->addWidget(m_missing);
 
     auto* buttons = new QHBoxLayout;
-    auto* open = new QPushButton(QStringLiteral("Open Accessibility Settings"));
+    auto* open = new QPushButton(QString::fromUtf8(texts.button));
     open->setDefault(true);
     connect(open, &QPushButton::clicked, this, std::move(grant));
     buttons->addWidget(open);
@@ -115,9 +152,7 @@ OnboardingWindow::OnboardingWindow(std::function<void()> grant, std::function<vo
     buttons->addWidget(again);
     layout->addLayout(buttons);
 
-    auto* footnote =
-        secondary(markdownLabel(QStringLiteral("Wisket switches on the desktop's **accessibility** support. "
-                                               "This window closes by itself once it is on.")));
+    auto* footnote = secondary(markdownLabel(QString::fromUtf8(texts.footnote)));
     QFont small = footnote->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     footnote->setFont(small);

@@ -59,20 +59,6 @@ bool isSpecialCharacter(char32_t cp) {
     return cp == 0xFFFC || cp == 0x200B;
 }
 
-// Attachments (U+FFFC) and zero-width spaces (U+200B) stand for nothing the user typed.
-std::string removeSpecialCharacters(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const std::size_t start = i;
-        if (!isSpecialCharacter(decodeNext(s, i))) {
-            out.append(s.substr(start, i - start));
-        }
-    }
-    return out;
-}
-
 // True when the line holds something the user could be typing in front of.
 bool hasVisibleCharacter(std::string_view line) {
     std::size_t i = 0;
@@ -138,6 +124,19 @@ std::optional<std::string> stringForRange(Ax& ax, const AxElement& element, std:
 }
 
 } // namespace
+
+std::string removeSpecialCharacters(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::size_t start = i;
+        if (!isSpecialCharacter(decodeNext(s, i))) {
+            out.append(s.substr(start, i - start));
+        }
+    }
+    return out;
+}
 
 FocusReader::FocusReader(Ax& ax, TaskQueue& queue, MainLoop& loop, MonotonicClock clock)
     : m_ax(ax)

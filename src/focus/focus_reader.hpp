@@ -23,6 +23,10 @@
 
 namespace wisket {
 
+// `s` without attachments (U+FFFC) and zero-width spaces (U+200B): they stand for nothing
+// the user typed, so no reader hands them on.
+std::string removeSpecialCharacters(std::string_view s);
+
 class FocusReader final : public FieldReader {
 public:
     // `ax`, `queue` and `loop` must outlive the reader. Sets the global 0.25 s messaging

@@ -6,11 +6,14 @@ entry and a multi-line message view. A second window holds notes. Every field ha
 label, so it has an accessible name.
 """
 
+import os
+
 import gi
 
 gi.require_version("Gtk", "3.0")
 gi.require_version("Atk", "1.0")
-from gi.repository import Atk, Gtk  # noqa: E402
+gi.require_version("Gdk", "3.0")
+from gi.repository import Atk, Gdk, Gtk  # noqa: E402
 
 CONVERSATION = [
     "Ada: Are we still meeting on Friday afternoon?",
@@ -87,8 +90,24 @@ def notes_window():
     return window
 
 
+def log_keys(window, path):
+    """Notes the Tab and Escape presses the window receives, by name, one a line: an input
+    method that consumes them keeps them from the application."""
+
+    def pressed(_widget, event):
+        name = Gdk.keyval_name(event.keyval)
+        if name in ("Tab", "Escape"):
+            with open(path, "a") as log:
+                log.write(name + "\n")
+        return False
+
+    window.connect("key-press-event", pressed)
+
+
 def main():
     chat = chat_window()
+    if os.environ.get("GTK_APP_KEY_LOG"):
+        log_keys(chat, os.environ["GTK_APP_KEY_LOG"])
     chat.move(0, 0)
     chat.connect("destroy", Gtk.main_quit)
     notes = notes_window()

@@ -1,0 +1,50 @@
+#pragma once
+
+// What an input-method engine learns about the focused field, and how that becomes the
+// core's vocabulary: key events, the field read, the application. Pure: no IBus calls, so
+// the translation is tested without a bus. Key values and modifier bits are X's, which IBus
+// uses as they are.
+
+#include "control/collaborators.hpp"
+#include "control/records.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace wisket::ibus {
+
+// The field as its client last described it. Offsets count code points, as IBus does.
+struct EngineField {
+    std::optional<std::string> surroundingText; // none until the client sends any
+    std::uint32_t cursor = 0;
+    std::uint32_t anchor = 0;
+    std::uint32_t purpose = 0; // IBusInputPurpose
+    std::optional<Rect> caretRect;
+    bool operator==(const EngineField&) const = default;
+};
+
+// The key-down the controller sees for an engine's key event; none for releases and for
+// keys that only change modifiers.
+std::optional<InputEvent> keyDownOf(std::uint32_t keyval, std::uint32_t state);
+
+// Password and PIN fields are never read and never offered anything.
+bool isSecurePurpose(std::uint32_t purpose);
+
+// The read of `field` as the focus reader would give it: `maxChars` code points before the
+// caret at most, the text after it only `withContext`.
+FocusRead focusReadOf(const EngineField& field, std::size_t maxChars, bool withContext);
+
+// The application behind an input context, from the client name IBus reports
+// ("gtk3-im:gedit"); none when the client names no program (one context for a whole
+// desktop shell, for instance).
+std::optional<std::string> applicationOfClient(std::string_view client);
+
+// How the ghost is shown to a client: as grey preedit where the client draws the colours an
+// engine gives, else as the input method's own text at the caret (GNOME Shell's Wayland
+// text input draws preedit in the field's own colour).
+enum class GhostDisplay { preedit, popup };
+GhostDisplay ghostDisplayFor(std::optional<std::string_view> client);
+
+} // namespace wisket::ibus

@@ -1,0 +1,12 @@
+#pragma once
+
+// Whether the user picked Wisket's engine among the desktop's input sources: GNOME keeps
+// them in its own settings, other desktops in IBus's preloaded engines.
+
+namespace wisket::ibus {
+
+bool isChosenInputSource();
+// Whether an IBus daemon answers on this session.
+bool daemonRuns();
+
+} // namespace wisket::ibus

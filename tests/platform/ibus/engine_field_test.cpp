@@ -1,0 +1,88 @@
+// The engine's translation of IBus's key events and field descriptions into the core's
+// vocabulary.
+
+#include "platform/ibus/engine_field.hpp"
+
+#include <gtest/gtest.h>
+#include <ibus.h>
+
+namespace wisket::ibus {
+namespace {
+
+TEST(EngineFieldTest, KeyEventsBecomeTheControllersKeyDowns) {
+    const struct {
+        guint keyval;
+        guint state;
+        std::optional<InputEvent> expected;
+    } cases[] = {
+        {IBUS_KEY_Tab, 0, InputEvent{.key = Key::tab, .text = {}}},
+        {IBUS_KEY_ISO_Left_Tab, IBUS_SHIFT_MASK,
+         InputEvent{.key = Key::tab, .modifiers = Modifier::shift, .text = {}}},
+        {IBUS_KEY_Right, IBUS_MOD1_MASK,
+         InputEvent{.key = Key::rightArrow, .modifiers = Modifier::alt, .text = {}}},
+        {IBUS_KEY_Escape, IBUS_RELEASE_MASK, std::nullopt},
+        {IBUS_KEY_Shift_L, 0, std::nullopt},
+        {IBUS_KEY_eacute, 0, InputEvent{.key = Key::other, .text = "\u00e9"}},
+        {IBUS_KEY_a, IBUS_CONTROL_MASK | IBUS_SUPER_MASK,
+         InputEvent{.key = Key::other, .modifiers = Modifier::control | Modifier::super, .text = "a"}},
+        {IBUS_KEY_BackSpace, 0, InputEvent{.key = Key::backspace, .text = {}}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(keyDownOf(c.keyval, c.state), c.expected) << std::hex << c.keyval;
+    }
+}
+
+TEST(EngineFieldTest, FieldsReadAsTheFocusReaderWould) {
+    const Rect caret{10, 20, 1, 16};
+    const auto withText = [&](std::string text, std::uint32_t cursor, std::uint32_t anchor,
+                              std::uint32_t purpose) {
+        return EngineField{.surroundingText = std::move(text),
+                           .cursor = cursor,
+                           .anchor = anchor,
+                           .purpose = purpose,
+                           .caretRect = caret};
+    };
+    const struct {
+        EngineField field;
+        std::size_t maxChars;
+        FocusRead::Kind kind;
+        std::string before;
+        std::string after;
+    } cases[] = {
+        // Offsets count code points: the caret sits after "é", not inside it.
+        {withText("Caf\u00e9 au lait", 4, 4, IBUS_INPUT_PURPOSE_FREE_FORM), 100, FocusRead::Kind::text,
+         "Caf\u00e9", " au lait"},
+        {withText("only the last six", 17, 17, IBUS_INPUT_PURPOSE_FREE_FORM), 6, FocusRead::Kind::text,
+         "st six", ""},
+        {withText("hunter2", 7, 7, IBUS_INPUT_PURPOSE_PASSWORD), 100, FocusRead::Kind::skip, "", ""},
+        {withText("1234", 4, 4, IBUS_INPUT_PURPOSE_PIN), 100, FocusRead::Kind::skip, "", ""},
+        {withText("a selection", 11, 2, IBUS_INPUT_PURPOSE_FREE_FORM), 100, FocusRead::Kind::skip, "", ""},
+        {EngineField{.surroundingText = {}, .purpose = IBUS_INPUT_PURPOSE_FREE_FORM, .caretRect = caret}, 100,
+         FocusRead::Kind::opaque, "", ""},
+    };
+    for (const auto& c : cases) {
+        const FocusRead read = focusReadOf(c.field, c.maxChars, true);
+        EXPECT_EQ(read.kind, c.kind) << c.before;
+        EXPECT_EQ(read.context.textBeforeCaret, c.before);
+        EXPECT_EQ(read.context.afterCaret, c.after);
+    }
+}
+
+TEST(EngineFieldTest, PurposesAndClientsTellTheClassifierWhatTheFieldIs) {
+    EngineField url{.surroundingText = "example",
+                    .cursor = 7,
+                    .anchor = 7,
+                    .purpose = IBUS_INPUT_PURPOSE_URL,
+                    .caretRect = {}};
+    EXPECT_EQ(focusReadOf(url, 100, false).context.field.label, "url");
+    EXPECT_EQ(focusReadOf(url, 100, false).context.field.role, "AXTextField");
+    EXPECT_TRUE(isSecurePurpose(IBUS_INPUT_PURPOSE_PASSWORD));
+    EXPECT_FALSE(isSecurePurpose(IBUS_INPUT_PURPOSE_EMAIL));
+    EXPECT_EQ(applicationOfClient("gtk3-im:gedit"), "gedit");
+    EXPECT_EQ(applicationOfClient("gnome-shell"), std::nullopt);
+    EXPECT_EQ(ghostDisplayFor("gnome-shell"), GhostDisplay::popup);
+    EXPECT_EQ(ghostDisplayFor("gtk3-im:gedit"), GhostDisplay::preedit);
+}
+
+} // namespace
+} // namespace wisket::ibus
