@@ -370,7 +370,35 @@ void Controller::suggestionWoke(SuggestionTask task) {
                   }));
 }
 
+// The last keys typed, short of one to three at the end, close the text read: the field
+// has not caught up with the keys yet. At least three keys must match, so that a key or
+// two the field never got (a dead key, a click between keys) cost no wait. Text that ends otherwise is no lag
+// (the caret moved, the application changed what was typed) and is taken as it is.
+bool Controller::readLagsBehindKeys(std::string_view textBeforeCaret) const {
+    constexpr std::size_t compared = 16;
+    constexpr std::size_t mostMissing = 3;
+    constexpr std::size_t leastMatching = 3;
+    const std::string_view typed = lastGraphemes(m_buffer.text(), compared);
+    if (textBeforeCaret.ends_with(typed)) {
+        return false;
+    }
+    const std::size_t count = graphemeCount(typed);
+    for (std::size_t missing = 1; missing <= mostMissing && missing + leastMatching <= count; ++missing) {
+        if (textBeforeCaret.ends_with(firstGraphemes(typed, count - missing))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Controller::suggestionRead(SuggestionTask task, FocusRead read) {
+    if (read.kind == FocusRead::Kind::text && task.lagRereads < maxLagRereads && !isStale(task) &&
+        readLagsBehindKeys(read.context.textBeforeCaret)) {
+        ++task.lagRereads;
+        m_loop.after(lagRereadInterval,
+                     m_lifetime.guard([this, task = std::move(task)] { suggestionWoke(task); }));
+        return;
+    }
     if (const std::optional<PauseEnd> end = requestSuggestion(task, std::move(read))) {
         logPause(task.pause, *end);
     }

@@ -68,6 +68,11 @@ public:
     // bus yet is asked again to make its fields readable.
     static constexpr std::chrono::milliseconds primeRetryInterval{250};
     static constexpr int maxPrimeAttempts = 40;
+    // A browser hands keys to the accessibility bus after a delay of its own, longer on a
+    // busy machine: a read that ends a few keys short of what was typed is read again,
+    // this often at most, and then taken as it is.
+    static constexpr std::chrono::milliseconds lagRereadInterval{100};
+    static constexpr int maxLagRereads = 3;
 
     // Nothing starts here: `frontApp` is the workspace's frontmost application.
     explicit Controller(Collaborators collaborators);
@@ -130,6 +135,7 @@ private:
         std::optional<std::string> appID;
         std::string appName;
         PauseReport pause;
+        int lagRereads = 0;
     };
 
     bool decide(const InputEvent& event);
@@ -140,6 +146,7 @@ private:
     bool offered() const;
 
     void suggestionWoke(SuggestionTask task);
+    bool readLagsBehindKeys(std::string_view textBeforeCaret) const;
     void suggestionRead(SuggestionTask task, FocusRead read);
     // Asks the engine; none once it asked, else why the pause ends here.
     std::optional<PauseEnd> requestSuggestion(SuggestionTask& task, FocusRead read);

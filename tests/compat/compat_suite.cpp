@@ -77,7 +77,7 @@ bool light(unsigned long pixel) {
 // The ghost is grey text inside wisket's overlay, and the typed text, dark on the field's
 // light background, ends just left of it on the same rows: the caret stands between them.
 // The overlay paints a moment after it maps.
-void expectGhostAtCaret(unsigned long overlay) {
+void expectGhostAtCaret(unsigned long overlay, const WisketProcess& wisket) {
     constexpr int reach = 30;
     std::string seen = "no overlay";
     const bool found = eventually(
@@ -97,7 +97,7 @@ void expectGhostAtCaret(unsigned long overlay) {
             return ghost > 20 && typed > 10 && field > 100;
         },
         5s);
-    EXPECT_TRUE(found) << "no grey ghost right of the typed text: " << seen;
+    EXPECT_TRUE(found) << "no grey ghost right of the typed text: " << seen << '\n' << wisket.output();
 }
 
 } // namespace
@@ -193,7 +193,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
     ASSERT_TRUE(askedFor(first, firstBurst)) << "no request after the first burst; " << describe();
     auto overlay = shownOverlay();
     ASSERT_TRUE(overlay) << "no suggestion shown after the first burst\n" << wisket.output();
-    expectGhostAtCaret(*overlay);
+    expectGhostAtCaret(*overlay, wisket);
 
     ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
     ASSERT_TRUE(askedFor(first, typed)) << "no request after the second burst; " << describe();
@@ -202,7 +202,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
     }
     overlay = shownOverlay();
     ASSERT_TRUE(overlay) << "no suggestion shown\n" << wisket.output();
-    expectGhostAtCaret(*overlay);
+    expectGhostAtCaret(*overlay, wisket);
 
     ASSERT_TRUE(TestDesktop::key("Tab"));
     const std::string expected = typed + answer;

@@ -265,6 +265,24 @@ TEST_F(ControllerTest, BarelyLongEnoughTextIsSuggestedFor) {
     EXPECT_EQ(overlay.text, " Sam");
 }
 
+TEST_F(ControllerTest, AFieldBehindTheKeysIsReadAgainAFewTimesThenTakenAsItIs) {
+    typeKeys("to the whole");
+    reader.nextRead = textRead("Say hello to the who");
+    loop.advance(180ms);
+    EXPECT_EQ(asked(), 0u) << "a read two keys short is no request yet";
+    reader.nextRead = textRead();
+    loop.advance(Controller::lagRereadInterval);
+    ASSERT_EQ(asked(), 1u);
+    EXPECT_EQ(models.server.requests[0].text, typedSoFar);
+
+    // One that never catches up costs a bounded wait.
+    reader.nextRead = textRead(typedSoFar + " d");
+    typeKeys(" day");
+    loop.advance(180ms + Controller::lagRereadInterval * Controller::maxLagRereads);
+    EXPECT_EQ(reader.reads.size(), 3u + Controller::maxLagRereads);
+    EXPECT_EQ(asked(), 2u);
+}
+
 TEST_F(ControllerTest, OpaqueFieldsAreContinuedFromTheKeysTypedAndShownBelowTheField) {
     FocusContext opaque = contextOf("");
     opaque.caretRect.reset();
