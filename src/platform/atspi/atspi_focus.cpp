@@ -1,6 +1,7 @@
 #include "platform/atspi/atspi_internal.hpp"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace wisket {
 
@@ -226,12 +227,44 @@ void AtspiAx::Impl::focusChanged(AtspiAccessible* source, bool gained) {
     if (gained) {
         remember(source);
         requestLayout(source);
+        lastFocusedBus = busName(source);
+        if (focusedApplicationObserver) {
+            focusedApplicationObserver(applicationOf(source));
+        }
         return;
     }
     const auto found = focus.find(busName(source));
     if (found != focus.end() && sameObject(found->second.element, source)) {
         found->second.lostAt = Clock::now();
+        if (focusedApplicationObserver && found->first == lastFocusedBus) {
+            focusedApplicationObserver(std::nullopt);
+        }
     }
+}
+
+RunningApplication AtspiAx::Impl::applicationOf(AtspiAccessible* element) {
+    RunningApplication running;
+    GRef<AtspiAccessible> app(atspi_accessible_get_application(element, nullptr));
+    if (!app) {
+        return running;
+    }
+    running.pid = pidOf(app.get());
+    if (gchar* name = atspi_accessible_get_name(app.get(), nullptr)) {
+        if (*name != '\0') {
+            running.appID = name;
+        }
+        g_free(name);
+    }
+    if (!running.appID && running.pid > 0) {
+        std::error_code error;
+        const auto executable =
+            std::filesystem::read_symlink("/proc/" + std::to_string(running.pid) + "/exe", error);
+        if (!error && !executable.filename().empty()) {
+            running.appID = executable.filename().string();
+        }
+    }
+    running.displayName = running.appID;
+    return running;
 }
 
 // The element of `app` that has the keyboard focus: the one its last focus event named,
