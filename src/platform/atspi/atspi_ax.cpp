@@ -230,7 +230,7 @@ AtspiAx::~AtspiAx() {
 
 void AtspiAx::observeFocusedApplication(std::function<void(std::optional<RunningApplication>)> focused) {
     m_impl->queue.post([impl = m_impl.get(), focused = std::move(focused)]() mutable {
-        impl->focusedApplicationObserver = std::move(focused);
+        impl->observeApplications(std::move(focused));
     });
 }
 
