@@ -102,16 +102,34 @@ private:
     AccessibilityBusPermission m_permission;
 };
 
+// What the accessibility bus adds on Wayland, where no window names its application: the
+// application whose element has the focus, and the focused field's labels and window.
+struct AccessibleFocus {
+    explicit AccessibleFocus(MainLoop& loop)
+        : ax(queue)
+        , reader(ax, queue, loop) {}
+    AtspiReaderQueue queue;
+    AtspiAx ax;
+    FocusReader reader;
+};
+
 // Wayland: Wisket is an input method; the engine gives keys, the field and the ghost.
 class WaylandPlatform final : public Platform {
 public:
     explicit WaylandPlatform(MainLoop& loop)
-        : m_pump(m_host.context())
+        : m_accessible(accessibilityBusReachable() ? std::make_unique<AccessibleFocus>(loop) : nullptr)
+        , m_pump(m_host.context())
         , m_tap(m_host)
-        , m_reader(m_host, loop)
+        , m_reader(m_host, loop, m_accessible ? &m_accessible->reader : nullptr)
         , m_overlay(m_host)
         , m_workspace(m_host)
-        , m_permission(m_host) {}
+        , m_permission(m_host) {
+        if (m_accessible) {
+            m_accessible->ax.observeFocusedApplication([this, &loop](std::optional<RunningApplication> app) {
+                loop.post([this, app = std::move(app)] { m_workspace.accessibleFocusMoved(app); });
+            });
+        }
+    }
     KeyTap& tap() override { return m_tap; }
     FieldReader& reader() override { return m_reader; }
     Overlay& overlay() override { return m_overlay; }
@@ -121,6 +139,8 @@ public:
 
 private:
     ibus::EngineHost m_host;
+    // Null without an accessibility bus: the engine's own description of the field is all.
+    std::unique_ptr<AccessibleFocus> m_accessible;
     GlibContextPump m_pump;
     ibus::EngineKeyTap m_tap;
     ibus::EngineFieldReader m_reader;

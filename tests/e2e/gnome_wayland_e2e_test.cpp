@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -32,6 +33,8 @@ using namespace std::chrono_literals;
 constexpr auto typed = "thanks zqxmarker, i will get back to";
 constexpr auto answer = " you next week";
 constexpr auto secret = "zqxsecret password";
+// The chat window's script under another name, which its toolkit reports as its program's.
+constexpr auto excludedApp = "excluded_chat.py";
 // Generous, for a loaded machine.
 constexpr auto patience = 20s;
 
@@ -133,7 +136,7 @@ protected:
         s_root = root;
         s_server = std::make_unique<LoopbackHttpServer>();
         answerAlways(*s_server, answer);
-        useModelServer(*s_server);
+        useModelServer(*s_server, {excludedApp});
         s_wisket = std::make_unique<WisketProcess>(log());
         // Its engine is offered once the running process registered it; the user then adds
         // it, as GNOME Settings would, and the onboarding window notices.
@@ -149,17 +152,8 @@ protected:
         s_appPid = launch("GTK_APP_KEY_LOG=" + keyLog() +
                           " /usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
         s_keyboard = std::make_unique<Keyboard>();
-        // The shell starts in its overview, whose search takes the keys, and the window takes
-        // the keyboard a while after it is shown: until a key typed lands in the message
-        // field, leave the overview and give the field the focus again.
-        ASSERT_TRUE(eventually(
-            [] {
-                return s_keyboard->perform({"key:Escape"}) && focus("Message") &&
-                       s_keyboard->perform({"text:x"}) &&
-                       eventually([] { return text("Message") == "x"; }, 1s);
-            },
-            patience))
-            << fileText(s_root + "/apps.log");
+        // The shell starts in its overview, whose search takes the keys: leave it first.
+        ASSERT_TRUE(keysLandIn(s_appPid, {"key:Escape"})) << fileText(s_root + "/apps.log");
         ASSERT_TRUE(s_keyboard->perform({"key:BackSpace"}));
         ASSERT_TRUE(eventually([] { return text("Message").empty(); }));
     }
@@ -186,6 +180,18 @@ protected:
     static std::string text(const std::string& field, int pid = s_appPid) {
         return outputOf("/usr/bin/python3 " WISKET_E2E_DIR "/field_text.py " + std::to_string(pid) + " " +
                         quoted(field) + " text");
+    }
+    // Gives `pid`'s message field the focus until a key typed lands there ("x"): a window
+    // takes the keyboard a while after it is shown. `first` is typed before each try.
+    static bool keysLandIn(int pid, const std::vector<std::string>& first = {}) {
+        return eventually(
+            [&] {
+                const std::string before = text("Message", pid);
+                return s_keyboard->perform(first) && focus("Message", pid) &&
+                       s_keyboard->perform({"text:x"}) &&
+                       eventually([&] { return text("Message", pid) == before + "x"; }, 1s);
+            },
+            patience);
     }
     static void keys(const std::vector<std::string>& steps) { ASSERT_TRUE(s_keyboard->perform(steps)); }
     static std::size_t shown() { return occurrences(fileText(log()), "outcome=shown"); }
@@ -256,7 +262,34 @@ TEST_F(GnomeWaylandTest, GnomeTextEditorTakesTheSuggestionToo) {
     EXPECT_TRUE(
         eventually([&] { return text("EditorSourceView", editor) == std::string(typed) + answer; }, patience))
         << text("EditorSourceView", editor);
+    // GTK 4 tells the accessibility bus only which window is active: enough to name it.
+    EXPECT_NE(fileText(log()).find("app=gnome-text-editor"), std::string::npos) << fileText(log());
     std::system(("kill " + std::to_string(editor)).c_str());
+}
+
+// The shell serves every application through one input context: only the accessibility
+// bus tells which one is typed into, and the user's exclusions follow it.
+TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirApplication) {
+    const std::string script = s_root + "/" + excludedApp;
+    std::filesystem::create_symlink(WISKET_SUPPORT_DIR "/desktop/gtk_app.py", script);
+    const int excluded = launch("/usr/bin/python3 " + script);
+    ASSERT_TRUE(keysLandIn(excluded));
+    keys({"key:BackSpace", "text:notes for excludedmarker"});
+    ASSERT_TRUE(eventually([&] { return text("Message", excluded) == "notes for excludedmarker"; }, patience))
+        << text("Message", excluded);
+
+    // A window that shows up takes the keyboard; its pause comes later than the excluded
+    // one's would have, and is asked for.
+    const std::size_t asked = s_server->requests().size();
+    const int chat = launch("/usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
+    ASSERT_TRUE(keysLandIn(chat));
+    keys({"text: thanks for the notes"});
+    ASSERT_TRUE(requestsReach(asked + 1)) << fileText(log());
+    for (const auto& request : s_server->requests()) {
+        EXPECT_EQ(request.body.find("excludedmarker"), std::string::npos);
+    }
+    EXPECT_NE(fileText(log()).find("app=gtk_app.py"), std::string::npos) << fileText(log());
+    std::system(("kill " + std::to_string(excluded) + " " + std::to_string(chat)).c_str());
 }
 
 } // namespace

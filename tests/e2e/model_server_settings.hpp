@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace wisket::testing {
 
@@ -22,8 +23,13 @@ inline void writeWisketSettings(const nlohmann::json& settings) {
     std::ofstream(wisketSettingsFile()) << settings.dump();
 }
 
-inline void useModelServer(const LoopbackHttpServer& server) {
-    writeWisketSettings({{"provider", "ollama"}, {"ollamaURL", server.url()}, {"ollamaModel", "test"}});
+// `excluded` replaces the default list of excluded applications when it names any.
+inline void useModelServer(const LoopbackHttpServer& server, const std::vector<std::string>& excluded = {}) {
+    nlohmann::json settings{{"provider", "ollama"}, {"ollamaURL", server.url()}, {"ollamaModel", "test"}};
+    if (!excluded.empty()) {
+        settings["excluded"] = excluded;
+    }
+    writeWisketSettings(settings);
 }
 
 // A server whose every answer is `response`.

@@ -228,6 +228,12 @@ AtspiAx::~AtspiAx() {
     done.get_future().wait();
 }
 
+void AtspiAx::observeFocusedApplication(std::function<void(std::optional<RunningApplication>)> focused) {
+    m_impl->queue.post([impl = m_impl.get(), focused = std::move(focused)]() mutable {
+        impl->observeApplications(std::move(focused));
+    });
+}
+
 AxElement AtspiAx::systemWide() {
     return m_impl->wrap(atspi_get_desktop(0));
 }

@@ -7,11 +7,13 @@
 //
 // AtspiAx may only be used from tasks on an AtspiReaderQueue.
 
+#include "control/collaborators.hpp"
 #include "focus/ax.hpp"
 #include "platform/atspi/atspi_reader_queue.hpp"
 #include "platform/window_locator.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace wisket {
@@ -40,6 +42,14 @@ public:
     bool equal(const AxElement& a, const AxElement& b) override;
     // The accessibility bus is reachable and enabled (org.a11y.Status IsEnabled).
     bool isProcessTrusted() override;
+
+    // Runs on the queue's thread with the application of each element that gains the focus
+    // or window that becomes active, and with none when that element loses the focus: the
+    // application's pid and, as its id, the program name its toolkit gives (GTK's and Qt's
+    // program name, which X gives as WM_CLASS's instance; a script keeps its own name where
+    // the executable would be the interpreter's), else the executable's file name. For
+    // sessions where no window property names the application (Wayland).
+    void observeFocusedApplication(std::function<void(std::optional<RunningApplication>)> focused);
 
     struct Impl;
 

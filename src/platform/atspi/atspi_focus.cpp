@@ -1,6 +1,7 @@
 #include "platform/atspi/atspi_internal.hpp"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace wisket {
 
@@ -190,9 +191,26 @@ void AtspiAx::Impl::onFocusEvent(AtspiEvent* event, void* data) {
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 
+void AtspiAx::Impl::onWindowActivated(AtspiEvent* event, void* data) {
+    if (event->source && event->detail1 != 0) {
+        static_cast<Impl*>(data)->applicationFocused(event->source);
+    }
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
 void AtspiAx::Impl::subscribe() {
     listener = atspi_event_listener_new(&Impl::onFocusEvent, this, nullptr);
     atspi_event_listener_register(listener, "object:state-changed:focused", nullptr);
+}
+
+void AtspiAx::Impl::observeApplications(std::function<void(std::optional<RunningApplication>)> observer) {
+    focusedApplicationObserver = std::move(observer);
+    // GTK 4 tells no focus of its own widgets, only that a window of it became active (and
+    // that only to those who listen for state changes: it sends no window events then).
+    if (!windowListener) {
+        windowListener = atspi_event_listener_new(&Impl::onWindowActivated, this, nullptr);
+        atspi_event_listener_register(windowListener, "object:state-changed:active", nullptr);
+    }
 }
 
 void AtspiAx::Impl::unsubscribe() {
@@ -200,6 +218,11 @@ void AtspiAx::Impl::unsubscribe() {
         atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
         g_object_unref(listener);
         listener = nullptr;
+    }
+    if (windowListener) {
+        atspi_event_listener_deregister(windowListener, "object:state-changed:active", nullptr);
+        g_object_unref(windowListener);
+        windowListener = nullptr;
     }
     for (auto& [bus, record] : focus) {
         g_object_unref(record.element);
@@ -226,12 +249,48 @@ void AtspiAx::Impl::focusChanged(AtspiAccessible* source, bool gained) {
     if (gained) {
         remember(source);
         requestLayout(source);
+        applicationFocused(source);
         return;
     }
     const auto found = focus.find(busName(source));
     if (found != focus.end() && sameObject(found->second.element, source)) {
         found->second.lostAt = Clock::now();
+        if (focusedApplicationObserver && found->first == lastFocusedBus) {
+            focusedApplicationObserver(std::nullopt);
+        }
     }
+}
+
+void AtspiAx::Impl::applicationFocused(AtspiAccessible* element) {
+    lastFocusedBus = busName(element);
+    if (focusedApplicationObserver) {
+        focusedApplicationObserver(applicationOf(element));
+    }
+}
+
+RunningApplication AtspiAx::Impl::applicationOf(AtspiAccessible* element) {
+    RunningApplication running;
+    GRef<AtspiAccessible> app(atspi_accessible_get_application(element, nullptr));
+    if (!app) {
+        return running;
+    }
+    running.pid = pidOf(app.get());
+    if (gchar* name = atspi_accessible_get_name(app.get(), nullptr)) {
+        if (*name != '\0') {
+            running.appID = name;
+        }
+        g_free(name);
+    }
+    if (!running.appID && running.pid > 0) {
+        std::error_code error;
+        const auto executable =
+            std::filesystem::read_symlink("/proc/" + std::to_string(running.pid) + "/exe", error);
+        if (!error && !executable.filename().empty()) {
+            running.appID = executable.filename().string();
+        }
+    }
+    running.displayName = running.appID;
+    return running;
 }
 
 // The element of `app` that has the keyboard focus: the one its last focus event named,

@@ -173,6 +173,9 @@ struct AtspiAx::Impl {
     AtspiReaderQueue& queue;
     WindowLocator* windows;
     AtspiEventListener* listener = nullptr;
+    AtspiEventListener* windowListener = nullptr;
+    std::function<void(std::optional<RunningApplication>)> focusedApplicationObserver;
+    std::string lastFocusedBus;                        // the application whose element gained the focus last
     std::map<std::string, FocusRecord> focus;          // by application bus name
     std::map<std::string, std::int32_t> pids;          // by application bus name
     std::map<std::string, atspi::OffsetUnit> units;    // by application bus name, once known
@@ -191,6 +194,8 @@ struct AtspiAx::Impl {
     void subscribe();
     void unsubscribe();
     void focusChanged(AtspiAccessible* source, bool gained);
+    RunningApplication applicationOf(AtspiAccessible* element);
+    void observeApplications(std::function<void(std::optional<RunningApplication>)> observer);
     // The element of `app` that has the keyboard focus (one reference), or null.
     AtspiAccessible* focusedIn(AtspiAccessible* app);
     // The window of `app` that is active, else the one holding the recorded focus.
@@ -255,6 +260,8 @@ struct AtspiAx::Impl {
 
 private:
     static void onFocusEvent(AtspiEvent* event, void* data);
+    static void onWindowActivated(AtspiEvent* event, void* data);
+    void applicationFocused(AtspiAccessible* element);
     void remember(AtspiAccessible* element);
     AtspiAccessible* searchFocused(AtspiAccessible* app);
 

@@ -30,23 +30,28 @@ private:
 
 class EngineFieldReader final : public FieldReader {
 public:
-    EngineFieldReader(EngineHost& host, MainLoop& loop)
+    // `accessible`, when the session has an accessibility bus, reads what the engine is
+    // not told: the field's labels and its window (see describedBy).
+    EngineFieldReader(EngineHost& host, MainLoop& loop, FieldReader* accessible = nullptr)
         : m_host(host)
-        , m_loop(loop) {}
+        , m_loop(loop)
+        , m_accessible(accessible) {}
     void read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
               std::function<void(FocusRead)> done) override;
     void caret(std::int32_t pid, std::optional<std::string> appID,
                std::function<void(std::optional<Rect>)> done) override;
-    // The engine reads no screen.
-    void invalidateScreenContext() override {}
-    // The client hands the engine its field as it takes the focus: nothing to wake.
-    void prime(std::int32_t, std::optional<std::string>, std::function<void(bool)> done) override {
-        m_loop.post([done = std::move(done)] { done(true); });
-    }
+    void invalidateScreenContext() override;
+    // The client hands the engine its field as it takes the focus: only the accessibility
+    // bus has anything to wake.
+    void prime(std::int32_t pid, std::optional<std::string> appID, std::function<void(bool)> done) override;
 
 private:
+    // Only an application the accessibility bus named has a pid.
+    FieldReader* accessibleFor(std::int32_t pid) const { return pid > 0 ? m_accessible : nullptr; }
+
     EngineHost& m_host;
     MainLoop& m_loop;
+    FieldReader* m_accessible;
 };
 
 // The ghost at the caret, as the engine shows it to the focused client (grey preedit or
@@ -68,23 +73,31 @@ private:
     bool m_visible = false;
 };
 
+// The engine tells when a field gains the focus; its client names the application only
+// outside a desktop shell that serves every application through one context, so the
+// application that the accessibility bus saw take the focus comes first.
 class EngineWorkspace final : public Workspace {
 public:
     explicit EngineWorkspace(EngineHost& host)
         : m_host(host) {}
-    std::optional<RunningApplication> frontmostApplication() const override {
-        return m_host.focusedApplication();
-    }
+    std::optional<RunningApplication> frontmostApplication() const override;
     // Each field that gains the focus counts as an application coming to the front: the
     // engine cannot tell two fields of one application apart from two applications.
-    void observeActivations(std::function<void(std::optional<RunningApplication>)> activated) override {
-        m_host.setFocusHandler(std::move(activated));
-    }
+    void observeActivations(std::function<void(std::optional<RunningApplication>)> activated) override;
     // A password or PIN field has the focus.
     bool secureInputActive() const override { return isSecurePurpose(m_host.field().purpose); }
 
+    // The application of the element that gained the focus on the accessibility bus; none
+    // when it lost the focus. Main thread.
+    void accessibleFocusMoved(std::optional<RunningApplication> app);
+
 private:
+    void activate();
+
     EngineHost& m_host;
+    std::optional<RunningApplication> m_accessibleFront;
+    std::optional<RunningApplication> m_reported;
+    std::function<void(std::optional<RunningApplication>)> m_activated;
 };
 
 } // namespace wisket::ibus

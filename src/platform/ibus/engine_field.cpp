@@ -127,6 +127,25 @@ FocusRead focusReadOf(const EngineField& field, std::size_t maxChars, bool withC
     return FocusRead::text(std::move(context));
 }
 
+FocusRead describedBy(FocusRead engineRead, const FocusRead& accessibleRead) {
+    if (engineRead.kind == FocusRead::Kind::skip || accessibleRead.kind == FocusRead::Kind::skip) {
+        return engineRead;
+    }
+    FocusContext& context = engineRead.context;
+    const FocusContext& described = accessibleRead.context;
+    FieldInfo& field = context.field;
+    field.role = described.field.role;
+    field.subrole = described.field.subrole;
+    field.placeholder = described.field.placeholder;
+    // The words the purpose gave stay: the classifier reads both.
+    if (!described.field.label.empty()) {
+        field.label = field.label.empty() ? described.field.label : field.label + ' ' + described.field.label;
+    }
+    context.windowTitle = described.windowTitle;
+    context.surrounding = described.surrounding;
+    return engineRead;
+}
+
 std::optional<std::string> applicationOfClient(std::string_view client) {
     const std::size_t colon = client.find(':');
     if (colon == std::string_view::npos || colon + 1 == client.size()) {

@@ -36,6 +36,13 @@ bool isSecurePurpose(std::uint32_t purpose);
 // caret at most, the text after it only `withContext`.
 FocusRead focusReadOf(const EngineField& field, std::size_t maxChars, bool withContext);
 
+// The engine's read of a field with what the accessibility bus tells about that field: its
+// role, labels and placeholder, its window's title and the text on screen around it. Text,
+// caret and purpose stay the engine's: the bus's geometry is relative to a window there is
+// no way to place, and the client hands the engine its text as it changes. The engine's read
+// as it is when the bus has no such field.
+FocusRead describedBy(FocusRead engineRead, const FocusRead& accessibleRead);
+
 // The application behind an input context, from the client name IBus reports
 // ("gtk3-im:gedit"); none when the client names no program (one context for a whole
 // desktop shell, for instance).

@@ -78,6 +78,20 @@ TEST(EngineFieldTest, PurposesAndClientsTellTheClassifierWhatTheFieldIs) {
     EXPECT_EQ(focusReadOf(url, 100, false).context.field.role, "AXTextField");
     EXPECT_TRUE(isSecurePurpose(IBUS_INPUT_PURPOSE_PASSWORD));
     EXPECT_FALSE(isSecurePurpose(IBUS_INPUT_PURPOSE_EMAIL));
+
+    // The bus adds the labels and the window; the text and the caret stay the engine's.
+    FocusContext bus{
+        .textBeforeCaret = "stale",
+        .caretRect = Rect{1, 2, 1, 10},
+        .windowTitle = "Bookmarks",
+        .field = {.role = "AXSearchField", .subrole = {}, .placeholder = "Go to", .label = "Address"}};
+    const FocusRead described = describedBy(focusReadOf(url, 100, false), FocusRead::text(bus));
+    EXPECT_EQ(described.context.textBeforeCaret, "example");
+    EXPECT_EQ(described.context.caretRect, Rect{});
+    EXPECT_EQ(described.context.field.label, "url Address");
+    EXPECT_EQ(described.context.field.placeholder, "Go to");
+    EXPECT_EQ(described.context.windowTitle, "Bookmarks");
+    EXPECT_EQ(describedBy(focusReadOf(url, 100, false), FocusRead::skip()), focusReadOf(url, 100, false));
     EXPECT_EQ(applicationOfClient("gtk3-im:gedit"), "gedit");
     EXPECT_EQ(applicationOfClient("gnome-shell"), std::nullopt);
     EXPECT_EQ(ghostDisplayFor("gnome-shell"), GhostDisplay::popup);
