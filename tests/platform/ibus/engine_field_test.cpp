@@ -80,11 +80,11 @@ TEST(EngineFieldTest, PurposesAndClientsTellTheClassifierWhatTheFieldIs) {
     EXPECT_FALSE(isSecurePurpose(IBUS_INPUT_PURPOSE_EMAIL));
 
     // The bus adds the labels and the window; the text and the caret stay the engine's.
-    FocusContext bus{
-        .textBeforeCaret = "stale",
-        .caretRect = Rect{1, 2, 1, 10},
-        .windowTitle = "Bookmarks",
-        .field = {.role = "AXSearchField", .subrole = {}, .placeholder = "Go to", .label = "Address"}};
+    FocusContext bus;
+    bus.textBeforeCaret = "stale";
+    bus.caretRect = Rect{1, 2, 1, 10};
+    bus.windowTitle = "Bookmarks";
+    bus.field = {.role = "AXSearchField", .subrole = {}, .placeholder = "Go to", .label = "Address"};
     const FocusRead described = describedBy(focusReadOf(url, 100, false), FocusRead::text(bus));
     EXPECT_EQ(described.context.textBeforeCaret, "example");
     EXPECT_EQ(described.context.caretRect, Rect{});
