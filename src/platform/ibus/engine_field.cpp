@@ -40,28 +40,24 @@ std::string_view lastCodePoints(std::string_view s, std::size_t n) {
 // What a field's purpose tells the classifier, in the words its labels would use: an
 // address bar searches, and personal details are never completed.
 FieldInfo fieldInfoOf(std::uint32_t purpose) {
-    FieldInfo info{.role = "AXTextArea", .subrole = {}, .placeholder = {}, .label = {}};
+    const char* label = nullptr;
     switch (purpose) {
     case IBUS_INPUT_PURPOSE_URL:
-        info.role = "AXTextField";
-        info.label = "url";
+        label = "url";
         break;
     case IBUS_INPUT_PURPOSE_EMAIL:
-        info.role = "AXTextField";
-        info.label = "email address";
+        label = "email address";
         break;
     case IBUS_INPUT_PURPOSE_PHONE:
-        info.role = "AXTextField";
-        info.label = "phone";
+        label = "phone";
         break;
     case IBUS_INPUT_PURPOSE_NAME:
-        info.role = "AXTextField";
-        info.label = "full name";
+        label = "full name";
         break;
     default:
-        break;
+        return {.role = "AXTextArea", .subrole = {}, .placeholder = {}, .label = {}};
     }
-    return info;
+    return {.role = "AXTextField", .subrole = {}, .placeholder = {}, .label = label};
 }
 
 // Digits, numbers and terminals take no words.
