@@ -132,15 +132,13 @@ TEST(StatusMenuTest, StatusLineAndIcon) {
     }
 }
 
-TEST(StatusMenuTest, OnlyFailuresARestartCanMendRelaunch) {
+TEST(StatusMenuTest, RelaunchOnlyForFailuresARestartCanMendWithThePathQuoted) {
     for (const char* lasting : {"X display", "XInput 2", "XTest", "keyboard layout"}) {
         EXPECT_FALSE(restartCanHelp({lasting, "missing"})) << lasting;
     }
     EXPECT_TRUE(restartCanHelp({"key tap", "the grab failed"}));
     EXPECT_TRUE(restartCanHelp({"accessibility bus", "switched off"}));
-}
-
-TEST(StatusMenuTest, RelaunchQuotesThePath) {
+    // The relaunch command quotes the path for the shell.
     EXPECT_EQ(relaunchShellCommand("/opt/my apps/wisket"), R"(sleep 0.5; exec "/opt/my apps/wisket")");
     EXPECT_EQ(relaunchShellCommand(R"(/tmp/a"$`\b)"), R"(sleep 0.5; exec "/tmp/a\"\$\`\\b")");
 }

@@ -88,14 +88,13 @@ TEST(WordMatch, AgreesWithAPatternCompiledPerCall) {
 
 // --- Classification: rule order -----------------------------------------------------------
 
-TEST(ClassifyOrder, SearchFieldsWinOverEveryApplication) {
+TEST(Classify, RulesApplyInTheirOrderAndApplicationIdsCompareExactly) {
+    // Search fields win over every application.
     EXPECT_EQ(Reading().role("AXTextField").subrole("AXSearchField").app("com.tinyspeck.slackmacgap").kind(),
               TextKind::search);
     EXPECT_EQ(Reading().role("AXComboBox").label("Subject").app("com.apple.mail").kind(), TextKind::search);
     EXPECT_EQ(Reading().role("AXSearchField").app("code").kind(), TextKind::search);
-}
-
-TEST(ClassifyOrder, OneLineHintsComeBeforeApplicationSets) {
+    // One-line hints come before application sets.
     Reading mail = Reading().role("AXTextField").app("com.apple.mail");
     EXPECT_EQ(mail.placeholder("Search mail").kind(), TextKind::search);
     EXPECT_EQ(mail.placeholder("").label("Subject").kind(), TextKind::subject);
@@ -108,9 +107,6 @@ TEST(ClassifyOrder, OneLineHintsComeBeforeApplicationSets) {
     // The hint rules 2 and 3 hold for one-line roles only.
     EXPECT_EQ(Reading().placeholder("Search").kind(), TextKind::general);
     EXPECT_EQ(Reading().label("Title").app("Slack").kind(), TextKind::chat);
-}
-
-TEST(ClassifyOrder, ApplicationsAndHintsInTheirOrder) {
     // A code editor outranks an e-mail hint.
     EXPECT_EQ(Reading().label("compose").app("com.microsoft.VSCode").kind(), TextKind::code);
     // E-mail before AI and chat: the more specific "message body" beats "message".
@@ -129,26 +125,20 @@ TEST(ClassifyOrder, ApplicationsAndHintsInTheirOrder) {
     EXPECT_EQ(Reading().label("Comment").title("notion \u2013 my page").kind(), TextKind::document);
     EXPECT_EQ(Reading().title("Notion").text("let x = 5").kind(), TextKind::document);
     EXPECT_EQ(Reading().label("Reply").text("if (a)").kind(), TextKind::chat);
-}
-
-TEST(ClassifyOrder, WebMailTitleMakesOneLineFieldsSubjects) {
+    // A web-mail title makes one-line fields subjects.
     const std::string title = "Inbox (3) - someone - Gmail";
     EXPECT_EQ(Reading().title(title).kind(), TextKind::email);
     EXPECT_EQ(Reading().role("AXTextField").title(title).kind(), TextKind::subject);
     // Only an e-mail title does that: other titles keep their kind in one-line fields.
     EXPECT_EQ(Reading().role("AXTextField").title("general - Slack").kind(), TextKind::chat);
-}
-
-TEST(ClassifyOrder, CurrentLineAndFieldShapeDecideTheRest) {
+    // Current line and field shape decide the rest.
     EXPECT_EQ(Reading().text("Some notes\nlet x = 5").kind(), TextKind::code);
     EXPECT_EQ(Reading().text("let x = 5\nHello there.").kind(), TextKind::general);
     EXPECT_EQ(Reading().role("AXTextField").text("x => x + 1").kind(), TextKind::code);
     EXPECT_EQ(Reading().role("AXTextField").kind(), TextKind::search);
     EXPECT_EQ(Reading().role("AXTextArea").kind(), TextKind::general);
     EXPECT_EQ(Reading().role("").kind(), TextKind::general);
-}
-
-TEST(ClassifyApps, IdsCompareExactlyAndAbsentIdsMatchNothing) {
+    // Application ids compare exactly; absent ids match nothing.
     EXPECT_EQ(Reading().app("Thunderbird").kind(), TextKind::email);
     EXPECT_EQ(Reading().app("THUNDERBIRD").kind(), TextKind::general);
     EXPECT_EQ(Reading().app("Slack").kind(), TextKind::chat);
@@ -234,7 +224,8 @@ bool sensitive(std::string placeholder, std::string label, std::optional<std::st
     return isSensitive(FieldInfo{"AXTextField", "", std::move(placeholder), std::move(label)}, app);
 }
 
-TEST(Sensitive, FormFieldWordsInPlaceholderOrShortLabel) {
+TEST(Sensitive, FormWordsInPlaceholderOrShortLabelOutsideChatApplications) {
+    // Form field words in placeholder or short label.
     EXPECT_TRUE(sensitive("", "Password"));
     EXPECT_TRUE(sensitive("", "PASSWORD", "com.apple.mail"));
     EXPECT_TRUE(sensitive("Enter your phone number", ""));
@@ -246,16 +237,12 @@ TEST(Sensitive, FormFieldWordsInPlaceholderOrShortLabel) {
     EXPECT_FALSE(sensitive("", "Cityscape"));
     EXPECT_FALSE(sensitive("", ""));
     EXPECT_FALSE(sensitive("Write something", "Body"));
-}
-
-TEST(Sensitive, LongLabelsAreDescriptionsAndIgnored) {
+    // Long labels are descriptions and ignored.
     EXPECT_FALSE(sensitive("", "We will never call your phone"));
     EXPECT_FALSE(sensitive("", "Phone\tnumber\nfor\u00a0you here")); // any white space separates words
     EXPECT_TRUE(sensitive("We will never call your phone", ""));
     EXPECT_TRUE(sensitive("Phone", "We will never call you back"));
-}
-
-TEST(Sensitive, ChatApplicationsAreExempt) {
+    // Chat applications are exempt.
     for (std::string app : {"com.tinyspeck.slackmacgap", "org.whispersystems.signal-desktop", "Signal",
                             "org.gnome.Fractal", "teams-for-linux"}) {
         EXPECT_FALSE(sensitive("", "Password", app)) << app;

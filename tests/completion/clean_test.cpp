@@ -35,35 +35,26 @@ void expectAll(const std::vector<Case>& cases) {
 
 const std::optional<std::string> rejected = std::nullopt;
 
-TEST(Clean, Labels) {
+TEST(Clean, LabelsQuotesRefusalsJoiningCutsAndGuards) {
+    const std::string quoted = "Bob wrote: \"we will ship on friday\" yesterday";
+    const std::string plain = "I think the plan is ready now, says Bob";
     expectAll({
+        // Labels.
         {" Output: back to you soon", "I'll get ", "back to you soon"},
         {"Output:", "I'll get ", rejected},
         {"  Output:   \t", "I'll get ", rejected},
         {"Output: Completion: hi there", "Hello ", "hi there"},
         {"Completion: Output: hi", "Hello ", "Output: hi"}, // each label once, in order
         {"output: yes", "Hello ", "output: yes"},           // labels keep their case
-    });
-}
-
-TEST(Clean, FirstLine) {
-    expectAll({
+        // First line.
         {"first line\nsecond line", "Note: ", "first line"},
         {"\nonly the second line", "Note: ", rejected},
-    });
-}
-
-TEST(Clean, Quotes) {
-    expectAll({
+        // Quotes.
         {"\"see you soon\"", "OK ", "see you soon"},
         {"  \"see you soon", "OK ", "see you soon"},
         {"\"hello", "He said \"", "\"hello"}, // the text opened the quote
         {"\"", "OK ", rejected},
-    });
-}
-
-TEST(Clean, RefusalsAndLists) {
-    expectAll({
+        // Refusals and lists.
         {"I'm sorry, I can't help with that", "Please ", rejected},
         {"I\u2019m sorry", "Please ", rejected},
         {"  As an AI language model", "Please ", rejected},
@@ -79,21 +70,13 @@ TEST(Clean, RefusalsAndLists) {
         {"* star", "Items: ", rejected},
         {"1.5 million people", "About ", "1.5 million people"},
         {"-5 degrees", "It is ", "-5 degrees"},
-    });
-}
-
-TEST(Clean, RepeatedFragment) {
-    expectAll({
+        // Repeated fragment.
         {"upd version", "Could you send me the upd", rejected},
         {"upd", "Could you send me the upd", rejected},
         {"UPD, thanks", "Could you send me the upd", rejected},
         // A fragment that is a word of its own may be repeated; the echo goes.
         {"cat food", "I fed the cat", " food"},
-    });
-}
-
-TEST(Clean, EchoRemoval) {
-    expectAll({
+        // Echo removal.
         {"updated version?", "Could you send me the upd", "ated version?"},
         {"to you tomorrow", "I will send it to you ", "tomorrow"},
         // The overlap ends inside a word of the answer: no echo after all.
@@ -103,12 +86,7 @@ TEST(Clean, EchoRemoval) {
         // A capital the text lacks starts a new word, unless the echo ends the word.
         {"Bob and Ann", "Sent it to bo", " Bob and Ann"},
         {"Mon 10am", "See you at mon", " 10am"},
-    });
-}
-
-TEST(Clean, Joining) {
-    expectAll({
-        // Nothing typed yet.
+        // Joining, with nothing typed yet.
         {"  hello there ", "", "hello there"},
         // After white space.
         {" and more", "apples ", "and more"},
@@ -124,11 +102,7 @@ TEST(Clean, Joining) {
         {"how are you", "Hello,", " how are you"},
         {"and no", "(yes)", " and no"},
         {"world", "Hello-", "world"},
-    });
-}
-
-TEST(Clean, JoiningWordToWord) {
-    expectAll({
+        // Joining word to word.
         // Letter overlap: the model restarted with the last letter of the fragment.
         {"ing to the", "I am goi", "ng to the"},
         // Late completion: the word is finished later on, after something else.
@@ -149,22 +123,14 @@ TEST(Clean, JoiningWordToWord) {
         {"n'roll", "rock'", "n'roll"},
         // A misspelled fragment that the answer neither continues nor follows.
         {"house", "I like the qzx", rejected},
-    });
-}
-
-TEST(Clean, WordLimitAndClauseCut) {
-    expectAll({
+        // Word limit and clause cut.
         {"one two three four, five", "Count: ", "one two three", TextKind::general, 3},
         {"we can meet, then talk about the plan", "OK ", "we can meet,", TextKind::general, 5},
         // Not cut, so no clause cut.
         {"we can meet, then talk", "OK ", "we can meet, then talk", TextKind::general, 8},
         // A clause mark with no word before it does not count.
         {"( well then we go", "Hmm ", "( well", TextKind::general, 2},
-    });
-}
-
-TEST(Clean, FirstSentence) {
-    expectAll({
+        // First sentence.
         {"done. next step", "It is ", "done."},
         {"done. next step", "x = ", "done. next step", TextKind::code},
         {"version 3.5 is out", "Now ", "version 3.5 is out"},
@@ -174,29 +140,17 @@ TEST(Clean, FirstSentence) {
         {"... ok then. more", "Hmm ", "... ok then."},
         {"e.g.x is fine", "Use ", "e.g.x is fine"},
         {"what? yes", "So ", "what?"},
-    });
-}
-
-TEST(Clean, Greeting) {
-    expectAll({
+        // Greeting.
         {"Priya, thanks", "Hi Pri", "ya,", TextKind::email, 3, true},
         {"Priya, thanks for", "Hi ", "Priya,", TextKind::email, 3, true},
         {"Priya", "Hi ", "Priya", TextKind::email, 3, true},
         {"Priya, thanks", "Hi ", "Priya, thanks", TextKind::email, 3, false},
-    });
-}
-
-TEST(Clean, DanglingWords) {
-    expectAll({
+        // Dangling words.
         {"I will send the report", "OK ", "I will send", TextKind::general, 4},
         {"it is for the best", "OK ", "it is", TextKind::general, 4},
         {"( the end", "Note ", "( the", TextKind::general, 2},             // nothing before it to keep
         {"send it to the", "OK ", "send it to the", TextKind::general, 8}, // not cut
-    });
-}
-
-TEST(Clean, SearchAndSubject) {
-    expectAll({
+        // Search and subject.
         {"running shoes", "best running ", "shoes", TextKind::search, 3},
         {"best shoes", "best running ", "shoes", TextKind::search, 3},
         {"Best, shoes", "best running ", "shoes", TextKind::search, 3},
@@ -207,31 +161,17 @@ TEST(Clean, SearchAndSubject) {
         {"shoes for beginners", "best running sh", "oes for beginners", TextKind::search, 3},
         {"Quarterly report.", "Re: ", "Quarterly report", TextKind::subject, 5},
         {"shoes.", "best ", "shoes.", TextKind::general, 3},
-    });
-}
-
-TEST(Clean, CapitalAfterASentence) {
-    expectAll({
+        // Capital after a sentence.
         {"see you soon", "Thanks. ", "See you soon", TextKind::email},
         {"see you soon", "Done!\n\n", "See you soon", TextKind::document},
         {"see you soon", "Thanks. ", "see you soon", TextKind::chat},
         {"see you soon", "Thanks ", "see you soon", TextKind::email},
         {"\u00E9t\u00E9 prochain", "Fini. ", "\u00C9t\u00E9 prochain", TextKind::email},
-    });
-}
-
-TEST(Clean, NothingToShow) {
-    expectAll({
+        // Nothing to show.
         {" ... ", "OK ", rejected},
         {"?!", "Really", rejected},
         {"   ", "OK ", rejected},
-    });
-}
-
-TEST(Clean, CopyGuard) {
-    const std::string quoted = "Bob wrote: \"we will ship on friday\" yesterday";
-    const std::string plain = "I think the plan is ready now, says Bob";
-    expectAll({
+        // Copy guard.
         {"ship on friday", "I think we ", rejected, TextKind::general, 8, false, quoted},
         {"ship on monday", "I think we ", "ship on monday", TextKind::general, 8, false, quoted},
         {"ship on friday", "I think we ", "ship on friday", TextKind::general, 8, false,

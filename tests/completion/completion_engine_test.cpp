@@ -27,9 +27,7 @@ CompletionRequest request(std::string text, std::string appName = "Mail") {
 TEST(CacheKey, FieldsThatShapeTheAnswer) {
     const CompletionRequest base = request("Hello there");
     const std::string key = cacheKey(ProviderKind::onDevice, base);
-    EXPECT_TRUE(key.starts_with("apple|Mail|email|8|")) << key;
-    EXPECT_TRUE(key.ends_with("|Hello there")) << key;
-    EXPECT_TRUE(cacheKey(ProviderKind::ollama, base).starts_with("ollama|"));
+    EXPECT_NE(cacheKey(ProviderKind::ollama, base), key);
 
     CompletionRequest same = base;
     same.windowTitle = "Other window";

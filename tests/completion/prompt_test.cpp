@@ -113,7 +113,7 @@ std::string lengthLine(const CompletionRequest& r) {
     return prompt.substr(start, prompt.find('\n', start) - start);
 }
 
-TEST(BuildPrompt, LengthLine) {
+TEST(BuildPrompt, LengthLineNamesTheRangeAndOnlyAMisspelledFragment) {
     EXPECT_EQ(lengthLine(request("a", plan(TextKind::search, 1, 1))),
               "Length: 1 word. Complete the query with the most likely keywords. No punctuation.");
     EXPECT_EQ(lengthLine(request("a", plan(TextKind::code, 3, 3))),
@@ -126,9 +126,7 @@ TEST(BuildPrompt, LengthLine) {
     EXPECT_EQ(lengthLine(request("a", longer)),
               "Length: 4 to 8 words. Aim for close to 8 words. Finish the current "
               "phrase or sentence in the same style.");
-}
-
-TEST(BuildPrompt, OnlyMisspelledFragmentsAreUnfinished) {
+    // Only misspelled fragments are unfinished.
     SuggestionPlan midWord = plan(TextKind::aiPrompt, 1, 3);
     midWord.midWord = true;
     EXPECT_EQ(
@@ -171,15 +169,13 @@ TEST(BuildPrompt, InvalidBytesBecomeReplacementCharacters) {
     EXPECT_TRUE(prompt.ends_with("Text: \"caf\uFFFD\"\nOutput:"));
 }
 
-TEST(SanitizeScreenText, RemovesFencesAndLabels) {
+TEST(SanitizeScreenText, RemovesFencesAndLabelsEvenAfterThousandsOfBlankLines) {
     EXPECT_EQ(sanitizeScreenText("a <<<< b >>> c"), "a \u2039\u2039\u2039< b \u203A\u203A\u203A c");
     EXPECT_EQ(sanitizeScreenText("Text: one\n  Output :two\nApp:\tthree\nlength: four\nsee Field: five"),
               "Text - one\nOutput -two\nApp -\tthree\nlength: four\nsee Field: five");
     // The white space before a label may span blank lines, which go with it.
     EXPECT_EQ(sanitizeScreenText("a\n\n  Field: x"), "a\nField - x");
-}
-
-TEST(SanitizeScreenText, ThousandsOfBlankLinesStillLoseTheirLabels) {
+    // Thousands of blank lines still lose their labels.
     // Each line start of a long blank run makes the label pattern re-read the run when no
     // label follows it; past the time limit the runs are collapsed to one line break.
     const std::string hostile = "Output: a" + std::string(100'000, '\n') + "b\n \n\nText: c";

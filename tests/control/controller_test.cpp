@@ -377,24 +377,14 @@ TEST_F(ControllerTest, ShownSuggestionsRecordTheirFiguresAndStyle) {
 
 // --- Accept keys and Escape --------------------------------------------------------------
 
-TEST_F(ControllerTest, AltWithTheAcceptKeyTakesOneWordOnlyWhenSetTo) {
-    offer(" world, how are you");
-    EXPECT_TRUE(press(Key::tab, Modifier::alt));
-    EXPECT_EQ(tap.typed, std::vector<std::string>{" world,"});
-
-    settings.setOptionAcceptsWord(false);
-    EXPECT_FALSE(press(Key::tab, Modifier::alt));
-    EXPECT_FALSE(overlay.visible);
-    EXPECT_EQ(tap.typed.size(), 1u);
-}
-
-TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutShiftControlOrSuperTypesTheSuggestion) {
+TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestion) {
     struct Case {
         AcceptKey setting;
         Key key;
         Modifiers modifiers;
         bool accepts;
     };
+    settings.setOptionAcceptsWord(false); // Alt with the accept key is then a key like any other
     for (const Case c :
          {Case{AcceptKey::tab, Key::tab, {}, true}, Case{AcceptKey::tab, Key::rightArrow, {}, false},
           Case{AcceptKey::rightArrow, Key::tab, {}, false},
@@ -402,7 +392,8 @@ TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutShiftControlOrSuperTypesTheS
           Case{AcceptKey::both, Key::rightArrow, {}, true},
           Case{AcceptKey::tab, Key::tab, Modifier::shift, false},
           Case{AcceptKey::tab, Key::tab, Modifier::control, false},
-          Case{AcceptKey::both, Key::rightArrow, Modifier::super, false}}) {
+          Case{AcceptKey::both, Key::rightArrow, Modifier::super, false},
+          Case{AcceptKey::tab, Key::tab, Modifier::alt, false}}) {
         SCOPED_TRACE(std::string(rawValue(c.setting)) + " " + std::to_string(static_cast<int>(c.key)));
         settings.setAcceptKey(c.setting);
         tap.typed.clear();

@@ -328,7 +328,7 @@ TEST_F(FocusReaderTest, ContextOnlyWhenAsked) {
     EXPECT_EQ(opaque.context.afterCaret, "");
 }
 
-TEST_F(FocusReaderTest, SurroundingKeepsTheLast800CharactersOfScreenAndQuote) {
+TEST_F(FocusReaderTest, ContextKeepsTheLast800CharactersOfScreenAndQuoteAnd600UnitsAfterTheCaretFiltered) {
     window->add("AXStaticText")->set("AXValue", repeat("a", 790));
     field("Hi\n\nOn Tue, Ann wrote:\n" + repeat("q", 100), 2);
     const FocusRead result = read(true);
@@ -336,9 +336,7 @@ TEST_F(FocusReaderTest, SurroundingKeepsTheLast800CharactersOfScreenAndQuote) {
     EXPECT_EQ(result.context.quotedBelow, quoted);
     EXPECT_EQ(result.context.surrounding,
               repeat("a", 800 - 1 - static_cast<int>(graphemeCount(quoted))) + "\n" + quoted);
-}
-
-TEST_F(FocusReaderTest, AfterCaretTextIsCutAt600UnitsAndFiltered) {
+    // The text after the caret is cut at 600 units and filtered.
     field("Hi\n" + repeat("b", 1000), 2);
     EXPECT_EQ(read(true).context.afterCaret, repeat("b", 599));
 

@@ -30,46 +30,35 @@ TEST(OverlayLayout, PanelStartsOnePointRightOfTheCaretAndIsCentredOnIt) {
     EXPECT_EQ(panelFrame(anchor, {80, 24}, {primary}), (Rect{103, 197, 80, 24}));
 }
 
-TEST(OverlayLayout, WidthIsBoundedByTheVisibleRightEdgeButNeverBelowSixty) {
-    const std::vector<ScreenGeometry> screens{
+TEST(OverlayLayout, WidthIsBoundedByTheRightEdgeOfTheCaretsScreenOrThePrimaryButNeverBelowSixty) {
+    const std::vector<ScreenGeometry> docked{
         {.frame = {0, 0, 1280, 1000}, .visibleFrame = {0, 0, 1200, 1000}}}; // a dock on the right
     const Size wide{300, 16};
-
     // 30 points from the visible right edge: the minimum width, and the text must truncate.
-    EXPECT_EQ(panelFrame(Anchor::caret({1167, 400, 2, 16}), wide, screens), (Rect{1170, 400, 60, 16}));
+    EXPECT_EQ(panelFrame(Anchor::caret({1167, 400, 2, 16}), wide, docked), (Rect{1170, 400, 60, 16}));
     // 100 points from it: the panel stops 4 points short of the edge.
-    EXPECT_EQ(panelFrame(Anchor::caret({1097, 400, 2, 16}), wide, screens), (Rect{1100, 400, 96, 16}));
+    EXPECT_EQ(panelFrame(Anchor::caret({1097, 400, 2, 16}), wide, docked), (Rect{1100, 400, 96, 16}));
     // Text that fits keeps its own width.
-    EXPECT_EQ(panelFrame(Anchor::caret({97, 400, 2, 16}), wide, screens), (Rect{100, 400, 300, 16}));
-}
+    EXPECT_EQ(panelFrame(Anchor::caret({97, 400, 2, 16}), wide, docked), (Rect{100, 400, 300, 16}));
 
-TEST(OverlayLayout, CaretOnASecondScreenUsesThatScreensEdge) {
-    // The second screen is taller than the primary and sits to its right.
+    // A second screen, taller than the primary and to its right.
     const ScreenGeometry second{.frame = {1280, 0, 1920, 1200}, .visibleFrame = {1280, 0, 1900, 1200}};
     const std::vector<ScreenGeometry> screens{primary, second};
-
     // Below the primary's bottom edge: only the second screen holds the caret.
-    const std::optional<Rect> low = panelFrame(Anchor::caret({2997, 1100, 2, 20}), {400, 16}, screens);
-    EXPECT_EQ(low, (Rect{3000, 1100, 176, 20}));
-
+    EXPECT_EQ(panelFrame(Anchor::caret({2997, 1100, 2, 20}), {400, 16}, screens),
+              (Rect{3000, 1100, 176, 20}));
     // A caret at the second screen's left edge belongs to it, not to the primary.
-    const std::optional<Rect> edge = panelFrame(Anchor::caret({1277, 300, 2, 20}), {2000, 16}, screens);
-    EXPECT_EQ(edge, (Rect{1280, 300, 1896, 20}));
-}
-
-TEST(OverlayLayout, PointOnNoScreenIsBoundedByThePrimaryScreen) {
-    const ScreenGeometry second{.frame = {1280, 0, 1920, 1200}, .visibleFrame = {1280, 0, 1920, 1200}};
-    // Far right of everything: the primary's right edge gives the 60-point minimum.
-    EXPECT_EQ(panelFrame(Anchor::caret({5000, 100, 2, 20}), {400, 16}, {primary, second}),
-              (Rect{5003, 100, 60, 20}));
+    EXPECT_EQ(panelFrame(Anchor::caret({1277, 300, 2, 20}), {2000, 16}, screens),
+              (Rect{1280, 300, 1896, 20}));
+    // On no screen, far right of everything: the primary's right edge gives the minimum.
+    EXPECT_EQ(panelFrame(Anchor::caret({5000, 100, 2, 20}), {400, 16}, screens), (Rect{5003, 100, 60, 20}));
     // Left of everything: bounded by the primary's visible right edge.
-    EXPECT_EQ(panelFrame(Anchor::caret({-500, 100, 2, 20}), {4000, 16}, {primary, second}),
+    EXPECT_EQ(panelFrame(Anchor::caret({-500, 100, 2, 20}), {4000, 16}, screens),
               (Rect{-497, 100, 1773, 20}));
-}
 
-TEST(OverlayLayout, NoScreensLeavesThePanelWhereItWas) {
+    // No screens leave the panel where it was; placement on its own then bounds the width
+    // 600 points out.
     EXPECT_FALSE(panelFrame(Anchor::caret({100, 200, 2, 18}), {80, 14}, {}));
-    // Placement on its own then bounds the width 600 points out.
     EXPECT_EQ(place(100, 50, 10, {1000, 14}, {}), (Rect{100, 43, 596, 14}));
 }
 

@@ -105,7 +105,7 @@ TEST(CaseMapping, IsFullUnicode) {
     EXPECT_EQ(toUpper("\xff"), "\uFFFD");
 }
 
-TEST(Trimming, BlanksKeepLineBreaksWhiteSpaceDoesNot) {
+TEST(Trimming, BlanksKeepLineBreaksWhiteSpaceDoesNotAndBreaksBecomeSpaces) {
     EXPECT_EQ(trimBlanks(" \t\u00A0text \u2003"), "text");
     EXPECT_EQ(trimBlanks("\n text \n"), "\n text \n");
     EXPECT_EQ(trimWhitespace("\n text \r\n"), "text");
@@ -118,9 +118,7 @@ TEST(Trimming, BlanksKeepLineBreaksWhiteSpaceDoesNot) {
     EXPECT_EQ(trimPunctuation("\u00ab(hi!)\u00bb, "), "hi!)\u00bb, "); // a space is no punctuation
     EXPECT_EQ(trimPunctuation("\u00abhi,\u00bb"), "hi");
     EXPECT_EQ(trimPunctuation("..."), "");
-}
-
-TEST(Trimming, LineBreaksBecomeSpacesOfTheSameLength) {
+    // Line breaks become spaces of the same length.
     EXPECT_EQ(lineBreaksAsSpaces("a\nb\r\nc\u2028d\u0085e\tf"), "a b  c   d  e\tf");
     EXPECT_EQ(lineBreaksAsSpaces("\xff\n"), "\uFFFD ");
 }
