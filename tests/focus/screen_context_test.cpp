@@ -129,8 +129,8 @@ TEST_F(ScreenContextTest, MissingParentsAndChildrenContributeNothing) {
     group->set("AXChildren", std::string("not a list"));
     EXPECT_EQ(walk(field), "Above the group");
 
-    sibling->failing();
-    group->unset("AXChildren");
+    sibling->failing = true;
+    group->set("AXChildren", {});
     EXPECT_EQ(walk(field), "Above the group");
 }
 
@@ -187,15 +187,15 @@ TEST_F(ScreenContextTest, TimeBudgetStopsTheWalkAndShrinksEachTimeout) {
     EXPECT_EQ(text.substr(text.rfind('\n') + 1), "t199");
 
     std::vector<double> timeouts;
-    for (auto it = labels.rbegin(); it != labels.rend() && (*it)->timeout(); ++it) {
-        timeouts.push_back(*(*it)->timeout());
+    for (auto it = labels.rbegin(); it != labels.rend() && (*it)->timeout; ++it) {
+        timeouts.push_back(*(*it)->timeout);
     }
     ASSERT_EQ(static_cast<int>(timeouts.size()), visited);
     EXPECT_EQ(timeouts.front(), 0.1);
     EXPECT_EQ(timeouts.back(), 0.02);
     EXPECT_TRUE(std::is_sorted(timeouts.rbegin(), timeouts.rend()));
     EXPECT_TRUE(std::any_of(timeouts.begin(), timeouts.end(), [](double t) { return t > 0.02 && t < 0.1; }));
-    EXPECT_EQ(field->timeout(), 0.1);
+    EXPECT_EQ(field->timeout, 0.1);
 }
 
 // --- Cache -------------------------------------------------------------------------------------

@@ -4,7 +4,8 @@
 // text and geometry, then look at what the code under test asked and wrote. Every handle
 // the fake hands out is a fresh object, as real accessibility wrappers are, so identity must
 // go through Ax::equal. Optional per-call cost advances a fake clock, so time budgets can be
-// spent without sleeping.
+// spent without sleeping. The counters are read by the test only after the reader's answer
+// came back through the main loop, which orders them after the reader thread's calls.
 
 #include "focus/ax.hpp"
 #include "focus/screen_context.hpp"
@@ -15,7 +16,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,9 +26,13 @@ namespace wisket::testing {
 // A monotonic clock that moves only when told to. Any thread.
 class FakeClock {
 public:
-    std::chrono::steady_clock::time_point now() const;
-    void advance(std::chrono::steady_clock::duration delta);
-    MonotonicClock function();
+    std::chrono::steady_clock::time_point now() const {
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(m_ticks.load()));
+    }
+    void advance(std::chrono::steady_clock::duration delta) { m_ticks += delta.count(); }
+    MonotonicClock function() {
+        return [this] { return now(); };
+    }
 
 private:
     std::atomic<std::chrono::steady_clock::duration::rep> m_ticks{0};
@@ -42,9 +46,9 @@ public:
 
     static Ptr make(std::string role = {});
 
-    // Builders; each returns the element itself so trees read top-down.
+    // Builders; each returns the element itself so trees read top-down. Setting an empty
+    // value removes the attribute.
     FakeElement& set(std::string_view name, AxValue value);
-    FakeElement& unset(std::string_view name);
     // A settable query that fails is `std::nullopt`.
     FakeElement& settable(std::string_view name, std::optional<bool> value);
     // The field's text: "AXValue", "AXNumberOfCharacters" (UTF-16 units) and
@@ -52,18 +56,19 @@ public:
     FakeElement& text(std::string_view utf8);
     // An element-valued attribute ("AXFocusedUIElement", "AXFocusedWindow"…).
     FakeElement& link(std::string_view name, Ptr element);
-    FakeElement& selection(std::int64_t location, std::int64_t length = 0);
+    FakeElement& selection(std::int64_t location, std::int64_t length = 0) {
+        return set("AXSelectedTextRange", AxRange{location, length});
+    }
     FakeElement& layout(Layout layout);
-    // Every call on this element fails.
-    FakeElement& failing(bool fail = true);
-    // "AXStringForRange" fails while "AXValue" still answers.
-    FakeElement& stringForRangeFails(bool fail = true);
     Ptr append(Ptr child);
     Ptr add(std::string role) { return append(make(std::move(role))); }
 
-    Ptr parent() const { return m_parent.lock(); }
+    // Every call on this element fails.
+    bool failing = false;
+    // "AXStringForRange" fails while "AXValue" still answers.
+    bool stringForRangeFails = false;
     // The last messaging timeout set on this element, in seconds.
-    std::optional<double> timeout() const;
+    std::optional<double> timeout;
 
 private:
     friend class FakeAx;
@@ -71,14 +76,10 @@ private:
     std::map<std::string, AxValue, std::less<>> m_attributes;
     std::map<std::string, Ptr, std::less<>> m_links;
     std::map<std::string, std::optional<bool>, std::less<>> m_settable;
-    std::u16string m_text;
-    bool m_hasText = false;
+    std::optional<std::u16string> m_text;
     Layout m_layout;
-    bool m_failing = false;
-    bool m_stringForRangeFails = false;
     std::vector<Ptr> m_children;
     std::weak_ptr<FakeElement> m_parent;
-    std::optional<double> m_timeout;
 };
 
 // A layout of monospaced lines: each UTF-16 unit is `advance` wide, lines break after "\n";
@@ -97,27 +98,28 @@ public:
     // The application element of `pid` (created on first use, with no attributes).
     FakeElement::Ptr app(std::int32_t pid);
     // The element "AXFocusedUIElement" of `pid`'s application points at.
-    void focus(std::int32_t pid, const FakeElement::Ptr& element);
+    void focus(std::int32_t pid, const FakeElement::Ptr& element) {
+        app(pid)->link("AXFocusedUIElement", element);
+    }
     // A handle to `element`, as the fake would hand it out.
-    AxElement handle(const FakeElement::Ptr& element);
-    static FakeElement::Ptr target(const AxElement& element);
+    static AxElement handle(const FakeElement::Ptr& element);
 
     // Each call advances `clock` by `cost`.
-    void setCallCost(FakeClock* clock, std::chrono::steady_clock::duration cost);
-    // Called before every call on the element it names (for example to change the tree in
-    // the middle of a walk).
-    void onCall(std::function<void(const FakeElement::Ptr&)> hook);
+    void setCallCost(FakeClock* clock, std::chrono::steady_clock::duration cost) {
+        m_clock = clock;
+        m_cost = cost;
+    }
 
-    int calls() const;
+    int calls() const { return m_calls; }
     // How many times attribute `name` was asked for, singly or among several.
     int reads(std::string_view name) const;
-    std::vector<FakeWrite> writes() const;
-    std::optional<double> systemWideTimeout() const;
-    void resetCounts();
+    const std::vector<FakeWrite>& writes() const { return m_writes; }
+
+    const FakeElement::Ptr systemWideElement = FakeElement::make("AXSystemWide");
 
     // Ax
-    AxElement systemWide() override;
-    AxElement application(std::int32_t pid) override;
+    AxElement systemWide() override { return handle(systemWideElement); }
+    AxElement application(std::int32_t pid) override { return handle(app(pid)); }
     void setMessagingTimeout(const AxElement& element, double seconds) override;
     AxValue attribute(const AxElement& element, std::string_view name) override;
     std::vector<AxValue> attributes(const AxElement& element,
@@ -131,17 +133,14 @@ public:
 private:
     // Counts the call, spends its cost and returns the element unless it fails.
     FakeElement::Ptr enter(const AxElement& element);
-    AxValue read(const FakeElement::Ptr& element, std::string_view name);
+    AxValue read(const FakeElement& element, std::string_view name);
 
-    mutable std::mutex m_mutex;
     std::map<std::int32_t, FakeElement::Ptr> m_apps;
-    FakeElement::Ptr m_systemWide = FakeElement::make("AXSystemWide");
     std::map<std::string, int, std::less<>> m_reads;
     std::vector<FakeWrite> m_writes;
     int m_calls = 0;
     FakeClock* m_clock = nullptr;
     std::chrono::steady_clock::duration m_cost{};
-    std::function<void(const FakeElement::Ptr&)> m_hook;
 };
 
 } // namespace wisket::testing
