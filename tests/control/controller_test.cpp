@@ -16,7 +16,6 @@ using testing::FakeKeyTap;
 using testing::FakeWorkspace;
 using testing::mouseDown;
 using testing::ScriptedRuntime;
-using testing::scrollWheel;
 using testing::specialKey;
 using testing::typedKey;
 
@@ -125,7 +124,7 @@ TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     typeKeys("a");
     loop.advance(180ms);
     typeKeys("b");
-    reader.releaseReads(textRead());
+    reader.release();
     loop.runPosted();
     EXPECT_EQ(asked(), 0u);
 
@@ -550,7 +549,7 @@ TEST_F(ControllerTest, TheOverlayMovesOnlyToACaretThatWasReadWhileItIsShown) {
     loop.advance(50ms);
     ASSERT_EQ(reader.caretCalls.size(), 2u);
     press(Key::escape);
-    reader.releaseCarets();
+    reader.release();
     loop.runPosted();
     EXPECT_TRUE(overlay.moves.empty());
 
@@ -658,7 +657,7 @@ TEST_F(ControllerTest, ClicksAndShortcutsForgetTheContextAScrollOnlyTheKeysTyped
         bool forgetsContext;
     };
     const Case cases[] = {
-        {"scroll", scrollWheel(), false},
+        {"scroll", mouseDown(EventType::scrollWheel), false},
         {"left click", mouseDown(EventType::leftMouseDown), true},
         {"right click", mouseDown(EventType::rightMouseDown), true},
         {"other click", mouseDown(EventType::otherMouseDown), true},
@@ -809,7 +808,7 @@ TEST_F(ControllerTest, WorkStillUnderWayWhenTheControllerGoesFindsNothingToTouch
     typeKeys("a");
     loop.advance(180ms);
     controller.reset();
-    reader.releaseReads(textRead());
+    reader.release();
     loop.runPosted();
 
     reader.holdReads = false;

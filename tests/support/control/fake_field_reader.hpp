@@ -30,37 +30,50 @@ public:
         : m_loop(loop) {}
 
     void read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
-              std::function<void(FocusRead)> done) override;
+              std::function<void(FocusRead)> done) override {
+        reads.push_back({pid, std::move(appID), maxChars, withContext});
+        answer(holdReads, [done = std::move(done), answer = nextRead] { done(answer); });
+    }
     void caret(std::int32_t pid, std::optional<std::string> appID,
-               std::function<void(std::optional<Rect>)> done) override;
+               std::function<void(std::optional<Rect>)> done) override {
+        caretCalls.push_back({pid, std::move(appID)});
+        answer(holdCarets, [done = std::move(done), answer = caretRect] { done(answer); });
+    }
     void invalidateScreenContext() override { ++invalidations; }
-    void prime(std::int32_t pid, std::optional<std::string>, std::function<void(bool)> done) override {
-        primed.push_back(pid);
+    void prime(std::int32_t, std::optional<std::string>, std::function<void(bool)> done) override {
         m_loop.post([done = std::move(done)] { done(true); });
     }
 
-    // Answers every held read with `answer`, oldest first (through the loop).
-    void releaseReads(const FocusRead& answer);
-    // Answers every held caret request with `caretRect`, oldest first (through the loop).
-    void releaseCarets();
+    // Delivers every held answer, oldest first (through the loop): each is what was
+    // scripted when it was asked for.
+    void release() {
+        for (; !m_held.empty(); m_held.pop_front()) {
+            m_loop.post(std::move(m_held.front()));
+        }
+    }
 
-    // The answer to each read, taken when the read is made.
+    // The answers, taken when a read or caret request is made.
     FocusRead nextRead;
-    // While set, reads wait for releaseReads.
-    bool holdReads = false;
     std::optional<Rect> caretRect;
-    // While set, caret requests wait for releaseCarets.
+    // While set, reads or caret requests wait for release().
+    bool holdReads = false;
     bool holdCarets = false;
 
     std::vector<ReadCall> reads;
     std::vector<CaretCall> caretCalls;
     int invalidations = 0;
-    std::vector<std::int32_t> primed;
 
 private:
+    void answer(bool hold, MainLoop::Task deliver) {
+        if (hold) {
+            m_held.push_back(std::move(deliver));
+        } else {
+            m_loop.post(std::move(deliver));
+        }
+    }
+
     MainLoop& m_loop;
-    std::deque<std::function<void(FocusRead)>> m_held;
-    std::deque<std::function<void(std::optional<Rect>)>> m_heldCarets;
+    std::deque<MainLoop::Task> m_held;
 };
 
 } // namespace wisket::testing

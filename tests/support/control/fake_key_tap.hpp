@@ -12,21 +12,34 @@ namespace wisket::testing {
 
 class FakeKeyTap final : public KeyTap {
 public:
-    void setHandler(Handler handler) override;
+    void setHandler(Handler handler) override { m_handler = std::move(handler); }
     void setLostHandler(std::function<void()> lost) override { m_lost = std::move(lost); }
-    std::optional<StartError> start() override;
+    std::optional<StartError> start() override {
+        m_running = startSucceeds;
+        return m_running ? std::nullopt : std::optional<StartError>(startFailure);
+    }
     bool isEnabled() const override { return m_running; }
     // Succeeds as a start would.
-    void reenable() override;
-    void type(std::string_view text) override;
-    void setConsumableKeys(std::vector<KeyCombination> keys) override;
+    void reenable() override {
+        ++reenables;
+        m_running = startSucceeds;
+    }
+    void type(std::string_view text) override { typed.emplace_back(text); }
+    void setConsumableKeys(std::vector<KeyCombination> keys) override {
+        consumableReports.push_back(std::move(keys));
+    }
 
     // Hands `event` to the handler as the tap would; true when it was consumed.
-    bool deliver(const InputEvent& event);
+    bool deliver(const InputEvent& event) { return m_handler && m_handler(event); }
     // The hook stops by itself, as when the display goes away.
-    void lose();
+    void lose() {
+        m_running = false;
+        m_lost();
+    }
     // The keys last reported as consumable (none before any report).
-    std::vector<KeyCombination> consumableKeys() const;
+    std::vector<KeyCombination> consumableKeys() const {
+        return consumableReports.empty() ? std::vector<KeyCombination>{} : consumableReports.back();
+    }
 
     bool startSucceeds = true;
     // What a refused start reports.
@@ -42,9 +55,16 @@ private:
 };
 
 // Events as the platform layer builds them.
-InputEvent typedKey(std::string text, Modifiers modifiers = {});
-InputEvent specialKey(Key key, Modifiers modifiers = {});
-InputEvent mouseDown(EventType type = EventType::leftMouseDown);
-InputEvent scrollWheel();
+inline InputEvent specialKey(Key key, Modifiers modifiers = {}) {
+    return {.type = EventType::keyDown, .key = key, .modifiers = modifiers, .text = std::nullopt};
+}
+inline InputEvent typedKey(std::string text, Modifiers modifiers = {}) {
+    InputEvent event = specialKey(Key::other, modifiers);
+    event.text = std::move(text);
+    return event;
+}
+inline InputEvent mouseDown(EventType type = EventType::leftMouseDown) {
+    return {.type = type, .key = Key::other, .modifiers = {}, .text = std::nullopt};
+}
 
 } // namespace wisket::testing
