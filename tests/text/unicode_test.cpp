@@ -10,18 +10,11 @@ const std::string eAcute = "e\u0301";
 const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
 const std::string flag = "\U0001F1E9\U0001F1EA";
 
-TEST(Graphemes, CountUserPerceivedCharacters) {
-    EXPECT_EQ(graphemeCount(""), 0u);
-    EXPECT_EQ(graphemeCount("hello"), 5u);
+TEST(Graphemes, CountCutAndIterateWholeCharacters) {
     EXPECT_EQ(graphemeCount("caf" + eAcute), 4u);
-    EXPECT_EQ(graphemeCount(family), 1u);
-    EXPECT_EQ(graphemeCount(flag + flag), 2u);
-    EXPECT_EQ(graphemeCount("日本語のテキスト"), 8u);
-    EXPECT_EQ(graphemeCount("a\r\nb"), 3u);             // CR LF is one character
-    EXPECT_EQ(graphemeCount("\u1100\u1161\u11A8"), 1u); // Hangul jamo compose one syllable
-}
+    EXPECT_EQ(graphemeCount(family + flag + flag), 3u);
+    EXPECT_EQ(graphemeCount("a\r\nb"), 3u); // CR LF is one character
 
-TEST(Graphemes, CutsNeverSplitACharacter) {
     const std::string text = "ab" + eAcute + family + "cd";
     EXPECT_EQ(firstGraphemes(text, 3), "ab" + eAcute);
     EXPECT_EQ(lastGraphemes(text, 3), family + "cd");
@@ -32,19 +25,10 @@ TEST(Graphemes, CutsNeverSplitACharacter) {
     EXPECT_EQ(firstGraphemes(text, 100), text);
     EXPECT_EQ(lastGraphemes(text, 100), text);
     EXPECT_EQ(dropFirstGraphemes(text, 100), "");
-    EXPECT_EQ(firstGraphemes(text, 0), "");
     EXPECT_EQ(lastGraphemes("a\r\n", 1), "\r\n");
     EXPECT_TRUE(startsWithGraphemes(text, "ab" + eAcute));
     EXPECT_FALSE(startsWithGraphemes(text, "abe")) << "half of a character";
-    EXPECT_FALSE(startsWithGraphemes(text, "b"));
-}
-
-TEST(Graphemes, IterationCoversTheText) {
-    const std::string text = "x" + eAcute + " " + flag;
-    const auto parts = graphemes(text);
-    ASSERT_EQ(parts.size(), 4u);
-    EXPECT_EQ(parts[1], eAcute);
-    EXPECT_EQ(parts[3], flag);
+    EXPECT_EQ(graphemes(text), (std::vector<std::string_view>{"a", "b", eAcute, family, "c", "d"}));
     const auto bounds = graphemeBoundaries(text);
     EXPECT_EQ(bounds.front(), 0u);
     EXPECT_EQ(bounds.back(), text.size());
@@ -60,10 +44,7 @@ TEST(Graphemes, InvalidUtf8IsCountedNotTrusted) {
     }
     EXPECT_EQ(total, bad.size());
     EXPECT_FALSE(isValidUtf8(bad));
-    const std::string repaired = repairUtf8(bad);
-    EXPECT_TRUE(isValidUtf8(repaired));
-    EXPECT_EQ(repaired.substr(0, 2), "ab");
-    EXPECT_NE(repaired.find("\uFFFD"), std::string::npos);
+    EXPECT_EQ(repairUtf8(bad), "ab\uFFFD\uFFFDc\uFFFD");
     EXPECT_EQ(repairUtf8("fine ✓"), "fine ✓");
     // Overlong encodings and encoded surrogates are ill-formed too.
     EXPECT_FALSE(isValidUtf8("\xc0\xaf"));
@@ -72,27 +53,19 @@ TEST(Graphemes, InvalidUtf8IsCountedNotTrusted) {
 
 TEST(CharacterClasses, FollowTheFirstCodePoint) {
     EXPECT_TRUE(isLetter(eAcute));
-    EXPECT_TRUE(isLetter("ß"));
-    EXPECT_TRUE(isLetter("語"));
     EXPECT_FALSE(isLetter("1"));
-    EXPECT_TRUE(isNumber("7"));
-    EXPECT_TRUE(isNumber("٣")); // Arabic-Indic three
-    EXPECT_TRUE(isNumber("½"));
-    EXPECT_TRUE(isWhitespace("\n"));
+    EXPECT_FALSE(isLetter(""));
+    EXPECT_TRUE(isNumber("\u0663")); // Arabic-Indic three
     EXPECT_TRUE(isWhitespace("\u00A0"));
-    EXPECT_TRUE(isBlank("\t"));
     EXPECT_TRUE(isBlank("\u2003"));
     EXPECT_FALSE(isBlank("\n"));
     EXPECT_TRUE(isNewline("\u2028"));
-    EXPECT_TRUE(isPunctuation(","));
     EXPECT_TRUE(isPunctuation("\u201C"));
     EXPECT_FALSE(isPunctuation("$")); // a symbol, not punctuation
     EXPECT_TRUE(isUppercase("É"));
     EXPECT_TRUE(isLowercase("é"));
-    EXPECT_FALSE(isUppercase("1"));
     EXPECT_TRUE(isControl(U'\u200B'));
     EXPECT_TRUE(isControl(U'\x07'));
-    EXPECT_FALSE(isLetter(""));
     EXPECT_TRUE(containsControlCharacter("a\u200Db"));
     EXPECT_FALSE(containsControlCharacter("plain é"));
 }
@@ -100,8 +73,7 @@ TEST(CharacterClasses, FollowTheFirstCodePoint) {
 TEST(CaseMapping, IsFullUnicode) {
     EXPECT_EQ(toLower("ÀÉÎ Straße"), "àéî straße");
     EXPECT_EQ(toUpper("straße"), "STRASSE");
-    EXPECT_EQ(toLower("İ").size(), std::string("i\u0307").size()); // language-neutral dotted I
-    EXPECT_EQ(toLower("HELLO"), "hello");
+    EXPECT_EQ(toLower("İ"), "i\u0307"); // language-neutral dotted I
     EXPECT_EQ(toUpper("\xff"), "\uFFFD");
 }
 
