@@ -6,9 +6,6 @@ namespace wisket {
 namespace {
 
 TEST(Records, TextKindRawValuesRoundTripCaseSensitively) {
-    ASSERT_EQ(allTextKinds.size(), 8u);
-    EXPECT_EQ(allTextKinds.front(), TextKind::search);
-    EXPECT_EQ(allTextKinds.back(), TextKind::general);
     for (TextKind kind : allTextKinds) {
         EXPECT_EQ(textKindFromRaw(rawValue(kind)), kind);
     }
