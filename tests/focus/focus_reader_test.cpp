@@ -165,22 +165,17 @@ TEST_F(FocusReaderTest, TextAfterTheCaretOnTheSameLineSkipsAndSpecialCharactersA
 
 // --- Windows in UTF-16 code units --------------------------------------------------------------
 
-TEST_F(FocusReaderTest, WindowsCountSurrogatePairsAsTwoUnits) {
+TEST_F(FocusReaderTest, WindowsCountUtf16UnitsAndTheValueStandsInWhenRangesCannotBeRead) {
     const std::string emoji = "\xF0\x9F\x98\x80"; // U+1F600, two UTF-16 units
     // 1000 emoji and "!": 2001 units; the window starts at unit 801, the second half of a pair.
     const std::string text = repeat(emoji, 1000) + "!";
     auto element = field(text, 2001);
     const std::string expected = "\xEF\xBF\xBD" + repeat(emoji, 599) + "!";
     EXPECT_EQ(read().context.textBeforeCaret, expected);
-
-    // The same window from the whole value when ranges cannot be read.
     element->stringForRangeFails = true;
     EXPECT_EQ(read().context.textBeforeCaret, expected);
-}
 
-TEST_F(FocusReaderTest, TheValueStandsInWhenRangesCannotBeRead) {
-    auto element = field("Dear Sam,\n\nthanks", 17);
-    element->stringForRangeFails = true;
+    element->text("Dear Sam,\n\nthanks").selection(17);
     const FocusRead fromValue = read();
     ASSERT_EQ(fromValue.kind, FocusRead::Kind::text);
     EXPECT_EQ(fromValue.context.textBeforeCaret, "Dear Sam,\n\nthanks");
@@ -262,8 +257,8 @@ TEST_F(FocusReaderTest, CaretAloneAnswersFromTheSelectionStart) {
 
 // --- Priming and timeouts ----------------------------------------------------------------------
 
-TEST_F(FocusReaderTest, BrowsersArePrimedOncePerProcess) {
-    field("x", 1);
+TEST_F(FocusReaderTest, BrowsersArePrimedOncePerProcessAndEveryApplicationIsBoundInTime) {
+    auto element = field("x", 1);
     auto writesOn = [&](const FakeElement::Ptr& app) {
         std::vector<std::string> names;
         for (const auto& w : ax.writes()) {
@@ -292,11 +287,7 @@ TEST_F(FocusReaderTest, BrowsersArePrimedOncePerProcess) {
     read(false, std::nullopt, 9);
     EXPECT_EQ(writesOn(ax.app(8)).size(), 2u);
     EXPECT_EQ(writesOn(ax.app(9)).size(), 1u);
-}
 
-TEST_F(FocusReaderTest, MessagingTimeoutsBoundEveryApplication) {
-    auto element = field("x", 1);
-    read();
     EXPECT_EQ(ax.systemWideElement->timeout, 0.25);
     EXPECT_EQ(ax.app(pid)->timeout, 0.15);
     EXPECT_EQ(element->timeout, 0.15);
@@ -304,8 +295,9 @@ TEST_F(FocusReaderTest, MessagingTimeoutsBoundEveryApplication) {
 
 // --- Context -----------------------------------------------------------------------------------
 
-TEST_F(FocusReaderTest, ContextOnlyWhenAsked) {
-    window->add("AXStaticText")->set("AXValue", std::string("Are you coming tonight?"));
+TEST_F(FocusReaderTest, ContextOnlyWhenAskedAndTheScreenCachedUntilInvalidated) {
+    auto label = window->add("AXStaticText");
+    label->set("AXValue", std::string("Are you coming tonight?"));
     const std::string text = "Yes,\nsee you there\n\nOn Mon, 3 Mar 2025 at 10:00, Bob wrote:\n> old text";
     field(text, 4);
 
@@ -326,6 +318,11 @@ TEST_F(FocusReaderTest, ContextOnlyWhenAsked) {
     EXPECT_EQ(opaque.context.surrounding, "Are you coming tonight?")
         << "an opaque read still sees the screen";
     EXPECT_EQ(opaque.context.afterCaret, "");
+
+    label->set("AXValue", std::string("after"));
+    EXPECT_EQ(read(true).context.surrounding, "Are you coming tonight?");
+    reader.invalidateScreenContext();
+    EXPECT_EQ(read(true).context.surrounding, "after");
 }
 
 TEST_F(FocusReaderTest, ContextKeepsTheLast800CharactersOfScreenAndQuoteAnd600UnitsAfterTheCaretFiltered) {
@@ -354,19 +351,6 @@ TEST_F(FocusReaderTest, SearchFieldsGetNoScreenContext) {
     EXPECT_EQ(result.context.quotedBelow, "On Mon, Bob wrote:\n> hi");
     EXPECT_EQ(result.context.surrounding, "");
     EXPECT_EQ(ax.reads("AXParent"), 0) << "the screen is not walked for a search";
-}
-
-TEST_F(FocusReaderTest, ScreenContextIsCachedUntilInvalidated) {
-    auto label = window->add("AXStaticText");
-    label->set("AXValue", std::string("before"));
-    field("x", 1);
-    EXPECT_EQ(read(true).context.surrounding, "before");
-
-    label->set("AXValue", std::string("after"));
-    EXPECT_EQ(read(true).context.surrounding, "before");
-
-    reader.invalidateScreenContext();
-    EXPECT_EQ(read(true).context.surrounding, "after");
 }
 
 // --- Threads -----------------------------------------------------------------------------------
