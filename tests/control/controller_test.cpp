@@ -64,6 +64,11 @@ protected:
             press(typedKey(std::string(1, c)));
         }
     }
+    // Keys and the default pause after them.
+    void pause(std::string_view keys) {
+        typeKeys(keys);
+        loop.advance(180ms);
+    }
     // A key, the debounce pause, the read and the model, which answers `raw`.
     void typeAndPause(const std::string& raw) {
         models.server.answer = raw;
@@ -112,8 +117,7 @@ TEST_F(ControllerTest, TwoKeysWithinThePauseGiveOneReadForTheSecond) {
     EXPECT_EQ(asked(), 1u);
 
     settings.setUseScreenContext(false);
-    typeKeys("c");
-    loop.advance(180ms);
+    pause("c");
     ASSERT_EQ(reader.reads.size(), 2u);
     EXPECT_FALSE(reader.reads[1].withContext);
 }
@@ -121,8 +125,7 @@ TEST_F(ControllerTest, TwoKeysWithinThePauseGiveOneReadForTheSecond) {
 TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     // A read that returns after the next key.
     reader.holdReads = true;
-    typeKeys("a");
-    loop.advance(180ms);
+    pause("a");
     typeKeys("b");
     reader.release();
     loop.runPosted();
@@ -182,54 +185,32 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
     password.field.subrole = "AXSecureTextField";
 
     struct Case {
-        const char* name;
-        FocusRead read;
-        std::string answer;
+        const char* outcome;
+        FocusRead read = textRead();
+        std::string answer = " world";
         bool secureInput = false;
         bool fallback = true;
         bool failing = false;
         bool reads = true;
         bool asks = false;
-        const char* outcome = "";
     };
     const Case cases[] = {
-        {.name = "secure input",
-         .read = textRead(),
-         .answer = " world",
-         .secureInput = true,
-         .reads = false,
-         .outcome = "secureInput"},
-        {.name = "skip", .read = FocusRead::skip(), .answer = " world", .outcome = "skipRead"},
-        {.name = "opaque without fallback",
-         .read = FocusRead::opaque(unreadable),
-         .answer = " world",
-         .fallback = false,
-         .outcome = "opaqueWithoutFallback"},
-        {.name = "short text", .read = textRead("\n Hi  "), .answer = " world", .outcome = "tooLittleText"},
-        {.name = "ends a line",
-         .read = textRead(typedSoFar + "\n"),
-         .answer = " world",
-         .outcome = "lineStart"},
-        {.name = "no anchor", .read = FocusRead::text(nowhere), .answer = " world", .outcome = "noAnchor"},
-        {.name = "no plan", .read = FocusRead::text(password), .answer = " world", .outcome = "noPlan"},
-        {.name = "model fails",
-         .read = textRead(),
-         .answer = " world",
-         .failing = true,
-         .asks = true,
-         .outcome = "failed"},
-        {.name = "nothing left after cleaning",
-         .read = textRead(),
-         .answer = "I'm sorry, I can't help",
-         .asks = true,
-         .outcome = "cleanedAway"},
-        {.name = "only blanks", .read = textRead(), .answer = "   ", .asks = true, .outcome = "cleanedAway"},
+        {.outcome = "secureInput", .secureInput = true, .reads = false},
+        {.outcome = "skipRead", .read = FocusRead::skip()},
+        {.outcome = "opaqueWithoutFallback", .read = FocusRead::opaque(unreadable), .fallback = false},
+        {.outcome = "tooLittleText", .read = textRead("\n Hi  ")},
+        {.outcome = "lineStart", .read = textRead(typedSoFar + "\n")},
+        {.outcome = "noAnchor", .read = FocusRead::text(nowhere)},
+        {.outcome = "noPlan", .read = FocusRead::text(password)},
+        {.outcome = "failed", .failing = true, .asks = true},
+        {.outcome = "cleanedAway", .answer = "I'm sorry, I can't help", .asks = true},
+        {.outcome = "cleanedAway", .answer = "   ", .asks = true},
     };
     std::vector<std::string> lines;
     const log::Sink stderrSink = log::setSink([&](std::string_view line) { lines.emplace_back(line); });
     log::setDebugEnabled(true);
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.outcome + (" " + c.answer));
         press(mouseDown()); // empties the engine's cache
         reader.reads.clear();
         models.server.requests.clear();
@@ -239,8 +220,7 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         workspace.secureInput = c.secureInput;
         settings.setKeystrokeFallback(c.fallback);
         lines.clear();
-        typeKeys("abc");
-        loop.advance(180ms);
+        pause("abc");
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_THAT(lines[0], ::testing::StartsWith(std::string("wisket: pause outcome=") + c.outcome + " "));
         EXPECT_THAT(lines[0], ::testing::Not(::testing::HasSubstr("hello")));
@@ -258,8 +238,7 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
 TEST_F(ControllerTest, BarelyLongEnoughTextIsSuggestedFor) {
     reader.nextRead = textRead("Hi!");
     models.server.answer = " Sam";
-    typeKeys("!");
-    loop.advance(180ms);
+    pause("!");
     EXPECT_TRUE(overlay.visible);
     EXPECT_EQ(overlay.text, " Sam");
 }
@@ -332,8 +311,7 @@ TEST_F(ControllerTest, TheAppNameFallsBackToTheIdThenToAnyApp) {
          {std::pair{RunningApplication{7, "org.example.Pad", std::nullopt}, "org.example.Pad"},
           std::pair{RunningApplication{8, std::nullopt, std::nullopt}, "an app"}}) {
         workspace.activate(app);
-        typeKeys("e");
-        loop.advance(180ms);
+        pause("e");
         ASSERT_FALSE(models.server.requests.empty());
         EXPECT_EQ(models.server.requests.back().appName, name);
         EXPECT_EQ(reader.reads.back().pid, app.pid);
@@ -404,17 +382,12 @@ TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestion)
     }
 }
 
-TEST_F(ControllerTest, AHostileAnswerIsShownAndTypedAsTheSameGatedTextOrNotAtAll) {
+TEST_F(ControllerTest, AHostileAnswerIsShownAndTypedAsTheSameGatedText) {
     typeAndPause(" world\x1b[31m \u202Eis\t\x07round");
     ASSERT_TRUE(overlay.visible);
     EXPECT_EQ(overlay.text, " world is round");
     EXPECT_TRUE(press(Key::tab));
     EXPECT_EQ(tap.typed, std::vector<std::string>{overlay.text});
-
-    reader.nextRead = textRead("Say hello to the wide"); // not an answer from the cache
-    typeAndPause(" " + std::string(10'000, 'a'));
-    EXPECT_FALSE(overlay.visible);
-    EXPECT_EQ(controller->suggestion(), "");
 }
 
 TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
@@ -432,8 +405,7 @@ TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
     offer(" world");
     EXPECT_TRUE(press(Key::escape));
     EXPECT_FALSE(press(Key::escape)) << "nothing offered: Escape is the application's";
-    typeKeys("xyz");
-    loop.advance(180ms);
+    pause("xyz");
     ASSERT_EQ(asked(), 3u);
     EXPECT_EQ(models.server.requests.back().text, "xyz") << "an unconsumed Escape clears the buffer";
 }
@@ -720,14 +692,12 @@ TEST_F(ControllerTest, SwitchingAppsDropsALateAnswerAndEmptiesTheCache) {
     offer(" world");
     press(Key::escape);
     models.server.hold = true;
-    typeKeys("e");
-    loop.advance(180ms);
+    pause("e");
     EXPECT_EQ(asked(), 1u) << "answered from the cache";
     EXPECT_TRUE(overlay.visible);
 
     reader.nextRead = textRead(typedSoFar + " wide");
-    typeKeys("x");
-    loop.advance(180ms);
+    pause("x");
     ASSERT_EQ(asked(), 2u);
     workspace.activate(mail);
     EXPECT_EQ(controller->frontApp(), mail);
@@ -738,8 +708,7 @@ TEST_F(ControllerTest, SwitchingAppsDropsALateAnswerAndEmptiesTheCache) {
 
     models.server.hold = false;
     workspace.activate(editor);
-    typeKeys("e");
-    loop.advance(180ms);
+    pause("e");
     EXPECT_EQ(asked(), 3u) << "the cache was emptied by the switch";
     EXPECT_EQ(reader.reads.back().pid, editor.pid);
 }
@@ -805,8 +774,7 @@ TEST_F(ControllerTest, WorkStillUnderWayWhenTheControllerGoesFindsNothingToTouch
 
     controller = makeController();
     reader.holdReads = true;
-    typeKeys("a");
-    loop.advance(180ms);
+    pause("a");
     controller.reset();
     reader.release();
     loop.runPosted();
@@ -814,8 +782,7 @@ TEST_F(ControllerTest, WorkStillUnderWayWhenTheControllerGoesFindsNothingToTouch
     reader.holdReads = false;
     controller = makeController();
     models.server.hold = true;
-    typeKeys("a");
-    loop.advance(180ms);
+    pause("a");
     ASSERT_EQ(asked(), 1u);
     controller.reset();
     models.server.answer = " world";
