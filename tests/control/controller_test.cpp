@@ -570,18 +570,6 @@ TEST_F(ControllerTest, WordAcceptsTypeOneWordAtATimeAndTheLastEndsTheSuggestion)
     EXPECT_EQ(overlay.moves.size(), 2u);
 }
 
-TEST_F(ControllerTest, AWordAcceptLeavingOnlyBlanksTypesThemAndEndsTheSuggestion) {
-    // The cleaning never leaves blanks at the end; typing through can leave them before
-    // the last word is taken.
-    offer(" ok now");
-    typeKeys(" ok");
-    ASSERT_EQ(controller->suggestion(), " now");
-    settings.setContinueAfterAccept(false);
-    press(Key::tab, Modifier::alt);
-    EXPECT_EQ(tap.typed, std::vector<std::string>{" now"});
-    EXPECT_FALSE(overlay.visible);
-}
-
 TEST_F(ControllerTest, AcceptedTextJoinsTheKeystrokeBuffer) {
     FocusContext opaque = contextOf("");
     reader.nextRead = FocusRead::opaque(opaque);
