@@ -18,15 +18,12 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <gtest/gtest.h>
 
 namespace wisket {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::TempDir;
 
 // The window on Qt's offscreen platform, over settings, autostart entry and models folder
@@ -76,18 +73,6 @@ struct Desk {
     SettingsWindow window{settings, engine};
 };
 
-// Runs the event loop until `done` holds; false when it does not within a few seconds.
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        QTest::qWait(5);
-    }
-    return true;
-}
-
 TEST(SettingsWindow, PauseSliderSnapsToTwentiesBetween60And600) {
     TempDir dir;
     Desk desk(dir);
@@ -124,7 +109,7 @@ TEST(SettingsWindow, ResetAllMovesEveryControlBack) {
 
     const bool launchAtLogin = desk.find<QCheckBox>("launchAtLogin")->isChecked();
     desk.find<QPushButton>("resetAll")->click();
-    EXPECT_TRUE(eventually([&] { return desk.find<QCheckBox>("showSuggestions")->isChecked(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desk.find<QCheckBox>("showSuggestions")->isChecked(); }));
     for (const char* name : {"altAcceptsWord", "continueAfterAccept", "adaptiveLength", "useScreenContext",
                              "showKeyHint", "keystrokeFallback"}) {
         EXPECT_TRUE(desk.find<QCheckBox>(name)->isChecked()) << name;
@@ -146,13 +131,13 @@ TEST(SettingsWindow, ProviderShowsItsOwnRows) {
     auto* provider = desk.find<QComboBox>("provider");
     for (const int index : {1, 0}) {
         provider->setCurrentIndex(index);
-        ASSERT_TRUE(eventually([&] { return desk.shown("status") == (index == 0); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return desk.shown("status") == (index == 0); }));
         EXPECT_EQ(desk.shown("ollamaURL"), index == 1);
         EXPECT_EQ(desk.shown("ollamaModel"), index == 1);
         EXPECT_EQ(desk.shown("download"), index == 0);
     }
     // Choosing the server's provider asked it for its models.
-    EXPECT_TRUE(eventually([&] { return desk.find<QComboBox>("installedModels")->count() == 2; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desk.find<QComboBox>("installedModels")->count() == 2; }));
     EXPECT_EQ(desk.settings.provider(), ProviderKind::onDevice);
     QTest::keyClicks(desk.find<QLineEdit>("ollamaModel"), QStringLiteral("x"));
     EXPECT_EQ(desk.settings.ollamaModel(), "qwen2.5:1.5bx"); // each keystroke is kept
@@ -171,7 +156,7 @@ TEST(SettingsWindow, TestSuggestionDisablesItsButtonUntilTheResultArrives) {
         QTest::mouseClick(button, Qt::LeftButton);
         EXPECT_EQ(button->text(), QStringLiteral("Testing…"));
         EXPECT_FALSE(button->isEnabled());
-        ASSERT_TRUE(eventually([&] { return button->isEnabled(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return button->isEnabled(); }));
         EXPECT_TRUE(result->text().startsWith(expected)) << result->text().toStdString();
         EXPECT_EQ(button->text(), QStringLiteral("Run a test suggestion"));
     }
@@ -184,7 +169,7 @@ TEST(SettingsWindow, ChangesMadeElsewhereRedrawTheOpenTabs) {
     Desk desk(dir);
     desk.settings.setMaxWords(1);
     desk.settings.setAdaptiveLength(false);
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(QTest::qWaitFor([&] {
         return desk.find<QLabel>("maxWordsLabel")->text() == QStringLiteral("Longest suggestion: 1 word");
     }));
     EXPECT_FALSE(desk.shown("wordRanges"));
@@ -201,7 +186,7 @@ TEST(SettingsWindow, ChangesMadeElsewhereRedrawTheOpenTabs) {
     QTest::qWait(20);
     EXPECT_EQ(editor->toPlainText(), QStringLiteral("  com.example.App  \n"));
     desk.settings.toggleExcluded("org.gnome.gedit");
-    EXPECT_TRUE(eventually(
+    EXPECT_TRUE(QTest::qWaitFor(
         [&] { return editor->toPlainText() == QStringLiteral("com.example.App\norg.gnome.gedit"); }));
 }
 
