@@ -40,7 +40,7 @@ struct Desk {
         return *app;
     }
 
-    explicit Desk(const TempDir& dir)
+    Desk()
         : settings((application(), ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1),
                     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1), dir / "settings.json")) {
         // The server's model list is asked for where nothing answers.
@@ -65,6 +65,7 @@ struct Desk {
         return widget->isVisibleTo(&window);
     }
 
+    TempDir dir;
     Settings settings;
     QtMainLoop loop;
     testing::ScriptedServer* server = new testing::ScriptedServer(loop);
@@ -74,8 +75,7 @@ struct Desk {
 };
 
 TEST(SettingsWindow, PauseSliderSnapsToTwentiesBetween60And600) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     auto* slider = desk.find<QSlider>("debounce");
     auto* value = desk.find<QLabel>("debounceValue");
     EXPECT_EQ(value->text(), QStringLiteral("180 ms"));
@@ -93,8 +93,7 @@ TEST(SettingsWindow, PauseSliderSnapsToTwentiesBetween60And600) {
 }
 
 TEST(SettingsWindow, ResetAllMovesEveryControlBack) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     for (const char* name : {"showSuggestions", "altAcceptsWord", "continueAfterAccept", "adaptiveLength",
                              "useScreenContext", "showKeyHint", "keystrokeFallback"}) {
         desk.find<QCheckBox>(name)->click();
@@ -123,8 +122,7 @@ TEST(SettingsWindow, ResetAllMovesEveryControlBack) {
 }
 
 TEST(SettingsWindow, ProviderShowsItsOwnRows) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     testing::LoopbackHttpServer server;
     server.setReply({.body = R"({"models":[{"name":"qwen2.5:1.5b"},{"name":"llama3.2:1b"}]})"});
     desk.settings.setOllamaURL(server.url());
@@ -144,8 +142,7 @@ TEST(SettingsWindow, ProviderShowsItsOwnRows) {
 }
 
 TEST(SettingsWindow, TestSuggestionDisablesItsButtonUntilTheResultArrives) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     desk.settings.setProvider(ProviderKind::ollama);
     auto* button = desk.find<QPushButton>("runTest");
     auto* result = desk.find<QLabel>("testResult");
@@ -165,8 +162,7 @@ TEST(SettingsWindow, TestSuggestionDisablesItsButtonUntilTheResultArrives) {
 }
 
 TEST(SettingsWindow, ChangesMadeElsewhereRedrawTheOpenTabs) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     desk.settings.setMaxWords(1);
     desk.settings.setAdaptiveLength(false);
     EXPECT_TRUE(QTest::qWaitFor([&] {
