@@ -8,22 +8,13 @@
 namespace wisket::x11 {
 namespace {
 
+// Tab, Right and keypad Enter are read through a real keymap below.
 TEST(KeymapX11, KeysTheControllerTellsApartAreThemselvesAndEverythingElseIsOther) {
     const std::vector<std::pair<std::uint32_t, Key>> cases = {
-        {XKB_KEY_Tab, Key::tab},
-        {XKB_KEY_ISO_Left_Tab, Key::tab},
-        {XKB_KEY_Right, Key::rightArrow},
-        {XKB_KEY_Escape, Key::escape},
-        {XKB_KEY_Return, Key::returnKey},
-        {XKB_KEY_KP_Enter, Key::keypadEnter},
-        {XKB_KEY_BackSpace, Key::backspace},
-        {XKB_KEY_Delete, Key::forwardDelete},
-        {XKB_KEY_Prior, Key::pageUp},
-        {XKB_KEY_Next, Key::pageDown},
-        {XKB_KEY_a, Key::other},
-        {XKB_KEY_KP_Right, Key::other},
-        {XKB_KEY_dead_acute, Key::other},
-        {XKB_KEY_NoSymbol, Key::other},
+        {XKB_KEY_ISO_Left_Tab, Key::tab},     {XKB_KEY_Escape, Key::escape},
+        {XKB_KEY_Return, Key::returnKey},     {XKB_KEY_BackSpace, Key::backspace},
+        {XKB_KEY_Delete, Key::forwardDelete}, {XKB_KEY_Prior, Key::pageUp},
+        {XKB_KEY_Next, Key::pageDown},        {XKB_KEY_KP_Right, Key::other},
     };
     for (const auto& [sym, key] : cases) {
         EXPECT_EQ(keyOf(sym), key) << std::hex << sym;
@@ -65,14 +56,9 @@ TEST(KeymapX11, ModifiersFollowTheServersModifierMapping) {
 }
 
 TEST(KeymapX11, TextIsTypedByKeysymsAndControlCharactersByNone) {
-    EXPECT_EQ(keysymForCodePoint(U'a'), XKB_KEY_a);
     EXPECT_EQ(keysymForCodePoint(U'é'), XKB_KEY_eacute);
     EXPECT_EQ(keysymForCodePoint(U'\n'), XKB_KEY_NoSymbol);
-    EXPECT_EQ(keysymForCodePoint(U'\t'), XKB_KEY_NoSymbol);
-    EXPECT_EQ(keysymForCodePoint(U'\r'), XKB_KEY_NoSymbol);
-    EXPECT_EQ(keysymForCodePoint(U'\x1b'), XKB_KEY_NoSymbol);
     EXPECT_EQ(keysymForCodePoint(0x85), XKB_KEY_NoSymbol);
-    EXPECT_EQ(keysymForCodePoint(0x1F44B), 0x1000000u + 0x1F44B);
     EXPECT_EQ(keysymForCodePoint(0x200D), 0x1000000u + 0x200D); // the joiner inside emoji
 }
 
