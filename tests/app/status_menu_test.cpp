@@ -152,8 +152,6 @@ TEST(StatusMenuTest, CommandLine) {
         {{"--verbose"}, {.verbose = true}},
         {{"--settings", "--verbose"}, {.command = Command::showSettings, .verbose = true}},
         {{"--version"}, {.command = Command::version}},
-        {{"--help"}, {.command = Command::help}},
-        {{"--doctor"}, {.command = Command::doctor}},
         {{"--download-model"}, {.command = Command::downloadModel}},
         {{"--download-model", "http://127.0.0.1/m.gguf", "--verbose"},
          {.command = Command::downloadModel, .verbose = true, .argument = "http://127.0.0.1/m.gguf"}},

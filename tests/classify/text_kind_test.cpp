@@ -10,8 +10,6 @@
 namespace wisket {
 namespace {
 
-using namespace std::string_view_literals;
-
 // One reading of a field (a multi-line text area unless said otherwise), classified with
 // the hint and title prepared as the plan prepares them.
 struct Reading {
@@ -39,14 +37,6 @@ bool matches(std::string_view haystack, std::string_view word) {
 
 // --- Word match ---------------------------------------------------------------------------
 
-TEST(WordMatch, BlankHaystacksMatchNothing) {
-    // An empty hint is a single space: it must not match even an empty word.
-    for (std::string_view haystack : {""sv, " "sv, " \t "sv}) {
-        EXPECT_FALSE(matchesAnyWord(haystack, std::array{""sv, "search"sv})) << '"' << haystack << '"';
-    }
-    EXPECT_FALSE(matchesAnyWord("anything", std::span<const std::string_view>()));
-}
-
 TEST(WordMatch, AgreesWithAPatternCompiledPerCall) {
     // Whole words only, case-sensitive (callers lowercase), metacharacters literal, one
     // space inside a multi-word entry; the cache and the byte pre-check must never change an
@@ -57,7 +47,9 @@ TEST(WordMatch, AgreesWithAPatternCompiledPerCall) {
     for (int i = 0; i < 300; ++i) {
         words.push_back("w" + std::to_string(i));
     }
-    const std::vector<std::string> haystacks{"find a café",
+    const std::vector<std::string> haystacks{"",
+                                             " \t ",
+                                             "find a café",
                                              "un café noir",
                                              "cafés",
                                              "a\xff"
@@ -84,6 +76,7 @@ TEST(WordMatch, AgreesWithAPatternCompiledPerCall) {
     EXPECT_TRUE(matches("a\xff"
                         "b",
                         "\uFFFD"));
+    EXPECT_FALSE(matchesAnyWord("anything", std::span<const std::string_view>()));
 }
 
 // --- Classification: rule order -----------------------------------------------------------
@@ -137,12 +130,10 @@ TEST(Classify, RulesApplyInTheirOrderAndApplicationIdsCompareExactly) {
     EXPECT_EQ(Reading().role("AXTextField").text("x => x + 1").kind(), TextKind::code);
     EXPECT_EQ(Reading().role("AXTextField").kind(), TextKind::search);
     EXPECT_EQ(Reading().role("AXTextArea").kind(), TextKind::general);
-    EXPECT_EQ(Reading().role("").kind(), TextKind::general);
     // Application ids compare exactly; absent ids match nothing.
     EXPECT_EQ(Reading().app("Thunderbird").kind(), TextKind::email);
     EXPECT_EQ(Reading().app("THUNDERBIRD").kind(), TextKind::general);
     EXPECT_EQ(Reading().app("Slack").kind(), TextKind::chat);
-    EXPECT_EQ(Reading().app("slack").kind(), TextKind::general);
     EXPECT_EQ(Reading().app(std::nullopt).kind(), TextKind::general);
     EXPECT_EQ(Reading().app("").kind(), TextKind::general);
 }
@@ -168,10 +159,8 @@ TEST(TitleKind, TheLastNamedPieceWinsAndMailWordsCountOnlyWithoutASite) {
         {"gmail -  \t | ", TextKind::email},
         {" -  | ", std::nullopt},
         {"", std::nullopt},
-        {"   ", std::nullopt},
         // Mail words apply to the whole title, as whole words.
         {"drafts - new message", TextKind::email},
-        {"inbox", TextKind::email},
         {"compose - my site", TextKind::email},
         {"inbox - slack", TextKind::chat},
         {"inboxes and outboxes", std::nullopt},
@@ -211,13 +200,6 @@ TEST(CodeLine, PatternsArrowsSymbolRatioAndLineEnds) {
     }
 }
 
-TEST(CodeLine, CurrentLineIsAfterTheLastNewline) {
-    EXPECT_EQ(currentLine("first\nsecond"), "second");
-    EXPECT_EQ(currentLine("first\n"), "");
-    EXPECT_EQ(currentLine("one line"), "one line");
-    EXPECT_EQ(currentLine("a\r\nb"), "b");
-}
-
 // --- Sensitive fields ---------------------------------------------------------------------
 
 bool sensitive(std::string placeholder, std::string label, std::optional<std::string> app = std::nullopt) {
@@ -230,12 +212,9 @@ TEST(Sensitive, FormWordsInPlaceholderOrShortLabelOutsideChatApplications) {
     EXPECT_TRUE(sensitive("", "PASSWORD", "com.apple.mail"));
     EXPECT_TRUE(sensitive("Enter your phone number", ""));
     EXPECT_TRUE(sensitive("", "Enter your phone number")); // four words
-    EXPECT_TRUE(sensitive("ZIP code", ""));
     EXPECT_TRUE(sensitive("", "E-mail address"));
     EXPECT_TRUE(sensitive("\xff password", ""));
     EXPECT_FALSE(sensitive("", "Zipper colour"));
-    EXPECT_FALSE(sensitive("", "Cityscape"));
-    EXPECT_FALSE(sensitive("", ""));
     EXPECT_FALSE(sensitive("Write something", "Body"));
     // Long labels are descriptions and ignored.
     EXPECT_FALSE(sensitive("", "We will never call your phone"));
@@ -249,15 +228,6 @@ TEST(Sensitive, FormWordsInPlaceholderOrShortLabelOutsideChatApplications) {
     }
     EXPECT_TRUE(sensitive("", "Password", "signal"));
     EXPECT_TRUE(sensitive("", "Password", "thunderbird"));
-}
-
-TEST(ClassifyInput, AnyBytesGiveAnAnswer) {
-    const std::string bad = "\xff\xfe\xc3 \xe2\x80 {\x80;";
-    const FieldInfo field{"AXTextField", bad, bad, bad};
-    for (const std::string& text : {bad, std::string(5000, '{'), std::string()}) {
-        EXPECT_NO_FATAL_FAILURE(classify(field, fieldHint(field), bad, toLower(bad), text));
-        EXPECT_NO_FATAL_FAILURE(isSensitive(field, bad));
-    }
 }
 
 } // namespace

@@ -49,32 +49,23 @@ protected:
     LlamaRuntime runtime{{.modelsFolder = models, .threads = 1, .contextTokens = 2048}};
 };
 
-TEST_F(LlamaRuntimeTest, GreedyAnswerEndsAtTheEndOfGeneration) {
-    EXPECT_EQ(runtime.unavailableReason(), std::nullopt);
-    runtime.openSession(1, instructions);
-    EXPECT_EQ(answer(runtime.respond(1, "Dear Ann,\nThank you for", 40)), " your time and consideration.");
-    runtime.openSession(2, instructions);
-    EXPECT_EQ(answer(runtime.respond(2, "Something else entirely", 20)), "") << "ends at once";
-}
-
-TEST_F(LlamaRuntimeTest, TokenCapBoundsTheAnswer) {
-    runtime.openSession(1, instructions);
-    EXPECT_EQ(answer(runtime.respond(1, "Thank you for", 3)), " your time and");
-}
-
-TEST_F(LlamaRuntimeTest, PrewarmedSessionEvaluatesOnlyThePrompt) {
+TEST_F(LlamaRuntimeTest, PrewarmDoesPartOfTheWorkAndNoRequestSeesAnothersInstructions) {
+    // Instructions of as many tokens, none in common.
     settleCounters();
     const std::string prompt = "Dear Bo, thank you. Thank you for";
     runtime.openSession(1, "Alpha instructions.");
     const Counted cold = respondCounting(1, prompt);
+    EXPECT_EQ(cold.answer, " your time and consideration.");
+    runtime.closeSession(1);
+    runtime.openSession(2, "Gamma instructions.");
+    EXPECT_EQ(respondCounting(2, prompt), cold) << "evaluated in full, answered the same";
 
-    runtime.openSession(2, "Gamma instructions."); // as many tokens, none in common
+    runtime.openSession(3, "Delta instructions.");
     const std::int64_t before = runtime.evaluatedTokens();
-    runtime.prewarm(2);
+    runtime.prewarm(3);
     const std::int64_t warmUp = runtime.evaluatedTokens() - before;
-    const Counted warm = respondCounting(2, prompt);
-
-    EXPECT_EQ(warm.answer, " your time and consideration.");
+    const Counted warm = respondCounting(3, prompt);
+    EXPECT_EQ(warm.answer, cold.answer);
     EXPECT_GT(warmUp, 0);
     EXPECT_EQ(warmUp + warm.tokens, cold.tokens) << "the prewarm did part of the same work, not more";
 }
@@ -99,48 +90,10 @@ TEST_F(LlamaRuntimeTest, TypingOnReusesThePreviousRequest) {
     EXPECT_EQ(respondCounting(3, email), (Counted{" you for your time and consideration.", 1 + 7}));
 }
 
-TEST_F(LlamaRuntimeTest, KeptInstructionsChangeNoAnswer) {
-    // Requests in a row as the provider makes them, each prewarmed, against the same
-    // requests in a runtime of their own, where nothing was evaluated before.
-    const struct {
-        std::string instructions, prompt;
-    } requests[] = {
-        {instructions, "Dear Ann,\nThank you for"},    {instructions, "Chat: see you soon. Thank you"},
-        {"Other instructions.", "Thank you for your"}, {instructions, "Dear Ann,\nThank you for your"},
-        {instructions, "Something else entirely"},
-    };
-    settleCounters();
-    ModelRuntime::SessionId id = 1;
-    for (const auto& request : requests) {
-        SCOPED_TRACE(request.prompt);
-        runtime.openSession(id, request.instructions);
-        runtime.prewarm(id);
-        const Counted kept = respondCounting(id, request.prompt);
-        runtime.closeSession(id++);
-        LlamaRuntime fresh{{.modelsFolder = models, .threads = 1, .contextTokens = 2048}};
-        fresh.openSession(1, request.instructions);
-        EXPECT_EQ(kept.answer, answer(fresh.respond(1, request.prompt, 40)));
-        EXPECT_LT(kept.tokens, fresh.evaluatedTokens()) << "the instructions were not evaluated again";
-    }
-}
-
-TEST_F(LlamaRuntimeTest, ARequestSeesOnlyItsOwnInstructionsAndPrompt) {
-    // Same prompt, other instructions: nothing of the first request may leak into the
-    // second, so it is evaluated in full (and answered the same).
-    settleCounters();
-    runtime.openSession(1, "First instructions.");
-    const Counted first = respondCounting(1, "Thank you for");
-    runtime.closeSession(1);
-    runtime.openSession(2, "Other instructions.");
-    EXPECT_EQ(respondCounting(2, "Thank you for"), first);
-    EXPECT_EQ(first.answer, " your time and consideration.");
-}
-
 TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
     const std::string valid = readFile(models / "tiny.gguf");
     const std::vector<std::pair<std::string, std::string>> files{
         {"empty", ""},
-        {"not a model", "<html>not a model</html>"},
         {"bad header", "GGUF" + std::string(300, '\x7f')},
         {"truncated", valid.substr(0, valid.size() / 2)},
     };
@@ -158,16 +111,18 @@ TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
     EXPECT_EQ(runtime.unavailableReason(), std::nullopt) << "the next file by name is the model again";
 }
 
-TEST_F(LlamaRuntimeTest, ModelFileChangesAndChoicesAreNoticed) {
+TEST_F(LlamaRuntimeTest, GreedyAnswersFromTheChosenModelFile) {
+    EXPECT_EQ(runtime.unavailableReason(), std::nullopt);
     runtime.openSession(1, instructions);
-    EXPECT_EQ(answer(runtime.respond(1, "Thank you for", 20)), " your time and consideration.");
+    EXPECT_EQ(answer(runtime.respond(1, "Dear Ann,\nThank you for", 40)), " your time and consideration.");
     testing::writeScriptedModel(models / "wide.gguf", {"Hello", " there", " friend", "!"});
     runtime.selectModel("wide.gguf");
     runtime.openSession(2, instructions);
     EXPECT_EQ(answer(runtime.respond(2, "Oh, Hello", 20)), " there friend!");
+    EXPECT_EQ(answer(runtime.respond(2, "Thank you for", 20)), "") << "ends at once";
     runtime.selectModel("gone.gguf"); // a chosen file that is gone: the first by name again
     runtime.openSession(3, instructions);
-    EXPECT_EQ(answer(runtime.respond(3, "Thank you for", 20)), " your time and consideration.");
+    EXPECT_EQ(answer(runtime.respond(3, "Thank you for", 3)), " your time and") << "the token cap";
 
     std::filesystem::remove(models / "tiny.gguf");
     std::filesystem::remove(models / "wide.gguf");

@@ -67,21 +67,10 @@ TEST_F(LocalHttpProviderTest, SendsTheRawTextAsTheWholePromptWithTheProtocolMemb
     EXPECT_EQ(nlohmann::json::parse(requests[0].body), expected);
     EXPECT_EQ(requests[0].body.find('\n'), std::string::npos) << "the body is not pretty-printed";
     EXPECT_TRUE(nlohmann::json::parse(requests[0].body)["options"]["temperature"].is_number_integer());
-}
 
-TEST_F(LocalHttpProviderTest, TokenBudgetFollowsTheWordLimit) {
-    server.setReply({.body = R"({"response":"x"})"});
-    ask(server.url(), requestWith("a", 1)); // 8 words (20 tokens) above
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(nlohmann::json::parse(server.requests()[0].body)["options"]["num_predict"], 6);
-}
-
-TEST_F(LocalHttpProviderTest, ReusesOneConnectionForSuccessiveRequests) {
-    server.setReply({.body = R"({"response":"x"})"});
-    ask(server.url());
-    ask(server.url());
-    ask(server.url());
-    EXPECT_EQ(server.requests().size(), 3u);
+    // The token budget follows the word limit, and the connection is kept for the next request.
+    ask(server.url(), requestWith("a", 1));
+    EXPECT_EQ(nlohmann::json::parse(server.requests().at(1).body)["options"]["num_predict"], 6);
     EXPECT_EQ(server.connections(), 1);
 }
 
@@ -121,15 +110,6 @@ TEST_F(LocalHttpProviderTest, ReplyShapes) {
     EXPECT_NE(failureOf<TransportError>(ask(server.url())), nullptr);
 }
 
-TEST_F(LocalHttpProviderTest, AReplyThatIsNot2xxFailsWithItsStatusAloneWhateverItsBodySays) {
-    server.setReply({.status = 500, .body = R"({"response":" ERRORBODYSHOWN"})"});
-    const CompletionResult result = ask(server.url());
-    const HttpStatusError* error = failureOf<HttpStatusError>(result);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->status, 500);
-    EXPECT_EQ(description(result.error()).find("ERRORBODYSHOWN"), std::string::npos);
-}
-
 TEST_F(LocalHttpProviderTest, RefusedConnectionIsATransportFailureWithLibcurlsMessage) {
     const CompletionResult result = ask("http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort()));
     const TransportError* error = failureOf<TransportError>(result);
@@ -165,16 +145,21 @@ TEST_F(LocalHttpProviderTest, ProxyVariablesNeverRouteTheText) {
     EXPECT_EQ(proxy.connections(), 0);
 }
 
-TEST_F(LocalHttpProviderTest, RedirectsAreNeverFollowed) {
-    // A redirect could send the typed text to any host; it fails as the status it is.
+TEST_F(LocalHttpProviderTest, AReplyThatIsNot2xxFailsWithItsStatusAloneAndRedirectsAreNeverFollowed) {
+    // A redirect could send the typed text to any host.
     LoopbackHttpServer elsewhere;
     elsewhere.setReply({.body = R"({"response":"redirected"})"});
-    server.setReply(
-        {.status = 307, .contentType = "text/plain", .location = elsewhere.url() + "/api/generate"});
-    const CompletionResult result = ask(server.url());
-    const HttpStatusError* error = failureOf<HttpStatusError>(result);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->status, 307);
+    for (const LoopbackHttpServer::Reply& reply :
+         {LoopbackHttpServer::Reply{.status = 500, .body = R"({"response":" ERRORBODYSHOWN"})"},
+          LoopbackHttpServer::Reply{
+              .status = 307, .contentType = "text/plain", .location = elsewhere.url() + "/api/generate"}}) {
+        server.setReply(reply);
+        const CompletionResult result = ask(server.url());
+        const HttpStatusError* error = failureOf<HttpStatusError>(result);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->status, reply.status);
+        EXPECT_EQ(description(result.error()).find("ERRORBODYSHOWN"), std::string::npos);
+    }
     EXPECT_EQ(elsewhere.connections(), 0);
 }
 

@@ -65,51 +65,38 @@ TEST_F(OnDeviceProviderTest, PrewarmKeepsOneSessionAndRenewsItAfterThirtySeconds
                                             {Kind::prewarm, 2, {}}}));
 }
 
-TEST_F(OnDeviceProviderTest, RequestTakesTheWarmSessionAndTheNextOneTakesTheSessionWarmedAfterIt) {
-    runtime->queue(CompletionResult::answer(" back to you by end of day."));
-    runtime->queue(CompletionResult::answer(" soon"));
-    provider.prewarm();
-
-    const CompletionResult first = respond(emailRequest());
-    ASSERT_TRUE(first.succeeded());
-    EXPECT_EQ(first.text(), " back to you by end of day.");
-    const CompletionResult second = respond(emailRequest());
-    ASSERT_TRUE(second.succeeded());
-    EXPECT_EQ(second.text(), " soon");
-
-    const std::string prompt = buildPrompt(emailRequest());
-    EXPECT_EQ(settle(10), (std::vector<Call>{{Kind::open, 1, instructions},
-                                             {Kind::prewarm, 1, {}},
-                                             {Kind::respond, 1, prompt, 20},
-                                             {Kind::close, 1, {}},
-                                             {Kind::open, 2, instructions},
-                                             {Kind::prewarm, 2, {}},
-                                             {Kind::respond, 2, prompt, 20},
-                                             {Kind::close, 2, {}},
-                                             {Kind::open, 3, instructions},
-                                             {Kind::prewarm, 3, {}}}));
-}
-
-TEST_F(OnDeviceProviderTest, RefusalIsRetriedOnceWithoutContextInAFreshSession) {
+TEST_F(OnDeviceProviderTest, RequestsTakeTheWarmSessionAndARefusalIsRetriedWithoutContextInAFreshOne) {
     runtime->queue(CompletionResult::failure(refusal));
     runtime->queue(CompletionResult::answer(" the report"));
+    runtime->queue(CompletionResult::answer(" soon"));
     provider.prewarm();
     const CompletionRequest request = emailRequest("Earlier e-mail: send me the report", "Best, Ann");
 
     const CompletionResult result = respond(request);
     ASSERT_TRUE(result.succeeded());
     EXPECT_EQ(result.text(), " the report");
+    const CompletionResult next = respond(emailRequest());
+    ASSERT_TRUE(next.succeeded());
+    EXPECT_EQ(next.text(), " soon");
 
-    const auto responds = runtime->calls(Kind::respond);
-    ASSERT_EQ(responds.size(), 2u);
-    EXPECT_EQ(responds[0].session, 1u) << "the first attempt takes the warm session";
-    EXPECT_EQ(responds[0].text, buildPrompt(request));
-    EXPECT_EQ(responds[1].session, 2u) << "the retry never takes a warm session";
     CompletionRequest bare = request;
     bare.context.clear();
     bare.after.clear();
-    EXPECT_EQ(responds[1].text, buildPrompt(bare));
-    EXPECT_EQ(responds[1].maxTokens, 20);
+    // The first attempt takes the warm session, the retry never does, and the next request
+    // takes the session warmed after it.
+    EXPECT_EQ(settle(13), (std::vector<Call>{{Kind::open, 1, instructions},
+                                             {Kind::prewarm, 1, {}},
+                                             {Kind::respond, 1, buildPrompt(request), 20},
+                                             {Kind::close, 1, {}},
+                                             {Kind::open, 2, instructions},
+                                             {Kind::respond, 2, buildPrompt(bare), 20},
+                                             {Kind::close, 2, {}},
+                                             {Kind::open, 3, instructions},
+                                             {Kind::prewarm, 3, {}},
+                                             {Kind::respond, 3, buildPrompt(emailRequest()), 20},
+                                             {Kind::close, 3, {}},
+                                             {Kind::open, 4, instructions},
+                                             {Kind::prewarm, 4, {}}}));
 }
 
 // A retry that should not happen would get the script's empty answer and succeed.
@@ -137,16 +124,6 @@ TEST_F(OnDeviceProviderTest, OnlyAFirstRefusalWithContextIsRetried) {
     }
     // Every outcome, a failure too, is followed by a warm session for the next request.
     EXPECT_EQ(settle(16).back(), (Call{Kind::prewarm, 5, {}}));
-}
-
-TEST_F(OnDeviceProviderTest, UnavailableModelAnswersWithTheReason) {
-    runtime->setUnavailable("No model file (.gguf) in /models.");
-    provider.prewarm();
-    const CompletionResult result = respond(emailRequest());
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error(),
-              CompletionFailure(CompletionError::unavailable("No model file (.gguf) in /models.")));
-    EXPECT_EQ(provider.unavailableReason(), "No model file (.gguf) in /models.");
 }
 
 TEST(OnDeviceProviderLifetime, NoCallbackAfterDestruction) {

@@ -6,12 +6,10 @@
 #include "overlay/overlay_qt.hpp"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QImage>
-#include <QThread>
+#include <QTest>
 #include <csignal>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -28,28 +26,6 @@ enum class Compositing { none, xcompmgr };
 
 std::string name(const ::testing::TestParamInfo<Compositing>& info) {
     return info.param == Compositing::none ? "WithoutCompositor" : "WithXcompmgr";
-}
-
-// Lets Qt work for `ms` milliseconds.
-void pump(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-}
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        pump(50);
-    }
-    return true;
 }
 
 QRect pixels(const Rect& r) {
@@ -135,7 +111,8 @@ protected:
         ASSERT_TRUE(TestDesktop::activate(*field));
         ASSERT_TRUE(TestDesktop::key("ctrl+a"));
         ASSERT_TRUE(TestDesktop::type(typed));
-        ASSERT_TRUE(waitFor([] { return reported("text") == typed && reported().rfind("caret ", 0) == 0; }));
+        ASSERT_TRUE(
+            QTest::qWaitFor([] { return reported("text") == typed && reported().rfind("caret ", 0) == 0; }));
         caret = reportedRect("caret");
         fieldRect = reportedRect("field");
         ASSERT_TRUE(pixels(fieldRect).contains(pixels(caret)))
@@ -174,7 +151,7 @@ protected:
     QImage settledScreen() const {
         QImage previous = screen();
         for (int i = 0; i < 20; ++i) {
-            pump(100);
+            QTest::qWait(100);
             QImage next = screen();
             if (next == previous) {
                 return next;
@@ -189,7 +166,7 @@ protected:
     // (or, with `toDiffer` false, once nothing differs any more) and the screen is still.
     Change waitForChange(const QRect& area, bool toDiffer = true) const {
         const bool done =
-            waitFor([&] { return (compare(baseline, screen(), area).changed > 0) == toDiffer; });
+            QTest::qWaitFor([&] { return (compare(baseline, screen(), area).changed > 0) == toDiffer; });
         EXPECT_TRUE(done) << (toDiffer ? "nothing appeared" : "something stayed") << " in the overlay's area";
         return compare(baseline, settledScreen(), area);
     }
@@ -200,7 +177,7 @@ protected:
         }
         const auto started = TestDesktop::run({"sh", "-c", "xcompmgr >/dev/null 2>&1 & echo $!"});
         compositor = std::stoi(started.output);
-        ASSERT_TRUE(waitFor([] { return compositingActive(); }));
+        ASSERT_TRUE(QTest::qWaitFor([] { return compositingActive(); }));
     }
 
     static void stopCompositor() {
@@ -209,7 +186,7 @@ protected:
         }
         ::kill(compositor, SIGTERM);
         compositor = 0;
-        ASSERT_TRUE(waitFor([] { return !compositingActive(); }));
+        ASSERT_TRUE(QTest::qWaitFor([] { return !compositingActive(); }));
     }
 
     static inline std::unique_ptr<TestDesktop> desktop;
@@ -256,12 +233,14 @@ TEST_P(OverlayOnDesktop, GhostTextStandsRightAfterTheCaretAndLeavesKeysAndClicks
     ASSERT_TRUE(TestDesktop::xdotool({"mousemove", "0", "0"}));
     ASSERT_TRUE(TestDesktop::click(shown.darkestAt.x(), shown.darkestAt.y()));
     const std::string at = std::to_string(shown.darkestAt.x()) + " " + std::to_string(shown.darkestAt.y());
-    EXPECT_TRUE(waitFor([&] { return reported("press") == at; })) << "last press: " << reported("press");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return reported("press") == at; }))
+        << "last press: " << reported("press");
 
     // Typed keys still go to the entry.
     ASSERT_TRUE(TestDesktop::key("End"));
     ASSERT_TRUE(TestDesktop::type("w"));
-    EXPECT_TRUE(waitFor([] { return reported("text") == typed + "w"; })) << "text: " << reported("text");
+    EXPECT_TRUE(QTest::qWaitFor([] { return reported("text") == typed + "w"; }))
+        << "text: " << reported("text");
     EXPECT_TRUE(overlay.isVisible());
 }
 
@@ -319,7 +298,7 @@ TEST_P(OverlayOnDesktop, BelowTheFieldOnALightBackingThenAtTheCaret) {
     EXPECT_EQ(atCaret.x, caret.maxX() + 1);
     EXPECT_EQ(atCaret.height, caret.height);
     EXPECT_LT(atCaret.width, below.width);
-    EXPECT_TRUE(waitFor([&] { return compare(baseline, screen(), belowArea).changed == 0; }))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return compare(baseline, screen(), belowArea).changed == 0; }))
         << "the backing stayed below the field";
     const Change shown = waitForChange(pixels(atCaret));
     EXPECT_LT(shown.changed, shown.total / 2);

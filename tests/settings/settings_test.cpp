@@ -19,25 +19,12 @@ nlohmann::json stored(const TempDir& dir) {
     return nlohmann::json::parse(readFile(dir / "settings.json"));
 }
 
+// Every default is read back by the table below, from keys stored with the wrong type.
 TEST(Settings, FreshUserGetsDefaultsAndNothingIsWritten) {
     TempDir dir;
     Settings s(dir / "settings.json");
-    EXPECT_TRUE(s.enabled());
-    EXPECT_EQ(s.provider(), ProviderKind::onDevice);
-    EXPECT_EQ(s.ollamaURL(), "http://127.0.0.1:11434");
-    EXPECT_EQ(s.ollamaModel(), "qwen2.5:1.5b");
-    EXPECT_EQ(s.debounceMs(), 180.0);
     EXPECT_EQ(s.maxWords(), 8);
-    EXPECT_EQ(s.lengthPreference(), LengthPreference::balanced);
-    EXPECT_EQ(s.acceptKey(), AcceptKey::tab);
-    EXPECT_DOUBLE_EQ(s.ghostOpacity(), 0.9);
-    EXPECT_TRUE(s.optionAcceptsWord() && s.continueAfterAccept() && s.showKeyHint() && s.useScreenContext() &&
-                s.keystrokeFallback() && s.adaptiveLength());
-    EXPECT_EQ(s.excludedAppIDs(), Settings::defaultExcludedAppIDs());
-    EXPECT_EQ(s.excludedAppIDs().front(), "com.1password.1password");
-    EXPECT_EQ(s.excludedAppIDs()[8], "dev.warp.Warp-Stable");
     EXPECT_FALSE(std::filesystem::exists(dir / "settings.json"));
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "wisket"));
 }
 
 // A hand-edited file or another tool may store anything under a key: what does not have
@@ -79,13 +66,11 @@ TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
         {"ollamaURL", 42, "http://127.0.0.1:11434"},
         {"ollamaModel", nullptr, "qwen2.5:1.5b"},
         {"debounceMs", 250, 250.0},
-        {"debounceMs", "fast", 180.0},
         {"debounceMs", "250", 180.0},
         {"debounceMs", 0, 60.0},
         {"debounceMs", 1e9, 600.0},
         {"maxWords", 5.7, 5},
         {"maxWords", 0, 1},
-        {"maxWords", -5, 1},
         {"maxWords", 40, 12},
         {"maxWords", "4", 8},
         {"adaptiveLength", 0, true},
@@ -255,12 +240,9 @@ TEST(Settings, StandardLocationFollowsXdgConfigHome) {
     }
 }
 
-TEST(Preferences, RawValuesAndLabels) {
+TEST(Preferences, Labels) {
     EXPECT_EQ(hintLabel(AcceptKey::both), "tab"); // the controller's tests see the other two
     EXPECT_EQ(displayLabel(LengthPreference::shorter), "Shorter");
-    EXPECT_EQ(acceptKeyFromRaw("rightArrow"), AcceptKey::rightArrow);
-    EXPECT_FALSE(acceptKeyFromRaw("RightArrow"));
-    EXPECT_EQ(providerKindFromRaw("apple"), ProviderKind::onDevice);
 }
 
 } // namespace

@@ -25,20 +25,15 @@ TEST(SettingsTexts, WordRangeRowsFollowTheLengthSettings) {
     EXPECT_EQ(kindLabel(TextKind::general), "Text");
 }
 
-TEST(SettingsTexts, StepperLabelFootersAndPause) {
+// The window's tests read the singular label, the fixed-length footer, the pause and the
+// failure of a test suggestion.
+TEST(SettingsTexts, StepperLabelFooterAndTestSuggestionResult) {
     EXPECT_EQ(longestSuggestionLabel(8), "Longest suggestion: 8 words");
-    EXPECT_EQ(longestSuggestionLabel(1), "Longest suggestion: 1 word");
     EXPECT_EQ(lengthFooter(true, 5),
               "Each suggestion is 1 to 5 words, depending on the field and where you are "
               "in the sentence. The model also stops early when it is unsure.");
-    EXPECT_EQ(lengthFooter(false, 5), "Every suggestion is up to 5 words, whatever you are typing.");
-    EXPECT_EQ(debounceLabel(180), "180 ms");
-}
-
-TEST(SettingsTexts, TestSuggestionResult) {
     EXPECT_EQ(testSuccessText(" I like it", 412.7), "…quick look and I like it\n412 ms");
     EXPECT_EQ(testSuccessText(std::nullopt, 3), "…quick look and\n3 ms");
-    EXPECT_EQ(testFailureText(CompletionError::notLocal()), "Failed: notLocal");
     EXPECT_EQ(testFailureText(HttpStatusError{500}), "Failed: HTTP status 500");
     const CompletionRequest request = testRequest(6);
     EXPECT_EQ(request.plan,

@@ -18,15 +18,12 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <gtest/gtest.h>
 
 namespace wisket {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::TempDir;
 
 // The window on Qt's offscreen platform, over settings, autostart entry and models folder
@@ -43,7 +40,7 @@ struct Desk {
         return *app;
     }
 
-    explicit Desk(const TempDir& dir)
+    Desk()
         : settings((application(), ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1),
                     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1), dir / "settings.json")) {
         // The server's model list is asked for where nothing answers.
@@ -68,6 +65,7 @@ struct Desk {
         return widget->isVisibleTo(&window);
     }
 
+    TempDir dir;
     Settings settings;
     QtMainLoop loop;
     testing::ScriptedServer* server = new testing::ScriptedServer(loop);
@@ -76,21 +74,8 @@ struct Desk {
     SettingsWindow window{settings, engine};
 };
 
-// Runs the event loop until `done` holds; false when it does not within a few seconds.
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        QTest::qWait(5);
-    }
-    return true;
-}
-
 TEST(SettingsWindow, PauseSliderSnapsToTwentiesBetween60And600) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     auto* slider = desk.find<QSlider>("debounce");
     auto* value = desk.find<QLabel>("debounceValue");
     EXPECT_EQ(value->text(), QStringLiteral("180 ms"));
@@ -108,8 +93,7 @@ TEST(SettingsWindow, PauseSliderSnapsToTwentiesBetween60And600) {
 }
 
 TEST(SettingsWindow, ResetAllMovesEveryControlBack) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     for (const char* name : {"showSuggestions", "altAcceptsWord", "continueAfterAccept", "adaptiveLength",
                              "useScreenContext", "showKeyHint", "keystrokeFallback"}) {
         desk.find<QCheckBox>(name)->click();
@@ -124,7 +108,7 @@ TEST(SettingsWindow, ResetAllMovesEveryControlBack) {
 
     const bool launchAtLogin = desk.find<QCheckBox>("launchAtLogin")->isChecked();
     desk.find<QPushButton>("resetAll")->click();
-    EXPECT_TRUE(eventually([&] { return desk.find<QCheckBox>("showSuggestions")->isChecked(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desk.find<QCheckBox>("showSuggestions")->isChecked(); }));
     for (const char* name : {"altAcceptsWord", "continueAfterAccept", "adaptiveLength", "useScreenContext",
                              "showKeyHint", "keystrokeFallback"}) {
         EXPECT_TRUE(desk.find<QCheckBox>(name)->isChecked()) << name;
@@ -138,29 +122,27 @@ TEST(SettingsWindow, ResetAllMovesEveryControlBack) {
 }
 
 TEST(SettingsWindow, ProviderShowsItsOwnRows) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     testing::LoopbackHttpServer server;
     server.setReply({.body = R"({"models":[{"name":"qwen2.5:1.5b"},{"name":"llama3.2:1b"}]})"});
     desk.settings.setOllamaURL(server.url());
     auto* provider = desk.find<QComboBox>("provider");
     for (const int index : {1, 0}) {
         provider->setCurrentIndex(index);
-        ASSERT_TRUE(eventually([&] { return desk.shown("status") == (index == 0); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return desk.shown("status") == (index == 0); }));
         EXPECT_EQ(desk.shown("ollamaURL"), index == 1);
         EXPECT_EQ(desk.shown("ollamaModel"), index == 1);
         EXPECT_EQ(desk.shown("download"), index == 0);
     }
     // Choosing the server's provider asked it for its models.
-    EXPECT_TRUE(eventually([&] { return desk.find<QComboBox>("installedModels")->count() == 2; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desk.find<QComboBox>("installedModels")->count() == 2; }));
     EXPECT_EQ(desk.settings.provider(), ProviderKind::onDevice);
     QTest::keyClicks(desk.find<QLineEdit>("ollamaModel"), QStringLiteral("x"));
     EXPECT_EQ(desk.settings.ollamaModel(), "qwen2.5:1.5bx"); // each keystroke is kept
 }
 
 TEST(SettingsWindow, TestSuggestionDisablesItsButtonUntilTheResultArrives) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     desk.settings.setProvider(ProviderKind::ollama);
     auto* button = desk.find<QPushButton>("runTest");
     auto* result = desk.find<QLabel>("testResult");
@@ -171,7 +153,7 @@ TEST(SettingsWindow, TestSuggestionDisablesItsButtonUntilTheResultArrives) {
         QTest::mouseClick(button, Qt::LeftButton);
         EXPECT_EQ(button->text(), QStringLiteral("Testing…"));
         EXPECT_FALSE(button->isEnabled());
-        ASSERT_TRUE(eventually([&] { return button->isEnabled(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return button->isEnabled(); }));
         EXPECT_TRUE(result->text().startsWith(expected)) << result->text().toStdString();
         EXPECT_EQ(button->text(), QStringLiteral("Run a test suggestion"));
     }
@@ -180,11 +162,10 @@ TEST(SettingsWindow, TestSuggestionDisablesItsButtonUntilTheResultArrives) {
 }
 
 TEST(SettingsWindow, ChangesMadeElsewhereRedrawTheOpenTabs) {
-    TempDir dir;
-    Desk desk(dir);
+    Desk desk;
     desk.settings.setMaxWords(1);
     desk.settings.setAdaptiveLength(false);
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(QTest::qWaitFor([&] {
         return desk.find<QLabel>("maxWordsLabel")->text() == QStringLiteral("Longest suggestion: 1 word");
     }));
     EXPECT_FALSE(desk.shown("wordRanges"));
@@ -201,7 +182,7 @@ TEST(SettingsWindow, ChangesMadeElsewhereRedrawTheOpenTabs) {
     QTest::qWait(20);
     EXPECT_EQ(editor->toPlainText(), QStringLiteral("  com.example.App  \n"));
     desk.settings.toggleExcluded("org.gnome.gedit");
-    EXPECT_TRUE(eventually(
+    EXPECT_TRUE(QTest::qWaitFor(
         [&] { return editor->toPlainText() == QStringLiteral("com.example.App\norg.gnome.gedit"); }));
 }
 

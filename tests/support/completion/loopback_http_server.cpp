@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -139,23 +140,16 @@ void LoopbackHttpServer::serve(int fd) {
             }
         }
         Request request;
-        const std::string head = buffer.substr(0, headerEnd);
-        std::size_t lineEnd = head.find("\r\n");
-        const std::string requestLine = head.substr(0, lineEnd);
-        const std::size_t firstSpace = requestLine.find(' ');
-        const std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
-        request.method = requestLine.substr(0, firstSpace);
-        request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-        while (lineEnd != std::string::npos) {
-            const std::size_t start = lineEnd + 2;
-            lineEnd = head.find("\r\n", start);
-            const std::string line =
-                head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+        std::istringstream head(buffer.substr(0, headerEnd + 2));
+        std::string line;
+        head >> request.method >> request.target;
+        std::getline(head, line);
+        while (std::getline(head, line)) {
+            line.pop_back(); // the carriage return
             const std::size_t colon = line.find(':');
+            const std::size_t value = line.find_first_not_of(' ', colon + 1);
             if (colon != std::string::npos) {
-                const std::size_t value = line.find_first_not_of(' ', colon + 1);
-                request.headers[lowercase(line.substr(0, colon))] =
-                    value == std::string::npos ? "" : line.substr(value);
+                request.headers[lowercase(line.substr(0, colon))] = line.substr(std::min(value, line.size()));
             }
         }
         const auto length = request.headers.find("content-length");

@@ -17,16 +17,6 @@ std::vector<ScriptedRuntime::Call> ScriptedRuntime::calls() const {
     return m_calls;
 }
 
-std::vector<ScriptedRuntime::Call> ScriptedRuntime::calls(Call::Kind kind) const {
-    std::vector<Call> matching;
-    for (Call& call : calls()) {
-        if (call.kind == kind) {
-            matching.push_back(std::move(call));
-        }
-    }
-    return matching;
-}
-
 bool ScriptedRuntime::waitForCalls(std::size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_mutex);
     return m_called.wait_for(lock, timeout, [&] { return m_calls.size() >= count; });

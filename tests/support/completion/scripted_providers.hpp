@@ -35,7 +35,6 @@ public:
     void setUnavailable(std::optional<std::string> reason);
 
     std::vector<Call> calls() const;
-    std::vector<Call> calls(Call::Kind kind) const;
     // Waits (in real time) until at least `count` calls were made; false on time-out.
     bool waitForCalls(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
