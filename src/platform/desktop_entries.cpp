@@ -1,4 +1,4 @@
-#include "platform/x11/desktop_entries.hpp"
+#include "platform/desktop_entries.hpp"
 
 #include "text/unicode.hpp"
 
