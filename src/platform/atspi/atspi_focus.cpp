@@ -275,21 +275,23 @@ RunningApplication AtspiAx::Impl::applicationOf(AtspiAccessible* element) {
         return running;
     }
     running.pid = pidOf(app.get());
-    if (gchar* name = atspi_accessible_get_name(app.get(), nullptr)) {
-        if (*name != '\0') {
-            running.appID = name;
-        }
-        g_free(name);
+    AccessibleProgram program;
+    if (std::string name = takeString(atspi_accessible_get_name(app.get(), nullptr)); !name.empty()) {
+        program.name = std::move(name);
     }
-    if (!running.appID && running.pid > 0) {
+    program.toolkit = takeString(atspi_accessible_get_toolkit_name(app.get(), nullptr));
+    program.toolkitVersion = takeString(atspi_accessible_get_toolkit_version(app.get(), nullptr));
+    if (running.pid > 0) {
         std::error_code error;
         const auto executable =
             std::filesystem::read_symlink("/proc/" + std::to_string(running.pid) + "/exe", error);
         if (!error && !executable.filename().empty()) {
-            running.appID = executable.filename().string();
+            program.executable = executable.filename().string();
         }
     }
-    running.displayName = running.appID;
+    auto [appID, displayName] = entries.namesOf(entries.windowIdsOf(program));
+    running.appID = std::move(appID);
+    running.displayName = std::move(displayName);
     return running;
 }
 
