@@ -279,6 +279,10 @@ AxValue FakeAx::parameterizedAttribute(const AxElement& element, std::string_vie
     if (!target) {
         return {};
     }
+    {
+        const std::lock_guard lock(m_mutex);
+        ++m_reads[std::string(name)];
+    }
     if (name == "AXStringForRange" && target->m_hasText && !target->m_stringForRangeFails) {
         const auto size = static_cast<std::int64_t>(target->m_text.size());
         if (range.location < 0 || range.length < 0 || range.location + range.length > size) {

@@ -109,7 +109,7 @@ public:
     void onCall(std::function<void(const FakeElement::Ptr&)> hook);
 
     int calls() const;
-    // How many times attribute `name` was asked for, singly or among several.
+    // How many times attribute `name` was asked for, singly, among several or for a range.
     int reads(std::string_view name) const;
     std::vector<FakeWrite> writes() const;
     std::optional<double> systemWideTimeout() const;
