@@ -100,8 +100,8 @@ WindowIds DesktopEntries::windowIdsOf(const AccessibleProgram& program) {
         }
         std::string& wmClass = ids.wmClass.emplace(*name);
         // GTK 3 puts the first letter in upper case, in ASCII only, whatever the locale.
-        if (program.toolkitVersion.starts_with("3.") && !wmClass.empty() && wmClass[0] >= 'a' &&
-            wmClass[0] <= 'z') {
+        if (program.toolkitVersion.substr(0, program.toolkitVersion.find('.')) == "3" && !wmClass.empty() &&
+            wmClass[0] >= 'a' && wmClass[0] <= 'z') {
             wmClass[0] = static_cast<char>(wmClass[0] - 'a' + 'A');
         }
         return ids;

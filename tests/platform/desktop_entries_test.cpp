@@ -73,6 +73,9 @@ TEST(DesktopEntries, NameProgramsOfTheAccessibilityBusAsTheirX11WindowsDo) {
     const std::vector<Row> rows{
         {{"gnome-text-editor", "GTK", "4.8.3", "gnome-text-editor"}, "org.gnome.TextEditor", "Text Editor"},
         {{"mousepad", "gtk", "3.24.38", "mousepad"}, "org.xfce.mousepad", "Mousepad"},
+        // What the process's GTK library tells when the application does not answer yet.
+        {{std::nullopt, "GTK", "4", "gnome-text-editor"}, "org.gnome.TextEditor", "Text Editor"},
+        {{std::nullopt, "gtk", "3", "mousepad"}, "org.xfce.mousepad", "Mousepad"},
         {{"gtk_app.py", "gtk", "3.24.38", "python3.11"}, "Gtk_app.py", "Gtk_app.py"},
         {{"FeatherPad", "Qt", "5.15.8", "featherpad"}, "FeatherPad", "FeatherPad"},
         {{"Firefox", "Gecko", "115.5.0", "firefox-esr"}, "firefox-esr", "Firefox ESR"},

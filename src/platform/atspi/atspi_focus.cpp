@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <tuple>
 
 namespace wisket {
 
@@ -57,6 +59,21 @@ AtspiAccessible* collectFocused(AtspiAccessible* root) {
 }
 
 AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline, int& nodes);
+
+// The toolkit name and version that a GTK process would give, from the GTK library it has
+// loaded; none for other processes.
+std::pair<std::string, std::string> gtkLoadedBy(std::int32_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("/libgtk-4.so") != std::string::npos) {
+            return {"GTK", "4"};
+        }
+        if (line.find("/libgtk-3.so") != std::string::npos) {
+            return {"gtk", "3"};
+        }
+    }
+    return {};
+}
 
 // Depth first through what is showing, within a node and time budget; the innermost
 // focused element wins, but a focused field is the answer whatever it holds (Qt 5 reports
@@ -287,6 +304,12 @@ RunningApplication AtspiAx::Impl::applicationOf(AtspiAccessible* element) {
             std::filesystem::read_symlink("/proc/" + std::to_string(running.pid) + "/exe", error);
         if (!error && !executable.filename().empty()) {
             program.executable = executable.filename().string();
+        }
+        // A GTK 4 application that is still starting up when its window becomes active
+        // misses the time-out, and libatspi then refuses every call to it as hung: its
+        // program name is then its executable's, as GTK's is by default.
+        if (program.toolkit.empty()) {
+            std::tie(program.toolkit, program.toolkitVersion) = gtkLoadedBy(running.pid);
         }
     }
     auto [appID, displayName] = entries.namesOf(entries.windowIdsOf(program));
