@@ -9,6 +9,7 @@
 #include "settings/settings.hpp"
 
 #include <X11/Xlib.h>
+#include <gio/gio.h>
 #include <memory>
 #include <optional>
 #include <string>
@@ -154,17 +155,50 @@ void checkProvider(Report& report, const Settings& settings) {
     }
 }
 
-void checkTray(Report& report, Display* display) {
+// Qt shows its tray icon to a StatusNotifierItem host where one is registered (KDE, GNOME
+// with the AppIndicator extension, Wayland panels), else in an X11 system tray.
+bool statusNotifierHostRegistered() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus) {
+        g_error_free(error);
+        return false;
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
+        "Get", g_variant_new("(ss)", "org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, &error);
+    g_object_unref(bus);
+    if (!reply) {
+        g_error_free(error);
+        return false;
+    }
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    const bool registered =
+        g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value) != FALSE;
+    g_variant_unref(value);
+    g_variant_unref(reply);
+    return registered;
+}
+
+bool x11TrayPresent(Display* display) {
     if (display == nullptr) {
-        report.problem("Tray", "cannot be checked without an X display");
-        return;
+        return false;
     }
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(display));
-    if (XGetSelectionOwner(display, XInternAtom(display, selection.c_str(), False)) == 0) {
-        report.problem("Tray", "no system tray on this desktop, so Wisket's menu has no icon; add a tray "
-                               "(notification area) to the panel");
-    } else {
+    return XGetSelectionOwner(display, XInternAtom(display, selection.c_str(), False)) != 0;
+}
+
+void checkTray(Report& report, Display* display) {
+    if (statusNotifierHostRegistered() || x11TrayPresent(display)) {
         report.ok("Tray");
+    } else {
+        report.problem("Tray",
+                       "no system tray on this desktop, so Wisket's menu has no icon; on GNOME install "
+                       "the AppIndicator extension (gnome-shell-extension-appindicator), elsewhere "
+                       "add a tray (notification area) to the panel; until then wisket --settings "
+                       "opens the settings");
     }
 }
 

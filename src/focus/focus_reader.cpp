@@ -167,11 +167,32 @@ void FocusReader::submit(std::function<void()> work) {
 
 void FocusReader::read(std::int32_t pid, std::optional<std::string> appID, int maxChars, bool withContext,
                        std::function<void(FocusRead)> done) {
+    deliver([this, pid, appID = std::move(appID), maxChars,
+             withContext] { return readField(pid, appID, maxChars, withContext); },
+            std::move(done));
+}
+
+void FocusReader::describe(std::int32_t pid, std::optional<std::string> appID, std::string textBeforeCaret,
+                           bool withContext, std::function<void(FocusRead)> done) {
+    deliver(
+        [this, pid, appID = std::move(appID), textBeforeCaret = std::move(textBeforeCaret), withContext] {
+            auto described = describeField(pid, appID);
+            if (!described) {
+                return FocusRead::skip();
+            }
+            described->context.textBeforeCaret = textBeforeCaret;
+            if (withContext) {
+                addContext(described->context, described->focused.focused, appID, {});
+            }
+            return FocusRead::opaque(std::move(described->context));
+        },
+        std::move(done));
+}
+
+void FocusReader::deliver(std::function<FocusRead()> work, std::function<void(FocusRead)> done) {
     WISKET_ASSERT_MAIN_THREAD(m_loop);
-    submit([this, pid, appID = std::move(appID), maxChars, withContext, done = std::move(done)]() mutable {
-        FocusRead result = readField(pid, appID, maxChars, withContext);
-        m_loop.post(
-            [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
+    submit([this, work = std::move(work), done = std::move(done)]() mutable {
+        m_loop.post([done = std::move(done), result = work()]() mutable { done(std::move(result)); });
     });
 }
 
@@ -277,11 +298,11 @@ std::optional<Rect> FocusReader::caretOnly(std::int32_t pid, const std::optional
     return caretRect(focused->focused, caret, lastCharacter);
 }
 
-FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::string>& appID, int maxChars,
-                                 bool withContext) {
-    const auto focusedPair = focusedElement(pid, appID);
+std::optional<FocusReader::Described> FocusReader::describeField(std::int32_t pid,
+                                                                 const std::optional<std::string>& appID) {
+    auto focusedPair = focusedElement(pid, appID);
     if (!focusedPair) {
-        return FocusRead::skip();
+        return std::nullopt;
     }
     const AxElement& focused = focusedPair->focused;
 
@@ -289,17 +310,28 @@ FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::stri
     std::string role = stringAttribute(m_ax, focused, "AXRole");
     std::string subrole = stringAttribute(m_ax, focused, "AXSubrole");
     if (role == "AXSecureTextField" || subrole == "AXSecureTextField") {
-        return FocusRead::skip();
+        return std::nullopt;
     }
     const bool settable = m_ax.isAttributeSettable(focused, "AXValue").value_or(false);
     if (!contains(editableRoles, role) && !settable) {
-        return FocusRead::skip();
+        return std::nullopt;
     }
 
     FocusContext context;
     context.field = readFieldInfo(m_ax, focused, std::move(role), std::move(subrole));
     context.fieldRect = readFieldRect(m_ax, focused);
     context.windowTitle = readWindowTitle(m_ax, focusedPair->application);
+    return Described{std::move(*focusedPair), std::move(context)};
+}
+
+FocusRead FocusReader::readField(std::int32_t pid, const std::optional<std::string>& appID, int maxChars,
+                                 bool withContext) {
+    auto described = describeField(pid, appID);
+    if (!described) {
+        return FocusRead::skip();
+    }
+    const AxElement& focused = described->focused.focused;
+    FocusContext& context = described->context;
 
     auto finish = [&](FocusRead::Kind kind, const std::string& after) {
         if (withContext) {

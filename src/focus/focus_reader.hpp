@@ -46,15 +46,31 @@ public:
     void prime(std::int32_t pid, std::optional<std::string> appID,
                std::function<void(bool onBus)> done) override;
 
+    // The read without the field's text and caret, for a back end that has those from the
+    // field itself (an input method): an opaque read of the field's role, labels,
+    // placeholder, rectangle and window title and, `withContext`, the text on screen around
+    // it (read for the kinds of text that use it, which `textBeforeCaret` decides); skip as
+    // read gives it. Main thread; the result is posted to the main loop.
+    void describe(std::int32_t pid, std::optional<std::string> appID, std::string textBeforeCaret,
+                  bool withContext, std::function<void(FocusRead)> done);
+
 private:
     struct Focused {
         AxElement application;
         AxElement focused;
     };
+    struct Described {
+        Focused focused;
+        FocusContext context;
+    };
 
-    // Reader-queue side of read and caret.
+    // Runs `work` on the queue and posts what it read to `done` on the main loop.
+    void deliver(std::function<FocusRead()> work, std::function<void(FocusRead)> done);
+    // Reader-queue side of read, describe and caret.
     FocusRead readField(std::int32_t pid, const std::optional<std::string>& appID, int maxChars,
                         bool withContext);
+    // The focused field's description; none when it takes no typing or hides its text.
+    std::optional<Described> describeField(std::int32_t pid, const std::optional<std::string>& appID);
     // Fills afterCaret, quotedBelow and surrounding from the text after the caret.
     void addContext(FocusContext& context, const AxElement& focused, const std::optional<std::string>& appID,
                     std::string_view after);

@@ -325,6 +325,24 @@ TEST_F(FocusReaderTest, ContextOnlyWhenAskedAndTheScreenCachedUntilInvalidated) 
     EXPECT_EQ(read(true).context.surrounding, "after");
 }
 
+// An input method has the text and caret from the field itself: describing asks for neither.
+TEST_F(FocusReaderTest, ADescriptionReadsTheFieldsLabelsAndScreenButNotItsText) {
+    window->add("AXStaticText")->set("AXValue", std::string("Are you coming tonight?"));
+    field("Yes, see you", 12)->set("AXDescription", std::string("Message"));
+    ax.resetCounts();
+    std::optional<FocusRead> result;
+    reader.describe(pid, std::nullopt, "Yes, see you", true, [&](FocusRead r) { result = std::move(r); });
+    ASSERT_TRUE(loop.runUntil([&] { return result.has_value(); }));
+    EXPECT_EQ(result->kind, FocusRead::Kind::opaque);
+    EXPECT_EQ(result->context.field.label, "Message");
+    EXPECT_EQ(result->context.windowTitle, "Inbox");
+    EXPECT_EQ(result->context.surrounding, "Are you coming tonight?");
+    for (const auto* name :
+         {"AXSelectedTextRange", "AXNumberOfCharacters", "AXStringForRange", "AXBoundsForRange"}) {
+        EXPECT_EQ(ax.reads(name), 0) << name;
+    }
+}
+
 TEST_F(FocusReaderTest, ContextKeepsTheLast800CharactersOfScreenAndQuoteAnd600UnitsAfterTheCaretFiltered) {
     window->add("AXStaticText")->set("AXValue", repeat("a", 790));
     field("Hi\n\nOn Tue, Ann wrote:\n" + repeat("q", 100), 2);

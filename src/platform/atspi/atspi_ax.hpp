@@ -45,10 +45,9 @@ public:
 
     // Runs on the queue's thread with the application of each element that gains the focus
     // or window that becomes active, and with none when that element loses the focus: the
-    // application's pid and, as its id, the program name its toolkit gives (GTK's and Qt's
-    // program name, which X gives as WM_CLASS's instance; a script keeps its own name where
-    // the executable would be the interpreter's), else the executable's file name. For
-    // sessions where no window property names the application (Wayland).
+    // application's pid, and the id and name its X11 windows would give it (see
+    // DesktopEntries::windowIdsOf), so that one application has one id in every session.
+    // For sessions where no window property names the application (Wayland).
     void observeFocusedApplication(std::function<void(std::optional<RunningApplication>)> focused);
 
     struct Impl;

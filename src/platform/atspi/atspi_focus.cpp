@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <tuple>
 
 namespace wisket {
 
@@ -57,6 +59,21 @@ AtspiAccessible* collectFocused(AtspiAccessible* root) {
 }
 
 AtspiAccessible* walkChildren(AtspiAccessible* node, Clock::time_point deadline, int& nodes);
+
+// The toolkit name and version that a GTK process would give, from the GTK library it has
+// loaded; none for other processes.
+std::pair<std::string, std::string> gtkLoadedBy(std::int32_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("/libgtk-4.so") != std::string::npos) {
+            return {"GTK", "4"};
+        }
+        if (line.find("/libgtk-3.so") != std::string::npos) {
+            return {"gtk", "3"};
+        }
+    }
+    return {};
+}
 
 // Depth first through what is showing, within a node and time budget; the innermost
 // focused element wins, but a focused field is the answer whatever it holds (Qt 5 reports
@@ -275,21 +292,29 @@ RunningApplication AtspiAx::Impl::applicationOf(AtspiAccessible* element) {
         return running;
     }
     running.pid = pidOf(app.get());
-    if (gchar* name = atspi_accessible_get_name(app.get(), nullptr)) {
-        if (*name != '\0') {
-            running.appID = name;
-        }
-        g_free(name);
+    AccessibleProgram program;
+    if (std::string name = takeString(atspi_accessible_get_name(app.get(), nullptr)); !name.empty()) {
+        program.name = std::move(name);
     }
-    if (!running.appID && running.pid > 0) {
+    program.toolkit = takeString(atspi_accessible_get_toolkit_name(app.get(), nullptr));
+    program.toolkitVersion = takeString(atspi_accessible_get_toolkit_version(app.get(), nullptr));
+    if (running.pid > 0) {
         std::error_code error;
         const auto executable =
             std::filesystem::read_symlink("/proc/" + std::to_string(running.pid) + "/exe", error);
         if (!error && !executable.filename().empty()) {
-            running.appID = executable.filename().string();
+            program.executable = executable.filename().string();
+        }
+        // A GTK 4 application that is still starting up when its window becomes active
+        // misses the time-out, and libatspi then refuses every call to it as hung: its
+        // program name is then its executable's, as GTK's is by default.
+        if (program.toolkit.empty()) {
+            std::tie(program.toolkit, program.toolkitVersion) = gtkLoadedBy(running.pid);
         }
     }
-    running.displayName = running.appID;
+    auto [appID, displayName] = entries.namesOf(entries.windowIdsOf(program));
+    running.appID = std::move(appID);
+    running.displayName = std::move(displayName);
     return running;
 }
 

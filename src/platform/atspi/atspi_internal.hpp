@@ -7,6 +7,7 @@
 
 #include "platform/atspi/atspi_ax.hpp"
 #include "platform/atspi/atspi_reader_queue.hpp"
+#include "platform/desktop_entries.hpp"
 #include "platform/window_locator.hpp"
 
 #include <atspi/atspi.h>
@@ -176,6 +177,7 @@ struct AtspiAx::Impl {
     AtspiEventListener* windowListener = nullptr;
     std::function<void(std::optional<RunningApplication>)> focusedApplicationObserver;
     std::string lastFocusedBus;                        // the application whose element gained the focus last
+    DesktopEntries entries;                            // names applications as their X11 windows do
     std::map<std::string, FocusRecord> focus;          // by application bus name
     std::map<std::string, std::int32_t> pids;          // by application bus name
     std::map<std::string, atspi::OffsetUnit> units;    // by application bus name, once known

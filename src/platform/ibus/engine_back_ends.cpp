@@ -7,13 +7,13 @@ void EngineFieldReader::read(std::int32_t pid, std::optional<std::string> appID,
     const auto engineRead = [this, maxChars, withContext] {
         return focusReadOf(m_host.field(), static_cast<std::size_t>(std::max(maxChars, 0)), withContext);
     };
-    if (FieldReader* accessible = accessibleFor(pid)) {
+    if (FocusReader* accessible = accessibleFor(pid)) {
         // The engine's part is taken when the bus answers: the client has sent the keys typed
         // meanwhile.
-        accessible->read(pid, std::move(appID), maxChars, withContext,
-                         [engineRead, done = std::move(done)](FocusRead described) {
-                             done(describedBy(engineRead(), described));
-                         });
+        accessible->describe(pid, std::move(appID), engineRead().context.textBeforeCaret, withContext,
+                             [engineRead, done = std::move(done)](FocusRead described) {
+                                 done(describedBy(engineRead(), described));
+                             });
         return;
     }
     // Delivered later, as every reader does, so the caller never sees its callback run
@@ -34,7 +34,7 @@ void EngineFieldReader::invalidateScreenContext() {
 
 void EngineFieldReader::prime(std::int32_t pid, std::optional<std::string> appID,
                               std::function<void(bool)> done) {
-    if (FieldReader* accessible = accessibleFor(pid)) {
+    if (FocusReader* accessible = accessibleFor(pid)) {
         // The engine reads the field either way: whether the bus answers changes nothing.
         accessible->prime(pid, std::move(appID), [done = std::move(done)](bool) { done(true); });
         return;

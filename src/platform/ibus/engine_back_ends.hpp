@@ -5,6 +5,7 @@
 // and the focused input context stands for the frontmost application. Main thread only.
 
 #include "control/collaborators.hpp"
+#include "focus/focus_reader.hpp"
 #include "platform/ibus/engine_host.hpp"
 #include "threading/main_loop.hpp"
 
@@ -30,9 +31,10 @@ private:
 
 class EngineFieldReader final : public FieldReader {
 public:
-    // `accessible`, when the session has an accessibility bus, reads what the engine is
-    // not told: the field's labels and its window (see describedBy).
-    EngineFieldReader(EngineHost& host, MainLoop& loop, FieldReader* accessible = nullptr)
+    // `accessible`, when the session has an accessibility bus, describes what the engine is
+    // not told: the field's labels and its window (see describedBy); the text and caret are
+    // the engine's, so it never reads them.
+    EngineFieldReader(EngineHost& host, MainLoop& loop, FocusReader* accessible = nullptr)
         : m_host(host)
         , m_loop(loop)
         , m_accessible(accessible) {}
@@ -47,11 +49,11 @@ public:
 
 private:
     // Only an application the accessibility bus named has a pid.
-    FieldReader* accessibleFor(std::int32_t pid) const { return pid > 0 ? m_accessible : nullptr; }
+    FocusReader* accessibleFor(std::int32_t pid) const { return pid > 0 ? m_accessible : nullptr; }
 
     EngineHost& m_host;
     MainLoop& m_loop;
-    FieldReader* m_accessible;
+    FocusReader* m_accessible;
 };
 
 // The ghost at the caret, as the engine shows it to the focused client (grey preedit or

@@ -142,12 +142,23 @@ FocusRead describedBy(FocusRead engineRead, const FocusRead& accessibleRead) {
     return engineRead;
 }
 
-std::optional<std::string> applicationOfClient(std::string_view client) {
+std::optional<AccessibleProgram> programOfClient(std::string_view client) {
     const std::size_t colon = client.find(':');
     if (colon == std::string_view::npos || colon + 1 == client.size()) {
         return std::nullopt;
     }
-    return std::string(client.substr(colon + 1));
+    AccessibleProgram program;
+    program.name = std::string(client.substr(colon + 1));
+    // The toolkit names as GTK gives them on the accessibility bus.
+    const std::string_view module = client.substr(0, colon);
+    if (module == "gtk3-im") {
+        program.toolkit = "gtk";
+        program.toolkitVersion = "3";
+    } else if (module == "gtk4-im") {
+        program.toolkit = "GTK";
+        program.toolkitVersion = "4";
+    }
+    return program;
 }
 
 GhostDisplay ghostDisplayFor(std::optional<std::string_view> client) {

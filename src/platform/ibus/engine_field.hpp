@@ -7,6 +7,7 @@
 
 #include "control/collaborators.hpp"
 #include "control/records.hpp"
+#include "platform/desktop_entries.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -43,10 +44,10 @@ FocusRead focusReadOf(const EngineField& field, std::size_t maxChars, bool withC
 // as it is when the bus has no such field.
 FocusRead describedBy(FocusRead engineRead, const FocusRead& accessibleRead);
 
-// The application behind an input context, from the client name IBus reports
-// ("gtk3-im:gedit"); none when the client names no program (one context for a whole
-// desktop shell, for instance).
-std::optional<std::string> applicationOfClient(std::string_view client);
+// The program behind an input context, from the client name IBus reports ("gtk3-im:gedit"):
+// its name and, from GTK's input modules, its toolkit; none when the client names no program
+// (one context for a whole desktop shell, for instance).
+std::optional<AccessibleProgram> programOfClient(std::string_view client);
 
 // How the ghost is shown to a client: as grey preedit where the client draws the colours an
 // engine gives, else as the input method's own text at the caret (GNOME Shell's Wayland

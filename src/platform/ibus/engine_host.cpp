@@ -48,6 +48,8 @@ struct EngineHost::Impl {
     std::function<bool(const InputEvent&)> eventHandler;
     std::function<void()> lostHandler;
     std::function<void(std::optional<RunningApplication>)> focusHandler;
+    // Names the client's program as its X11 windows would.
+    mutable DesktopEntries entries;
 
     static Impl& of(gpointer data) { return *static_cast<Impl*>(data); }
 
@@ -56,9 +58,12 @@ struct EngineHost::Impl {
             return std::nullopt;
         }
         // An engine sees no process: the focus reader asks nothing of it.
-        const std::optional<std::string> appID =
-            focusedClient ? applicationOfClient(*focusedClient) : std::nullopt;
-        return RunningApplication{.pid = 0, .appID = appID, .displayName = appID};
+        const auto program = focusedClient ? programOfClient(*focusedClient) : std::nullopt;
+        if (!program) {
+            return RunningApplication{};
+        }
+        auto [appID, displayName] = entries.namesOf(entries.windowIdsOf(*program));
+        return RunningApplication{.pid = 0, .appID = std::move(appID), .displayName = std::move(displayName)};
     }
 
     void focusIn(IBusEngine* engine, std::optional<std::string> client) {

@@ -172,11 +172,9 @@ std::optional<RunningApplication> describe(Display* display, const Atoms& atoms,
         app.displayName = WorkspaceX11::ownName;
         return app;
     }
-    app.appID = gtkID ? gtkID : wmClass;
-    app.displayName = entries.displayName(gtkID, wmClass);
-    if (!app.displayName) {
-        app.displayName = wmClass;
-    }
+    auto [appID, displayName] = entries.namesOf({.gtkApplicationID = gtkID, .wmClass = wmClass});
+    app.appID = std::move(appID);
+    app.displayName = std::move(displayName);
     return app;
 }
 

@@ -10,7 +10,7 @@
 // of this process are "wisket".
 
 #include "control/collaborators.hpp"
-#include "platform/x11/desktop_entries.hpp"
+#include "platform/desktop_entries.hpp"
 #include "threading/lifetime.hpp"
 #include "threading/main_loop.hpp"
 

@@ -92,8 +92,9 @@ TEST(EngineFieldTest, PurposesAndClientsTellTheClassifierWhatTheFieldIs) {
     EXPECT_EQ(described.context.field.placeholder, "Go to");
     EXPECT_EQ(described.context.windowTitle, "Bookmarks");
     EXPECT_EQ(describedBy(focusReadOf(url, 100, false), FocusRead::skip()), focusReadOf(url, 100, false));
-    EXPECT_EQ(applicationOfClient("gtk3-im:gedit"), "gedit");
-    EXPECT_EQ(applicationOfClient("gnome-shell"), std::nullopt);
+    EXPECT_EQ(programOfClient("gtk3-im:gedit")->toolkitVersion, "3");
+    EXPECT_EQ(programOfClient("gtk4-im:gnome-text-editor")->name, "gnome-text-editor");
+    EXPECT_EQ(programOfClient("gnome-shell"), std::nullopt);
     EXPECT_EQ(ghostDisplayFor("gnome-shell"), GhostDisplay::popup);
     EXPECT_EQ(ghostDisplayFor("gtk3-im:gedit"), GhostDisplay::preedit);
 }

@@ -165,6 +165,7 @@ AxValue FakeAx::parameterizedAttribute(const AxElement& element, std::string_vie
     if (!found) {
         return {};
     }
+    ++m_reads[std::string(name)];
     if (name == "AXStringForRange" && found->m_text && !found->stringForRangeFails &&
         within(range, found->m_text->size())) {
         return fromUtf16(

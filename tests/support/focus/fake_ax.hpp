@@ -111,7 +111,7 @@ public:
     }
 
     int calls() const { return m_calls; }
-    // How many times attribute `name` was asked for, singly or among several.
+    // How many times attribute `name` was asked for, singly, among several or for a range.
     int reads(std::string_view name) const;
     const std::vector<FakeWrite>& writes() const { return m_writes; }
 

@@ -1,4 +1,4 @@
-#include "platform/x11/desktop_entries.hpp"
+#include "platform/desktop_entries.hpp"
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -47,6 +47,46 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
     EXPECT_EQ(entries.displayName(std::nullopt, "Gone"), std::nullopt);
     EXPECT_EQ(entries.displayName(std::nullopt, "notes"), std::nullopt);
     EXPECT_EQ(entries.displayName("org.example.Unknown", std::nullopt), std::nullopt);
+}
+
+// A Wayland session knows an application only from the accessibility bus; its id must be the
+// one its X11 windows give it (the programs as the desktop's launchers install them).
+TEST(DesktopEntries, NameProgramsOfTheAccessibilityBusAsTheirX11WindowsDo) {
+    TempDir dir;
+    writeFile(dir / "org.gnome.TextEditor.desktop",
+              "[Desktop Entry]\nName=Text Editor\nExec=gnome-text-editor %U\n");
+    writeFile(dir / "org.xfce.mousepad-settings.desktop",
+              "[Desktop Entry]\nName=Mousepad Preferences\nExec=mousepad --preferences\n");
+    writeFile(dir / "org.xfce.mousepad.desktop", "[Desktop Entry]\nName=Mousepad\nExec=mousepad %U\n");
+    writeFile(dir / "python3.11.desktop", "[Desktop Entry]\nName=Python\nExec=/usr/bin/python3.11\n");
+    writeFile(dir / "firefox-esr.desktop",
+              "[Desktop Entry]\nName=Firefox ESR\nExec=\"/usr/lib/firefox-esr/firefox-esr\" "
+              "%u\nStartupWMClass=firefox-esr\n");
+    writeFile(dir / "chromium.desktop", "[Desktop Entry]\nName=Chromium Web Browser\nExec=/usr/bin/chromium "
+                                        "%U\nStartupWMClass=chromium\n");
+    DesktopEntries entries({dir.path()});
+    struct Row {
+        AccessibleProgram program;
+        std::optional<std::string> appID;
+        std::optional<std::string> displayName;
+    };
+    const std::vector<Row> rows{
+        {{"gnome-text-editor", "GTK", "4.8.3", "gnome-text-editor"}, "org.gnome.TextEditor", "Text Editor"},
+        {{"mousepad", "gtk", "3.24.38", "mousepad"}, "org.xfce.mousepad", "Mousepad"},
+        // What the process's GTK library tells when the application does not answer yet.
+        {{std::nullopt, "GTK", "4", "gnome-text-editor"}, "org.gnome.TextEditor", "Text Editor"},
+        {{std::nullopt, "gtk", "3", "mousepad"}, "org.xfce.mousepad", "Mousepad"},
+        {{"gtk_app.py", "gtk", "3.24.38", "python3.11"}, "Gtk_app.py", "Gtk_app.py"},
+        {{"FeatherPad", "Qt", "5.15.8", "featherpad"}, "FeatherPad", "FeatherPad"},
+        {{"Firefox", "Gecko", "115.5.0", "firefox-esr"}, "firefox-esr", "Firefox ESR"},
+        {{"Chromium", "Chromium", "120.0", "chromium"}, "Chromium", "Chromium Web Browser"},
+        {{std::nullopt, "", "", "xterm"}, "xterm", "xterm"},
+    };
+    for (const Row& row : rows) {
+        const auto names = entries.namesOf(entries.windowIdsOf(row.program));
+        EXPECT_EQ(names.appID, row.appID) << row.program.executable.value_or("");
+        EXPECT_EQ(names.displayName, row.displayName) << row.program.executable.value_or("");
+    }
 }
 
 TEST(DesktopEntries, FoldersComeFromTheXdgVariables) {
