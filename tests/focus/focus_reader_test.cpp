@@ -329,7 +329,6 @@ TEST_F(FocusReaderTest, ContextOnlyWhenAskedAndTheScreenCachedUntilInvalidated) 
 TEST_F(FocusReaderTest, ADescriptionReadsTheFieldsLabelsAndScreenButNotItsText) {
     window->add("AXStaticText")->set("AXValue", std::string("Are you coming tonight?"));
     field("Yes, see you", 12)->set("AXDescription", std::string("Message"));
-    ax.resetCounts();
     std::optional<FocusRead> result;
     reader.describe(pid, std::nullopt, "Yes, see you", true, [&](FocusRead r) { result = std::move(r); });
     ASSERT_TRUE(loop.runUntil([&] { return result.has_value(); }));
