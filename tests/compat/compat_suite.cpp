@@ -170,7 +170,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
 
     ASSERT_TRUE(typeAtAPersonsPace(firstBurst));
     if (app.excluded) {
-        FocusedWindowKeys keys(*s_client, KeyEvents::core);
+        FocusedWindowKeys keys(*s_client);
         ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
         ASSERT_TRUE(TestDesktop::key("Tab"));
         EXPECT_TRUE(eventually([&] { return keys.got(XK_Tab); }, patience)) << "the Tab never arrived";
