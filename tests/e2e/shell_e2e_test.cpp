@@ -29,13 +29,6 @@ using namespace std::chrono_literals;
 constexpr auto patience = 20s;
 const std::string field = "Message";
 
-std::string setAccessibilityBus(bool on) {
-    return TestDesktop::run({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
-                             "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status",
-                             "string:IsEnabled", std::string("variant:boolean:") + (on ? "true" : "false")})
-        .output;
-}
-
 bool instanceNameOwned() {
     return TestDesktop::run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
                              "org.freedesktop.DBus.NameHasOwner", "string:org.wisket.Wisket"})
@@ -49,31 +42,6 @@ std::optional<unsigned long> visibleWindow(pid_t pid, const std::string& title) 
                                .output);
     unsigned long window = 0;
     return out >> window ? std::optional(window) : std::nullopt;
-}
-
-struct Geometry {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-Geometry geometry(unsigned long window) {
-    std::istringstream out(
-        TestDesktop::run({"xdotool", "getwindowgeometry", "--shell", std::to_string(window)}).output);
-    Geometry g;
-    std::string line;
-    while (std::getline(out, line)) {
-        const auto value = [&](const char* key) {
-            return std::atoi(line.substr(std::string(key).size()).c_str());
-        };
-        if (line.starts_with("X="))
-            g.x = value("X=");
-        if (line.starts_with("Y="))
-            g.y = value("Y=");
-        if (line.starts_with("WIDTH="))
-            g.width = value("WIDTH=");
-        if (line.starts_with("HEIGHT="))
-            g.height = value("HEIGHT=");
-    }
-    return g;
 }
 
 class ShellE2eTest : public DesktopSuite {
@@ -94,7 +62,7 @@ protected:
     }
     void SetUp() override {
         DesktopSuite::SetUp();
-        ASSERT_EQ(setAccessibilityBus(true).find("Error"), std::string::npos);
+        ASSERT_TRUE(TestDesktop::setAccessibilityBus(true));
     }
     void TearDown() override {
         if (HasFailure()) {
@@ -110,20 +78,13 @@ protected:
     // Starts wisket (through launch-app, which returns once it shows a window).
     std::optional<DesktopApp> startWisket() {
         m_logStart = std::filesystem::exists(s_log) ? std::filesystem::file_size(s_log) : 0;
-        auto app = s_desktop->launch({"--", WISKET_EXECUTABLE, "--verbose"});
+        return stopAfterwards(s_desktop->launch({"--", WISKET_EXECUTABLE, "--verbose"}));
+    }
+    std::optional<DesktopApp> stopAfterwards(std::optional<DesktopApp> app) {
         if (app) {
             m_started.push_back(*app);
         }
         return app;
-    }
-    std::optional<DesktopApp> startTray() {
-        auto tray =
-            s_desktop->launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                               "--height", "24", "--SetDockType", "true", "--transparent", "false"});
-        if (tray) {
-            m_started.push_back(*tray);
-        }
-        return tray;
     }
     // What this case's instance wrote.
     std::string output() const {
@@ -138,7 +99,7 @@ protected:
         std::optional<unsigned long> icon;
         eventually([&] {
             for (const unsigned long window : windowsOf(wisket)) {
-                if (const Geometry g = geometry(window); viewable(window) && g.width > 0 && g.width <= 64) {
+                if (const auto r = s_client->screenRect(window); viewable(window) && r && (*r)[2] <= 64) {
                     icon = window;
                 }
             }
@@ -147,7 +108,7 @@ protected:
         if (!icon) {
             return false;
         }
-        const Geometry g = geometry(*icon);
+        const auto r = s_client->screenRect(*icon);
         const auto menuShown = [&] {
             for (const unsigned long window : windowsOf(wisket)) {
                 if (window != *icon && viewable(window)) {
@@ -158,8 +119,9 @@ protected:
         };
         // A click that comes while the tray still embeds the icon is lost: click again.
         for (int attempt = 0; attempt < 3; ++attempt) {
-            if (TestDesktop::xdotool({"mousemove", std::to_string(g.x + g.width / 2),
-                                      std::to_string(g.y + g.height / 2), "click", "3"}) &&
+            if (r &&
+                TestDesktop::xdotool({"mousemove", std::to_string((*r)[0] + (*r)[2] / 2),
+                                      std::to_string((*r)[1] + (*r)[3] / 2), "click", "3"}) &&
                 eventually(menuShown, 2s)) {
                 return true;
             }
@@ -184,8 +146,8 @@ protected:
 };
 
 TEST_F(ShellE2eTest, OnboardingWaitsForTheBusAndSuggestionsStartWithoutARestart) {
-    ASSERT_TRUE(startTray());
-    ASSERT_EQ(setAccessibilityBus(false).find("Error"), std::string::npos);
+    ASSERT_TRUE(stopAfterwards(s_desktop->launchTray()));
+    ASSERT_TRUE(TestDesktop::setAccessibilityBus(false));
     const auto wisket = startWisket();
     ASSERT_TRUE(wisket);
     ASSERT_TRUE(
@@ -193,7 +155,7 @@ TEST_F(ShellE2eTest, OnboardingWaitsForTheBusAndSuggestionsStartWithoutARestart)
     EXPECT_NE(output().find("status icon icon=warning"), std::string::npos);
 
     // Switched on from outside: the once-a-second check closes the window.
-    ASSERT_EQ(setAccessibilityBus(true).find("Error"), std::string::npos);
+    ASSERT_TRUE(TestDesktop::setAccessibilityBus(true));
     EXPECT_TRUE(eventually([&] { return !visibleWindow(wisket->pid, "^Welcome to Wisket$"); }, 2s));
     EXPECT_TRUE(
         eventually([&] { return output().find("status icon icon=active") != std::string::npos; }, patience));
@@ -232,7 +194,7 @@ TEST_F(ShellE2eTest, WithoutATraySettingsOpenAndASecondInstanceShowsThemAgain) {
 }
 
 TEST_F(ShellE2eTest, LaunchAtLoginFromTheTrayMenuFollowsTheAutostartFile) {
-    ASSERT_TRUE(startTray());
+    ASSERT_TRUE(stopAfterwards(s_desktop->launchTray()));
     const auto wisket = startWisket();
     ASSERT_TRUE(wisket);
     const std::filesystem::path folder = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "autostart";
