@@ -67,9 +67,8 @@ protected:
 
     void TearDown() override {
         m_tap.reset();
-        // Nothing the tap did may outlive it.
+        // Nothing the tap did may outlive it: a modifier key still down would show here.
         EXPECT_EQ(s_client->modifiers(), 0u);
-        EXPECT_TRUE(s_client->heldModifierKeys().empty());
     }
 
     // Runs the main loop in real time for `time`, so events reach the handler.
@@ -122,16 +121,10 @@ TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithKeysModifiersAndText
     }
     s_client->chord({"Shift_L", "Tab"});
     ASSERT_TRUE(TestDesktop::xdotool({"key", "b", "shift+b", "Left", "ctrl+Home"}));
-    // A key from another device makes the keymap be read again: a Caps Lock turned on
-    // since the start must survive that.
-    s_client->tap("Caps_Lock");
-    ASSERT_TRUE(TestDesktop::xdotool({"key", "b"}));
-    s_client->tap("c");
-    s_client->tap("Caps_Lock");
     const auto [x, y] = probe.center();
     ASSERT_TRUE(TestDesktop::click(x, y));
     ASSERT_TRUE(TestDesktop::xdotool({"click", "3", "click", "2", "click", "4", "click", "5"}));
-    ASSERT_TRUE(waitForEvents(24));
+    ASSERT_TRUE(waitForEvents(22));
     run(100ms);
 
     // Modifier keys are no events of their own.
@@ -153,8 +146,6 @@ TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithKeysModifiersAndText
         key(Key::other, Modifier::shift, "B"),
         key(Key::left, {}, std::nullopt),
         key(Key::home, Modifier::control, std::nullopt),
-        key(Key::other, {}, "B"),
-        key(Key::other, {}, "C"),
         mouse(EventType::leftMouseDown),
         mouse(EventType::rightMouseDown),
         mouse(EventType::otherMouseDown),

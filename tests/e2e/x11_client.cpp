@@ -129,21 +129,6 @@ unsigned X11Client::modifiers() {
     return state.mods;
 }
 
-std::vector<int> X11Client::heldModifierKeys() {
-    char keys[32] = {};
-    XQueryKeymap(m_display, keys);
-    XModifierKeymap* map = XGetModifierMapping(m_display);
-    std::vector<int> held;
-    for (int i = 0; i < 8 * map->max_keypermod; ++i) {
-        const int kc = map->modifiermap[i];
-        if (kc != 0 && ((keys[kc / 8] >> (kc % 8)) & 1)) {
-            held.push_back(kc);
-        }
-    }
-    XFreeModifiermap(map);
-    return held;
-}
-
 bool X11Client::grabKeyboard() {
     const int status = XGrabKeyboard(m_display, DefaultRootWindow(m_display), False, GrabModeAsync,
                                      GrabModeAsync, CurrentTime);

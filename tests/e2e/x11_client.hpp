@@ -52,8 +52,6 @@ public:
     std::vector<KeySym> keymap();
     // The effective modifier state of the core keyboard.
     unsigned modifiers();
-    // Keycodes of modifier keys that are down on the core keyboard.
-    std::vector<int> heldModifierKeys();
 
     // The top-level override-redirect window (an overlay, a tooltip) of process `pid`; with
     // `mapped`, only while it is viewable.
