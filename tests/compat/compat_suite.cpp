@@ -125,10 +125,7 @@ void CompatSuite::SetUpTestSuite() {
     ASSERT_TRUE(std::string(std::getenv("HOME")).starts_with(s_desktop->root()));
     s_client = std::make_unique<X11Client>();
     // With a tray to sit in, wisket opens no settings window that could take the focus.
-    ASSERT_TRUE(s_desktop
-                    ->launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                              "--height", "24", "--SetDockType", "true", "--transparent", "false"})
-                    .has_value());
+    ASSERT_TRUE(s_desktop->launchTray());
     s_server = std::make_unique<LoopbackHttpServer>();
     answerAlways(*s_server, answer);
     useModelServer(*s_server);
@@ -148,7 +145,9 @@ void CompatSuite::checkApp(const CompatApp& app) {
     ASSERT_TRUE(started) << "cannot start " << app.command.at(0);
     const Launched launched{*started};
     WisketProcess wisket(s_desktop->root() + "/logs/wisket.log");
-    ASSERT_TRUE(eventually([&] { return wisket.hasOverlay(*s_client, false); }, 40s)) << wisket.output();
+    ASSERT_TRUE(
+        eventually([&] { return s_client->overrideRedirectWindowOf(wisket.pid(), false).has_value(); }, 40s))
+        << wisket.output();
 
     if (!app.readyTitle.empty()) {
         const auto title = [&] {
@@ -170,7 +169,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
 
     ASSERT_TRUE(typeAtAPersonsPace(firstBurst));
     if (app.excluded) {
-        FocusedWindowKeys keys(*s_client, KeyEvents::core);
+        FocusedWindowKeys keys(*s_client);
         ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
         ASSERT_TRUE(TestDesktop::key("Tab"));
         EXPECT_TRUE(eventually([&] { return keys.got(XK_Tab); }, patience)) << "the Tab never arrived";

@@ -8,20 +8,13 @@
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
 #include "model_server_settings.hpp"
+#include "temp_dir.hpp"
 #include "wisket_process.hpp"
 #include "x11_client.hpp"
 
-#include <X11/keysym.h>
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <regex>
-#include <vector>
 
 namespace wisket::testing {
 namespace {
@@ -30,9 +23,7 @@ using namespace std::chrono_literals;
 
 // The marker is a word no line of the program could hold by chance.
 constexpr auto typed = "Thanks Zqxmarker, I will get back to";
-constexpr auto answer = " you by the end of the day.";
 constexpr auto field = "Message";
-
 // Generous, for a loaded machine.
 constexpr auto patience = 20s;
 
@@ -43,13 +34,10 @@ protected:
         if (::testing::Test::HasFatalFailure()) {
             return;
         }
-
         s_server = std::make_unique<LoopbackHttpServer>();
-        answerAlways(*s_server, answer);
+        answerAlways(*s_server, " you by the end of the day.");
         useModelServer(*s_server);
-
         s_wisket = std::make_unique<WisketProcess>(s_desktop->root() + "/logs/wisket.log");
-        ASSERT_GT(s_wisket->pid(), 0);
         // Its overlay window exists (unmapped) once it has set up and is about to watch keys.
         ASSERT_TRUE(eventually([] { return overlayWindow(false).has_value(); }, 40s)) << output();
     }
@@ -58,16 +46,7 @@ protected:
         s_server.reset();
         DesktopSuite::TearDownTestSuite();
     }
-    void SetUp() override {
-        ASSERT_TRUE(s_desktop && s_gtk && s_wisket && s_wisket->running()) << output();
-        ASSERT_TRUE(TestDesktop::activate(*s_gtk));
-        ASSERT_TRUE(focusField(s_gtk->pid, field));
-        ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
-        ASSERT_EQ(waitForFieldText(s_gtk->pid, field, ""), "");
-        ASSERT_TRUE(eventually([] { return !overlayWindow(true); }, patience));
-        m_appKeys.emplace(*s_client, KeyEvents::xinput2);
-        m_firstRequest = s_server->requests().size();
-    }
+    void SetUp() override { ASSERT_TRUE(s_desktop && s_gtk && s_wisket && s_wisket->running()) << output(); }
     void TearDown() override {
         if (HasFailure()) {
             std::cerr << "wisket's output:\n" << output();
@@ -75,11 +54,14 @@ protected:
     }
 
     static std::string output() { return s_wisket ? s_wisket->output() : std::string(); }
-
     static std::optional<Window> overlayWindow(bool mapped) {
         return s_client->overrideRedirectWindowOf(s_wisket->pid(), mapped);
     }
-
+    static std::optional<Window> shownOverlay() {
+        std::optional<Window> overlay;
+        eventually([&] { return (overlay = overlayWindow(true)).has_value(); }, patience);
+        return overlay;
+    }
     // The screen's pixels in the overlay's rectangle, less a few columns at its left where
     // the field's caret may blink.
     static std::vector<unsigned long> screenUnder(Window overlay) {
@@ -88,27 +70,20 @@ protected:
         return r ? s_client->pixels((*r)[0] + caret, (*r)[1], (*r)[2] - caret, (*r)[3])
                  : std::vector<unsigned long>{};
     }
-    bool appGot(KeySym sym) { return m_appKeys->got(sym); }
-
-    // The requests the server got since this case started.
-    std::vector<LoopbackHttpServer::Request> requests() const {
-        auto all = s_server->requests();
-        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(m_firstRequest, all.size())), all.end()};
-    }
     // What the field holds and what the server was asked, for failure messages.
-    std::string describe() const {
+    static std::string describe() {
         std::string text = "the field holds \"" + fieldText(s_gtk->pid, field) + "\", the server got:";
-        for (const auto& request : requests()) {
+        for (const auto& request : s_server->requests()) {
             text += "\n  " + request.body;
         }
         return text;
     }
-    // The body of the first request since this case started whose prompt is `prompt`.
-    std::optional<nlohmann::json> waitForPrompt(const std::string& prompt) const {
+    // The body of the request whose prompt is `prompt`.
+    static std::optional<nlohmann::json> waitForPrompt(const std::string& prompt) {
         std::optional<nlohmann::json> body;
         eventually(
             [&] {
-                for (const auto& request : requests()) {
+                for (const auto& request : s_server->requests()) {
                     const auto json = nlohmann::json::parse(request.body, nullptr, false);
                     if (json.is_object() && json.value("prompt", "") == prompt) {
                         body = json;
@@ -121,55 +96,47 @@ protected:
         return body;
     }
 
-    // What the cleaning makes of the server's answer after `text` for a message field,
-    // whose length the request `body` carries: twice the words plus four tokens.
-    static std::string suggestionFor(const std::string& text, const nlohmann::json& body) {
-        const int numPredict = body.at("options").value("num_predict", 0);
-        const SuggestionPlan plan{TextKind::chat, 1,     (numPredict - 4) / 2,
-                                  false,          false, LengthPreference::balanced};
-        return clean(answer, text, plan, "").value_or("");
-    }
-
     static inline std::unique_ptr<LoopbackHttpServer> s_server;
     static inline std::unique_ptr<WisketProcess> s_wisket;
-    std::size_t m_firstRequest = 0;
-    std::optional<FocusedWindowKeys> m_appKeys;
 };
 
-TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
+// One field, one path: a password typed first is never asked for, the ghost appears after
+// a pause, Escape takes it away, the next one Tab types as the cleaning makes it; neither
+// key reaches the application, and no debug line holds a character of the text.
+TEST_F(AppE2eTest, APauseShowsTheSuggestionEscapeDismissesItAndTabTypesItCleaned) {
+    ASSERT_TRUE(TestDesktop::activate(*s_gtk));
+    ASSERT_TRUE(focusField(s_gtk->pid, "Password"));
+    // With nothing offered, Tab is the application's: it moves on to the message field.
+    ASSERT_TRUE(TestDesktop::type("correct horse battery staple") && TestDesktop::key("Tab"));
+    ASSERT_TRUE(focusField(s_gtk->pid, field));
     ASSERT_TRUE(TestDesktop::type(typed));
-    const auto body = waitForPrompt(typed);
-    ASSERT_TRUE(body) << "no request with the typed text; " << describe();
-    for (const auto& request : requests()) {
-        EXPECT_EQ(request.method, "POST");
-        EXPECT_EQ(request.target, "/api/generate");
-        EXPECT_TRUE(
-            std::string_view(typed).starts_with(nlohmann::json::parse(request.body).value("prompt", "?")))
-            << request.body;
-    }
-    EXPECT_EQ(body->value("model", ""), "test");
-    EXPECT_EQ(body->value("raw", false), true);
-    EXPECT_EQ(body->value("stream", true), false);
-    const int numPredict = body->at("options").value("num_predict", 0);
-    EXPECT_EQ(body->at("options").value("temperature", -1), 0);
-    ASSERT_TRUE(numPredict >= 6 && numPredict % 2 == 0) << *body;
-
-    // The suggestion is on screen, and nothing of it is in the field yet.
-    std::optional<Window> overlay;
-    ASSERT_TRUE(eventually([&] { return (overlay = overlayWindow(true)).has_value(); }, patience))
-        << "no overlay shown";
-    const auto shown = screenUnder(*overlay);
+    ASSERT_TRUE(waitForPrompt(typed)) << "no request with the typed text; " << describe();
+    ASSERT_TRUE(shownOverlay()) << "no overlay shown";
+    ASSERT_TRUE(TestDesktop::key("Escape"));
+    EXPECT_TRUE(eventually([] { return !overlayWindow(true); }, patience)) << "Escape left the suggestion";
     EXPECT_EQ(fieldText(s_gtk->pid, field), typed);
 
-    const std::string suggestion = suggestionFor(typed, *body);
+    const std::string answer = " by the end of the day.";
+    answerAlways(*s_server, answer);
+    const std::string text = std::string(typed) + " you";
+    ASSERT_TRUE(TestDesktop::type(" you"));
+    const auto body = waitForPrompt(text);
+    ASSERT_TRUE(body) << "typing on after Escape asked for nothing; " << describe();
+    const auto overlay = shownOverlay();
+    ASSERT_TRUE(overlay) << "no overlay shown";
+    const auto shown = screenUnder(*overlay);
+    // A message field's request asks for twice its most words plus four tokens.
+    const SuggestionPlan plan{TextKind::chat, 1,     (body->at("options").value("num_predict", 0) - 4) / 2,
+                              false,          false, LengthPreference::balanced};
+    const std::string suggestion = clean(answer, text, plan, "").value_or("");
     ASSERT_FALSE(suggestion.empty());
 
+    // Right after an accept wisket asks again: that pause must show nothing.
+    answerAlways(*s_server, "");
     ASSERT_TRUE(TestDesktop::key("Tab"));
-    const std::string expected = typed + suggestion;
-    EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected, 20s), expected);
+    const std::string expected = text + suggestion;
+    EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected, patience), expected);
     EXPECT_TRUE(eventually([] { return !overlayWindow(true); }, patience));
-    EXPECT_FALSE(appGot(XK_Tab)) << "the accepting Tab reached the application";
-
     // Where the suggestion was, the screen now shows the bare field: it differed.
     const auto bare = screenUnder(*overlay);
     ASSERT_EQ(bare.size(), shown.size());
@@ -182,62 +149,15 @@ TEST_F(AppE2eTest, TypingAsksTheServerAndTabTypesTheCleanedSuggestion) {
     // The focus stayed in the field: typing on lands there.
     ASSERT_TRUE(TestDesktop::type(" soon"));
     EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected + " soon"), expected + " soon");
-    EXPECT_TRUE(waitForPrompt(expected + " soon")) << describe();
-
-    // The debug lines say how the pause ended, in kinds and lengths: not a character of what
-    // was typed or suggested.
-    const std::regex shownLine(R"(wisket: pause outcome=shown app=\S+ role=AX\w+ kind=chat minWords=1 )"
-                               R"(maxWords=\d+ chars=)" +
-                               std::to_string(std::string_view(typed).size()) +
-                               R"( context=\d+ latencyMs=\d+\n)");
-    EXPECT_TRUE(eventually([&] { return std::regex_search(output(), shownLine); }, patience)) << output();
-    const std::string out = output();
-    EXPECT_EQ(out.find("Zqxmarker"), std::string::npos) << out;
-    EXPECT_EQ(out.find(suggestion.substr(suggestion.find_first_not_of(' '))), std::string::npos) << out;
-}
-
-TEST_F(AppE2eTest, EscapeDismissesTheSuggestionWithoutReachingTheApplication) {
-    // Not the first case's text: the engine would answer that from its cache.
-    const std::string text = "I have read the draft and will get back to";
-    ASSERT_TRUE(TestDesktop::type(text));
-    ASSERT_TRUE(waitForPrompt(text)) << describe();
-    ASSERT_TRUE(eventually([] { return overlayWindow(true).has_value(); }, patience)) << "no overlay shown";
-    // The letters typed reached the window watched, so an Escape would be seen too.
-    ASSERT_TRUE(appGot(XK_k));
-
-    ASSERT_TRUE(TestDesktop::key("Escape"));
-    EXPECT_TRUE(eventually([] { return !overlayWindow(true); }, patience))
-        << "Escape left the suggestion on screen";
-    EXPECT_FALSE(appGot(XK_Escape)) << "the dismissing Escape reached the application";
-    EXPECT_EQ(fieldText(s_gtk->pid, field), text);
-
-    ASSERT_TRUE(TestDesktop::type(" you"));
-    const std::string more = text + " you";
-    EXPECT_EQ(waitForFieldText(s_gtk->pid, field, more), more);
-    EXPECT_TRUE(waitForPrompt(more)) << "typing on after Escape asked for nothing; " << describe();
-}
-
-TEST_F(AppE2eTest, APasswordFieldNeverReachesTheServer) {
-    constexpr auto secret = "correct horse battery staple";
-    ASSERT_TRUE(focusField(s_gtk->pid, "Password"));
-    ASSERT_TRUE(TestDesktop::type(secret));
-    // The field shows one bullet for each character.
-    std::string bullets;
-    for (std::size_t i = 0; i < std::string_view(secret).size(); ++i) {
-        bullets += "\u25CF";
-    }
-    ASSERT_EQ(waitForFieldText(s_gtk->pid, "Password", bullets), bullets);
-
-    // A request typed afterwards in the message field arrives; one for the password, had
-    // there been one, would have come before it.
-    ASSERT_TRUE(focusField(s_gtk->pid, field));
-    constexpr auto later = "See you on Friday, and";
-    ASSERT_TRUE(TestDesktop::type(later));
-    ASSERT_TRUE(waitForPrompt(later)) << "no request from the message field; " << describe();
-    for (const auto& request : requests()) {
+    EXPECT_EQ(readFile(gtkKeyLog()), "Tab\n") << "the Escape or the accepting Tab reached the application";
+    for (const auto& request : s_server->requests()) {
         EXPECT_EQ(request.body.find("horse"), std::string::npos) << request.body;
     }
-    EXPECT_EQ(output().find("horse"), std::string::npos);
+    const std::string out = output();
+    EXPECT_NE(out.find("outcome=shown"), std::string::npos) << out;
+    for (const std::string& never : {std::string("Zqxmarker"), std::string("horse"), answer.substr(1)}) {
+        EXPECT_EQ(out.find(never), std::string::npos) << never;
+    }
 }
 
 } // namespace

@@ -22,6 +22,7 @@ protected:
         ASSERT_TRUE(s_desktop) << error;
         // The tests write settings and autostart files: never into the real home.
         ASSERT_TRUE(std::string(std::getenv("HOME")).starts_with(s_desktop->root()));
+        ::setenv("GTK_APP_KEY_LOG", gtkKeyLog().c_str(), 1);
         s_gtk = s_desktop->launchGtk();
         s_qt = s_desktop->launchQt();
         ASSERT_TRUE(s_gtk && s_qt);
@@ -32,6 +33,9 @@ protected:
         s_desktop.reset();
     }
     void SetUp() override { ASSERT_TRUE(s_desktop && s_gtk && s_qt); }
+
+    // The Tab and Escape presses the GTK application received, one name a line.
+    static std::string gtkKeyLog() { return s_desktop->root() + "/logs/gtk-keys.log"; }
 
     static inline std::unique_ptr<TestDesktop> s_desktop;
     static inline std::optional<DesktopApp> s_gtk;

@@ -7,15 +7,15 @@
 #include "desktop/test_desktop.hpp"
 #include "eventually.hpp"
 #include "model_server_settings.hpp"
+#include "temp_dir.hpp"
 #include "wisket_process.hpp"
+#include "x11_client.hpp"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <memory>
 #include <spawn.h>
 #include <string>
@@ -38,28 +38,6 @@ constexpr auto secret = "zqxsecret password";
 constexpr auto excludedApp = "Excluded_chat.py";
 // Generous, for a loaded machine.
 constexpr auto patience = 20s;
-
-std::string quoted(const std::string& s) {
-    return "'" + s + "'";
-}
-
-// What `command` writes to its standard output.
-std::string outputOf(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        std::array<char, 4096> buffer;
-        while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) {
-            out.append(buffer.data(), n);
-        }
-        ::pclose(pipe);
-    }
-    return out;
-}
-
-std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 std::size_t occurrences(const std::string& text, const std::string& word) {
     std::size_t count = 0;
@@ -142,21 +120,24 @@ protected:
         // Its engine is offered once the running process registered it; the user then adds
         // it, as GNOME Settings would, and the onboarding window notices.
         ASSERT_TRUE(eventually(
-            [] { return outputOf("ibus list-engine --name-only").find("wisket") != std::string::npos; },
+            [] {
+                return TestDesktop::run({"ibus", "list-engine", "--name-only"}).output.find("wisket") !=
+                       std::string::npos;
+            },
             patience))
-            << fileText(log());
+            << readFile(log());
         ASSERT_EQ(
             std::system("gsettings set org.gnome.desktop.input-sources sources \"[('ibus', 'wisket')]\""), 0);
         ASSERT_TRUE(
-            eventually([] { return fileText(log()).find("wisket: started") != std::string::npos; }, patience))
-            << fileText(log());
+            eventually([] { return readFile(log()).find("wisket: started") != std::string::npos; }, patience))
+            << readFile(log());
         s_appPid = launch("GTK_APP_KEY_LOG=" + keyLog() +
                           " /usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
         s_keyboard = std::make_unique<Keyboard>();
         // The shell starts in its overview, whose search takes the keys: leave it first.
-        ASSERT_TRUE(keysLandIn(s_appPid, {"key:Escape"})) << fileText(s_root + "/apps.log");
+        ASSERT_TRUE(keysLandIn(s_appPid, {"key:Escape"})) << readFile(s_root + "/apps.log");
         ASSERT_TRUE(s_keyboard->perform({"key:BackSpace"}));
-        ASSERT_TRUE(eventually([] { return text("Message").empty(); }));
+        ASSERT_TRUE(eventually([] { return fieldText(s_appPid, "Message").empty(); }));
     }
     static void TearDownTestSuite() {
         if (s_appPid > 0) {
@@ -171,31 +152,23 @@ protected:
     static std::string keyLog() { return s_root + "/keys.log"; }
     // Starts `command` in the background; its process id.
     static int launch(const std::string& command) {
-        return std::stoi(outputOf(command + " >>" + s_root + "/apps.log 2>&1 & echo $!"));
-    }
-    static bool focus(const std::string& field, int pid = s_appPid) {
-        return std::system(("/usr/bin/python3 " WISKET_E2E_DIR "/field_text.py " + std::to_string(pid) + " " +
-                            quoted(field) + " focus")
-                               .c_str()) == 0;
-    }
-    static std::string text(const std::string& field, int pid = s_appPid) {
-        return outputOf("/usr/bin/python3 " WISKET_E2E_DIR "/field_text.py " + std::to_string(pid) + " " +
-                        quoted(field) + " text");
+        return std::stoi(
+            TestDesktop::run({"sh", "-c", command + " >>" + s_root + "/apps.log 2>&1 & echo $!"}).output);
     }
     // Gives `pid`'s message field the focus until a key typed lands there ("x"): a window
     // takes the keyboard a while after it is shown. `first` is typed before each try.
     static bool keysLandIn(int pid, const std::vector<std::string>& first = {}) {
         return eventually(
             [&] {
-                const std::string before = text("Message", pid);
-                return s_keyboard->perform(first) && focus("Message", pid) &&
+                const std::string before = fieldText(pid, "Message");
+                return s_keyboard->perform(first) && focusField(pid, "Message") &&
                        s_keyboard->perform({"text:x"}) &&
-                       eventually([&] { return text("Message", pid) == before + "x"; }, 1s);
+                       eventually([&] { return fieldText(pid, "Message") == before + "x"; }, 1s);
             },
             patience);
     }
     static void keys(const std::vector<std::string>& steps) { ASSERT_TRUE(s_keyboard->perform(steps)); }
-    static std::size_t shown() { return occurrences(fileText(log()), "outcome=shown"); }
+    static std::size_t shown() { return occurrences(readFile(log()), "outcome=shown"); }
     static bool requestsReach(std::size_t count) {
         return eventually([count] { return s_server->requests().size() >= count; }, patience);
     }
@@ -213,39 +186,40 @@ TEST_F(GnomeWaylandTest, TheEngineSuggestsAcceptsDismissesAndLetsOtherKeysPass) 
     const std::size_t asked = s_server->requests().size();
     const std::size_t shownBefore = shown();
     keys({std::string("text:") + typed});
-    ASSERT_TRUE(requestsReach(asked + 1)) << fileText(log());
-    ASSERT_TRUE(eventually([&] { return shown() > shownBefore; }, patience)) << fileText(log());
+    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
+    ASSERT_TRUE(eventually([&] { return shown() > shownBefore; }, patience)) << readFile(log());
 
     // What the next pause asks for continues the accepted text.
     answerAlways(*s_server, " with the agenda");
     keys({"key:Tab"});
     const std::string accepted = std::string(typed) + answer;
-    EXPECT_TRUE(eventually([&] { return text("Message") == accepted; }, patience))
-        << text("Message") << fileText(s_root + "/apps.log");
+    EXPECT_TRUE(eventually([&] { return fieldText(s_appPid, "Message") == accepted; }, patience))
+        << fieldText(s_appPid, "Message") << readFile(s_root + "/apps.log");
 
     // Right after an accept Wisket asks again.
-    ASSERT_TRUE(eventually([&] { return shown() > shownBefore + 1; }, patience)) << fileText(log());
+    ASSERT_TRUE(eventually([&] { return shown() > shownBefore + 1; }, patience)) << readFile(log());
     // Escape leaves nothing a Tab could take: the Tab after it is the application's.
     answerAlways(*s_server, "");
     keys({"key:Escape", "key:Tab"});
-    EXPECT_TRUE(eventually([&] { return text("Message") == accepted + "\t"; }, patience)) << text("Message");
-    EXPECT_EQ(fileText(keyLog()), "Tab\n")
+    EXPECT_TRUE(eventually([&] { return fieldText(s_appPid, "Message") == accepted + "\t"; }, patience))
+        << fieldText(s_appPid, "Message");
+    EXPECT_EQ(readFile(keyLog()), "Tab\n")
         << "the accepting Tab or the dismissing Escape reached the application";
     answerAlways(*s_server, answer);
 }
 
 TEST_F(GnomeWaylandTest, APasswordFieldSendsNothingAndNoLogLineHoldsTypedText) {
-    ASSERT_TRUE(focus("Password"));
+    ASSERT_TRUE(focusField(s_appPid, "Password"));
     keys({std::string("text:") + secret});
     // A request for the next field proves the password's pause has passed.
-    ASSERT_TRUE(focus("Subject"));
+    ASSERT_TRUE(focusField(s_appPid, "Subject"));
     const std::size_t asked = s_server->requests().size();
     keys({"text:minutes of the budget"});
-    ASSERT_TRUE(requestsReach(asked + 1)) << fileText(log());
+    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
     for (const auto& request : s_server->requests()) {
         EXPECT_EQ(request.body.find("zqxsecret"), std::string::npos);
     }
-    EXPECT_EQ(fileText(log()).find("zqx"), std::string::npos) << fileText(log());
+    EXPECT_EQ(readFile(log()).find("zqx"), std::string::npos) << readFile(log());
 }
 
 // GTK 4's editor, whose text view reports no colours of preedit either.
@@ -253,19 +227,19 @@ TEST_F(GnomeWaylandTest, GnomeTextEditorTakesTheSuggestionToo) {
     const int editor = launch("gnome-text-editor --standalone");
     // A new window has the keyboard (GTK 4 offers no focus call over AT-SPI); its text
     // view is there once it answers empty.
-    ASSERT_TRUE(eventually([&] { return text("EditorSourceView", editor) == ""; }, patience));
+    ASSERT_TRUE(eventually([&] { return fieldText(editor, "EditorSourceView") == ""; }, patience));
     const std::size_t asked = s_server->requests().size();
     const std::size_t shownBefore = shown();
     keys({std::string("text:") + typed});
-    ASSERT_TRUE(requestsReach(asked + 1)) << fileText(log());
-    ASSERT_TRUE(eventually([&] { return shown() > shownBefore; }, patience)) << fileText(log());
+    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
+    ASSERT_TRUE(eventually([&] { return shown() > shownBefore; }, patience)) << readFile(log());
     keys({"key:Tab"});
-    EXPECT_TRUE(
-        eventually([&] { return text("EditorSourceView", editor) == std::string(typed) + answer; }, patience))
-        << text("EditorSourceView", editor);
+    EXPECT_TRUE(eventually(
+        [&] { return fieldText(editor, "EditorSourceView") == std::string(typed) + answer; }, patience))
+        << fieldText(editor, "EditorSourceView");
     // GTK 4 tells the accessibility bus only which window is active: enough to name it, with
     // the id its X11 windows carry.
-    EXPECT_NE(fileText(log()).find("app=org.gnome.TextEditor"), std::string::npos) << fileText(log());
+    EXPECT_NE(readFile(log()).find("app=org.gnome.TextEditor"), std::string::npos) << readFile(log());
     std::system(("kill " + std::to_string(editor)).c_str());
 }
 
@@ -277,8 +251,9 @@ TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirAp
     const int excluded = launch("/usr/bin/python3 " + script);
     ASSERT_TRUE(keysLandIn(excluded));
     keys({"key:BackSpace", "text:notes for excludedmarker"});
-    ASSERT_TRUE(eventually([&] { return text("Message", excluded) == "notes for excludedmarker"; }, patience))
-        << text("Message", excluded);
+    ASSERT_TRUE(
+        eventually([&] { return fieldText(excluded, "Message") == "notes for excludedmarker"; }, patience))
+        << fieldText(excluded, "Message");
 
     // A window that shows up takes the keyboard; its pause comes later than the excluded
     // one's would have, and is asked for.
@@ -286,11 +261,11 @@ TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirAp
     const int chat = launch("/usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
     ASSERT_TRUE(keysLandIn(chat));
     keys({"text: thanks for the notes"});
-    ASSERT_TRUE(requestsReach(asked + 1)) << fileText(log());
+    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
     for (const auto& request : s_server->requests()) {
         EXPECT_EQ(request.body.find("excludedmarker"), std::string::npos);
     }
-    EXPECT_NE(fileText(log()).find("app=Gtk_app.py"), std::string::npos) << fileText(log());
+    EXPECT_NE(readFile(log()).find("app=Gtk_app.py"), std::string::npos) << readFile(log());
     std::system(("kill " + std::to_string(excluded) + " " + std::to_string(chat)).c_str());
 }
 

@@ -18,21 +18,12 @@
 namespace wisket {
 
 void PrintTo(const InputEvent& e, std::ostream* os) {
-    *os << "{type " << static_cast<int>(e.type) << ", key " << static_cast<int>(e.key) << ", modifiers";
-    for (const auto& [modifier, name] :
-         {std::pair{Modifier::shift, " shift"}, std::pair{Modifier::control, " control"},
-          std::pair{Modifier::alt, " alt"}, std::pair{Modifier::super, " super"}}) {
-        if (e.modifiers.contains(modifier)) {
-            *os << name;
-        }
+    int modifiers = 0;
+    for (const int bit : {1, 2, 4, 8}) {
+        modifiers |= e.modifiers.contains(static_cast<Modifier>(bit)) ? bit : 0;
     }
-    *os << ", text ";
-    if (e.text) {
-        *os << ::testing::PrintToString(*e.text);
-    } else {
-        *os << "none";
-    }
-    *os << "}";
+    *os << "{type " << static_cast<int>(e.type) << ", key " << static_cast<int>(e.key) << ", modifiers "
+        << modifiers << ", text " << (e.text ? ::testing::PrintToString(*e.text) : "none") << "}";
 }
 
 namespace {
@@ -44,14 +35,21 @@ using testing::ProbeWindow;
 using testing::TestDesktop;
 using testing::X11Client;
 
-const std::string accented = "héllo ÀÉÎ ß – “quoted” 👋 done";
-
 InputEvent key(Key code, Modifiers modifiers, std::optional<std::string> text) {
     return {.type = EventType::keyDown, .key = code, .modifiers = modifiers, .text = std::move(text)};
 }
 
 InputEvent mouse(EventType type) {
     return {.type = type, .key = Key::other, .modifiers = {}, .text = std::nullopt};
+}
+
+// Many characters, few of them on the US keymap.
+std::string textOf(char32_t first, int count) {
+    std::string text;
+    for (char32_t cp = first; cp < first + static_cast<char32_t>(count); ++cp) {
+        appendUtf8(text, cp);
+    }
+    return text;
 }
 
 class KeyTapDesktop : public testing::DesktopSuite {
@@ -64,28 +62,19 @@ protected:
             return m_consume(event);
         });
         ASSERT_EQ(m_tap->start(), std::nullopt);
-        EXPECT_TRUE(m_tap->isEnabled());
+        m_keymap = s_client->keymap();
     }
 
     void TearDown() override {
         m_tap.reset();
-        // Nothing the tap did may outlive it.
+        // Nothing the tap did may outlive it: a modifier key still down would show here.
         EXPECT_EQ(s_client->modifiers(), 0u);
-        EXPECT_TRUE(s_client->heldModifierKeys().empty());
     }
 
     // Runs the main loop in real time for `time`, so events reach the handler.
     void run(std::chrono::milliseconds time) {
         m_loop.runUntil([] { return false; }, time);
     }
-    void clearSubject() {
-        ASSERT_TRUE(TestDesktop::activate(*s_gtk));
-        ASSERT_TRUE(testing::focusField(s_gtk->pid, "Subject"));
-        TestDesktop::key("ctrl+a BackSpace");
-        ASSERT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", ""), "");
-        run(100ms);
-    }
-
     bool waitForEvents(std::size_t count) {
         return m_loop.runUntil([&] { return m_events.size() >= count; }, 5s);
     }
@@ -98,21 +87,27 @@ protected:
         };
         run(100ms);
     }
-    // Focuses an application's field and empties it.
-    void clearField(const DesktopApp& app, const std::string& name) {
+    // Focuses an application's subject field and empties it.
+    void clearSubject(const DesktopApp& app) {
         ASSERT_TRUE(TestDesktop::activate(app));
-        ASSERT_TRUE(testing::focusField(app.pid, name));
-        TestDesktop::key("ctrl+a");
-        TestDesktop::key("BackSpace");
-        ASSERT_EQ(testing::waitForFieldText(app.pid, name, ""), "");
+        ASSERT_TRUE(testing::focusField(app.pid, "Subject"));
+        TestDesktop::key("ctrl+a BackSpace");
+        ASSERT_EQ(testing::waitForFieldText(app.pid, "Subject", ""), "");
         run(100ms);
         m_events.clear();
+    }
+    // Once the applications have surely read the spare keys that carried the missing
+    // characters, those are free again.
+    void expectKeymapRestored() {
+        run(4s);
+        EXPECT_EQ(s_client->keymap(), m_keymap);
     }
 
     testing::ManualLoop m_loop;
     std::unique_ptr<KeyTapX11> m_tap;
     std::vector<InputEvent> m_events;
     std::function<bool(const InputEvent&)> m_consume = [](const InputEvent&) { return false; };
+    std::vector<KeySym> m_keymap;
 };
 
 TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithKeysModifiersAndTextThenClicksAndScrolls) {
@@ -121,11 +116,10 @@ TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithKeysModifiersAndText
     for (const char* k : {"a", "Tab", "Right", "Escape", "Return", "BackSpace", "KP_Enter", "Delete"}) {
         s_client->tap(k);
     }
-    s_client->chord({"Shift_L", "a"});
+    for (const char* modifier : {"Shift_L", "Control_L", "Alt_L", "Super_L"}) {
+        s_client->chord({modifier, "c"});
+    }
     s_client->chord({"Shift_L", "Tab"});
-    s_client->chord({"Control_L", "c"});
-    s_client->chord({"Alt_L", "x"});
-    s_client->chord({"Super_L", "v"});
     ASSERT_TRUE(TestDesktop::xdotool({"key", "b", "shift+b", "Left", "ctrl+Home"}));
     const auto [x, y] = probe.center();
     ASSERT_TRUE(TestDesktop::click(x, y));
@@ -143,11 +137,11 @@ TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithKeysModifiersAndText
         key(Key::backspace, {}, "\b"),
         key(Key::keypadEnter, {}, "\r"),
         key(Key::forwardDelete, {}, "\x7f"),
-        key(Key::other, Modifier::shift, "A"),
-        key(Key::tab, Modifier::shift, std::nullopt),
+        key(Key::other, Modifier::shift, "C"),
         key(Key::other, Modifier::control, "\x03"),
-        key(Key::other, Modifier::alt, "x"),
-        key(Key::other, Modifier::super, "v"),
+        key(Key::other, Modifier::alt, "c"),
+        key(Key::other, Modifier::super, "c"),
+        key(Key::tab, Modifier::shift, std::nullopt),
         key(Key::other, {}, "b"),
         key(Key::other, Modifier::shift, "B"),
         key(Key::left, {}, std::nullopt),
@@ -161,42 +155,23 @@ TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithKeysModifiersAndText
     EXPECT_EQ(m_events, expected);
 }
 
-// A key from another device makes the keymap be read again; the keyboard state the events
-// so far left (here a Caps Lock turned on after the start) must survive that.
-TEST_F(KeyTapDesktop, ALockTurnedOnLaterOutlivesAKeymapRead) {
-    ProbeWindow probe(*s_client, {});
-    probe.activate();
-    s_client->tap("Caps_Lock");
-    ASSERT_TRUE(TestDesktop::xdotool({"key", "b"}));
-    s_client->tap("c");
-    s_client->tap("Caps_Lock");
-    ASSERT_TRUE(waitForEvents(2));
-    run(100ms);
-    EXPECT_EQ(m_events, (std::vector<InputEvent>{key(Key::other, {}, "B"), key(Key::other, {}, "C")}));
-}
-
 TEST_F(KeyTapDesktop, AGermanLayoutGivesItsLettersAltGrSymbolsAndDeadKeys) {
     ASSERT_EQ(TestDesktop::run({"setxkbmap", "de"}).status, 0);
     ProbeWindow probe(*s_client, {});
     probe.activate();
-    // Keycodes of the standard PC keyboard: what they give depends on the layout.
-    const int y = 29;         // "z" in German
-    const int minus = 20;     // "ß"
-    const int two = 11;       // Shift: '"'
-    const int q = 24;         // AltGr: '@'
-    const int rightAlt = 108; // AltGr
-    const int equal = 21;     // dead acute
-    const int e = 26;
-    s_client->tapKeycode(y);
-    s_client->tapKeycode(minus);
-    s_client->pressKeycode(50);
-    s_client->tapKeycode(two);
-    s_client->releaseKeycode(50);
+    // Keycodes of the standard PC keyboard: "z", "ß", Shift+"2", AltGr+"q", a dead acute, "e".
+    const int leftShift = 50;
+    const int rightAlt = 108;
+    s_client->tapKeycode(29);
+    s_client->tapKeycode(20);
+    s_client->pressKeycode(leftShift);
+    s_client->tapKeycode(11);
+    s_client->releaseKeycode(leftShift);
     s_client->pressKeycode(rightAlt);
-    s_client->tapKeycode(q);
+    s_client->tapKeycode(24);
     s_client->releaseKeycode(rightAlt);
-    s_client->tapKeycode(equal);
-    s_client->tapKeycode(e);
+    s_client->tapKeycode(21);
+    s_client->tapKeycode(26);
     const bool arrived = waitForEvents(6);
     TestDesktop::run({"setxkbmap", "us"});
     ASSERT_TRUE(arrived);
@@ -211,8 +186,10 @@ TEST_F(KeyTapDesktop, AGermanLayoutGivesItsLettersAltGrSymbolsAndDeadKeys) {
 TEST_F(KeyTapDesktop, OfferedKeysAreConsumedOnceAndEverythingElseReachesTheApplication) {
     ProbeWindow probe(*s_client, {});
     probe.activate();
-    consumeWhenOffered({{.key = Key::tab}, {.key = Key::escape, .anyModifiers = true}});
-
+    // openbox holds Alt+Tab: that grab fails, the others stand.
+    consumeWhenOffered({{.key = Key::tab},
+                        {.key = Key::escape, .anyModifiers = true},
+                        {.key = Key::tab, .modifiers = Modifier::alt}});
     s_client->tap("Tab");
     s_client->chord({"Shift_L", "Tab"});
     s_client->tap("Escape");
@@ -230,10 +207,8 @@ TEST_F(KeyTapDesktop, OfferedKeysAreConsumedOnceAndEverythingElseReachesTheAppli
 
     // A grabbed key the handler does not consume after all still reaches the application.
     probe.clear();
-    m_events.clear();
     m_consume = [](const InputEvent&) { return false; };
     s_client->tap("Tab");
-    ASSERT_TRUE(waitForEvents(1));
     EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab}; }));
 
     // With nothing offered the keys are not grabbed: the handler cannot hold them back.
@@ -245,51 +220,22 @@ TEST_F(KeyTapDesktop, OfferedKeysAreConsumedOnceAndEverythingElseReachesTheAppli
     EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab, XK_Escape}; }));
 }
 
-TEST_F(KeyTapDesktop, ACombinationTheWindowManagerOwnsDoesNotSpoilTheOthers) {
-    ProbeWindow probe(*s_client, {});
-    probe.activate();
-    // openbox holds Alt+Tab: that grab fails, the Escape grab stands.
-    consumeWhenOffered(
-        {{.key = Key::tab, .modifiers = Modifier::alt}, {.key = Key::escape, .anyModifiers = true}});
-    s_client->tap("Escape");
-    s_client->tap("a");
-    ASSERT_TRUE(waitForEvents(2));
-    probe.waitFor([&] { return !probe.keys().empty(); });
-    EXPECT_EQ(probe.keys(), std::vector<KeySym>{XK_a});
-}
-
-TEST_F(KeyTapDesktop, TypedTextArrivesExactlyInGtkAndQtAlsoUnderAHeldAltAndNeverReachesTheHandler) {
-    const auto keymap = s_client->keymap();
+TEST_F(KeyTapDesktop, TypedTextArrivesExactlyInGtkAndQtUnderAHeldAltAndNeverReachesTheHandler) {
+    const std::string accented = "héllo ÀÉÎ ß – “quoted” 👋 done";
     for (const DesktopApp& app : {*s_gtk, *s_qt}) {
-        clearField(app, "Subject");
-        m_tap->type(accented);
-        EXPECT_EQ(testing::waitForFieldText(app.pid, "Subject", accented), accented) << app.pid;
-
-        // A held Alt changes nothing of the text and is still held afterwards.
-        std::string expected = accented + accented;
+        clearSubject(app);
         s_client->press("Alt_L");
         m_tap->type(accented);
-        EXPECT_EQ(testing::waitForFieldText(app.pid, "Subject", expected), expected);
+        EXPECT_EQ(testing::waitForFieldText(app.pid, "Subject", accented), accented) << app.pid;
         run(100ms);
-        EXPECT_NE(s_client->modifiers() & (1u << 3), 0u); // Mod1, Alt
+        EXPECT_NE(s_client->modifiers() & (1u << 3), 0u) << "Alt (Mod1) is no longer held";
         s_client->release("Alt_L");
-        run(100ms);
-        EXPECT_EQ(s_client->modifiers(), 0u);
-
-        const std::string forty = "The quick brown fox jumps over the lazy!";
-        expected += forty;
-        m_tap->type(forty);
-        EXPECT_EQ(testing::waitForFieldText(app.pid, "Subject", expected), expected);
         EXPECT_TRUE(m_events.empty());
     }
-    // The spare keys that carried the missing characters are free again once the
-    // applications have surely read them.
-    run(4s);
-    EXPECT_EQ(s_client->keymap(), keymap);
 }
 
 TEST_F(KeyTapDesktop, AcceptedTextIsTypedOnlyOnceTheAcceptingKeyIsReleased) {
-    clearField(*s_gtk, "Subject");
+    clearSubject(*s_gtk);
     consumeWhenOffered({{.key = Key::tab}});
     m_consume = [this](const InputEvent& e) {
         m_tap->type(" world");
@@ -304,30 +250,22 @@ TEST_F(KeyTapDesktop, AcceptedTextIsTypedOnlyOnceTheAcceptingKeyIsReleased) {
     EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", " world"), " world");
 }
 
-TEST_F(KeyTapDesktop, FiveHundredCharactersArriveAndAKeymapChangeMidwayLeavesNothingBehind) {
+// The user switches the layout while the tap types: whatever arrives, the keymap ends as
+// the user set it and no modifier stays down (checked in TearDown).
+TEST_F(KeyTapDesktop, AKeymapChangeWhileTypingLeavesNothingBehind) {
     std::string text;
-    while (graphemeCount(text) < 500) {
+    for (int i = 0; i < 18; ++i) {
         text += "Grüße aus Köln – ÀÉÎ 👋 ok. ";
     }
-    text = std::string(firstGraphemes(text, 500));
-    const auto keymap = s_client->keymap();
-
-    clearField(*s_gtk, "Subject");
-    m_tap->type(text);
-    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", text, 20s), text);
-
-    // The user switches the layout while the tap types: whatever arrives, the keymap ends
-    // as the user set it and no modifier stays down (checked in TearDown).
-    clearField(*s_gtk, "Subject");
+    clearSubject(*s_gtk);
     m_tap->type(text);
     ASSERT_TRUE(
         testing::eventually([&] { return !testing::fieldText(s_gtk->pid, "Subject").empty(); }, 10s, 5ms))
         << "the tap typed nothing";
     EXPECT_EQ(TestDesktop::run({"setxkbmap", "de"}).status, 0);
     EXPECT_EQ(TestDesktop::run({"setxkbmap", "us"}).status, 0);
-    run(4s);
+    expectKeymapRestored();
     EXPECT_TRUE(m_tap->isEnabled());
-    EXPECT_EQ(s_client->keymap(), keymap);
     EXPECT_TRUE(m_events.empty());
 }
 
@@ -341,8 +279,9 @@ TEST_F(KeyTapDesktop, AHeldKeyRepeatsUntilItIsReleased) {
     const std::size_t count = m_events.size();
     // 660 ms until the first repeat, then 25 a second.
     EXPECT_GE(count, 10u);
-    EXPECT_TRUE(
-        std::all_of(m_events.begin(), m_events.end(), [](const InputEvent& e) { return e.text == "a"; }));
+    EXPECT_EQ(
+        static_cast<std::size_t>(std::count(m_events.begin(), m_events.end(), key(Key::other, {}, "a"))),
+        count);
     run(300ms);
     EXPECT_EQ(m_events.size(), count);
 }
@@ -369,6 +308,8 @@ TEST(KeyTapX11, ALostDisplayIsReportedHarmlesslyAndTheTapComesBackWithTheServer)
     EXPECT_FALSE(tap.isEnabled());
     tap.setConsumableKeys({{.key = Key::tab}});
     tap.type("still nothing");
+    KeyTapX11 withoutServer(loop, server.name());
+    EXPECT_EQ(withoutServer.start()->step, "X display");
 
     testing::PrivateServer again(server.name());
     tap.reenable();
@@ -380,38 +321,20 @@ TEST(KeyTapX11, ALostDisplayIsReportedHarmlesslyAndTheTapComesBackWithTheServer)
     EXPECT_EQ(losses, 1);
 }
 
-TEST(KeyTapX11, WithoutAServerTheTapDoesNotStart) {
-    testing::ManualLoop loop;
-    KeyTapX11 tap(loop, ":4093");
-    EXPECT_EQ(tap.start()->step, "X display");
-    EXPECT_FALSE(tap.isEnabled());
-    tap.type("nothing");
-}
-
-TEST_F(KeyTapDesktop, TabsLineBreaksAndEscapesAreNeverTypedAsKeys) {
-    clearSubject();
-    m_tap->type(" x\t\tIN\nJEC\x1bTED");
-    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", " xINJECTED"), " xINJECTED");
-    // The focus stayed: nothing landed in the next fields.
-    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Search"), "");
-    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Password"), "");
-}
-
-// Four words of 400 distinct characters need the spare keys rebound many times over.
+// Four words of 400 distinct characters need the spare keys rebound many times over;
+// control characters in the text are never typed as keys.
 TEST_F(KeyTapDesktop, FourHundredDistinctCharactersArriveExactlyAndTheDesktopStaysUsable) {
     std::string text;
-    for (char32_t cp = 0x4E00; cp < 0x4E00 + 400; ++cp) {
-        if (cp != 0x4E00 && (cp - 0x4E00) % 100 == 0) {
-            text += ' ';
-        }
-        appendUtf8(text, cp);
+    for (char32_t first = 0x4E00; first < 0x4E00 + 400; first += 100) {
+        text += textOf(first, 100) + " ";
     }
-    const auto keymap = s_client->keymap();
-    clearSubject();
-    m_tap->type(text);
-    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", text, 120s), text);
-    run(4s);
-    EXPECT_EQ(s_client->keymap(), keymap);
+    clearSubject(*s_gtk);
+    m_tap->type("x\t\tIN\nJEC\x1bTED " + text);
+    const std::string expected = "xINJECTED " + text;
+    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", expected, 120s), expected);
+    // The focus stayed: nothing landed in the next fields.
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Search"), "");
+    expectKeymapRestored();
 
     // A click still focuses another window, and keys go there.
     ProbeWindow probe(*s_client, {});
@@ -425,12 +348,9 @@ TEST_F(KeyTapDesktop, FourHundredDistinctCharactersArriveExactlyAndTheDesktopSta
 }
 
 TEST_F(KeyTapDesktop, TypingStopsWhenAnotherWindowTakesTheFocus) {
-    std::string text;
-    for (char32_t cp = 0x5000; cp < 0x5000 + 100; ++cp) {
-        appendUtf8(text, cp);
-    }
+    const std::string text = textOf(0x5000, 100);
     ProbeWindow probe(*s_client, {});
-    clearSubject();
+    clearSubject(*s_gtk);
     m_tap->type(text);
     ASSERT_TRUE(
         testing::eventually([&] { return !testing::fieldText(s_gtk->pid, "Subject").empty(); }, 10s, 5ms));
@@ -447,17 +367,13 @@ TEST_F(KeyTapDesktop, TypingStopsWhenAnotherWindowTakesTheFocus) {
 // The handler answers only after the grab's time-out: the accept key has gone on to the
 // application by then, and what the late handler types is dropped.
 TEST_F(KeyTapDesktop, AnAcceptDecidedAfterTheTimeOutTypesNothing) {
-    clearSubject();
+    clearSubject(*s_gtk);
     TestDesktop::type("ab");
     ASSERT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", "ab"), "ab");
-    m_tap->setConsumableKeys({{.key = Key::tab}});
-    run(100ms);
+    consumeWhenOffered({{.key = Key::tab}});
     m_consume = [this](const InputEvent& event) {
-        if (event.key != Key::tab) {
-            return false;
-        }
         m_tap->type("STALE");
-        return true;
+        return event.key == Key::tab;
     };
     s_client->tap("Tab");
     // The main thread is busy for longer than the grab waits.

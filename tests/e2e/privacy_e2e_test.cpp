@@ -10,15 +10,14 @@
 #include "desktop_suite.hpp"
 #include "eventually.hpp"
 #include "model_server_settings.hpp"
+#include "temp_dir.hpp"
 #include "wisket_process.hpp"
 #include "x11_client.hpp"
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -32,11 +31,6 @@ constexpr auto marker = "Zqxprivmark";
 constexpr auto field = "Message";
 constexpr auto patience = 30s;
 
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class PrivacyTest : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
@@ -46,11 +40,7 @@ protected:
         }
         // With a tray to sit in, wisket opens no settings window at start that could take
         // the keyboard focus from the test application.
-        ASSERT_TRUE(
-            s_desktop
-                ->launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                          "--height", "24", "--SetDockType", "true", "--transparent", "false"})
-                .has_value());
+        ASSERT_TRUE(s_desktop->launchTray());
         s_server = std::make_unique<LoopbackHttpServer>();
         answerAlways(*s_server, " your time and consideration.");
     }
@@ -65,8 +55,9 @@ protected:
     // Types `text` into the empty message field until a suggestion shows (the first keys
     // may come before wisket watches them).
     static void showSuggestion(WisketProcess& wisket, const std::string& text) {
-        ASSERT_TRUE(eventually([&] { return wisket.hasOverlay(*s_client, false); }, 40s))
-            << readAll(logFile());
+        ASSERT_TRUE(eventually(
+            [&] { return s_client->overrideRedirectWindowOf(wisket.pid(), false).has_value(); }, 40s))
+            << readFile(logFile());
         bool shown = false;
         for (int attempt = 0; attempt < 4 && !shown; ++attempt) {
             ASSERT_TRUE(TestDesktop::activate(*s_gtk));
@@ -74,9 +65,10 @@ protected:
             ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
             ASSERT_EQ(waitForFieldText(s_gtk->pid, field, ""), "");
             ASSERT_TRUE(TestDesktop::type(text));
-            shown = eventually([&] { return wisket.hasOverlay(*s_client, true); }, 10s);
+            shown = eventually(
+                [&] { return s_client->overrideRedirectWindowOf(wisket.pid(), true).has_value(); }, 10s);
         }
-        ASSERT_TRUE(shown) << "no suggestion shown\n" << readAll(logFile());
+        ASSERT_TRUE(shown) << "no suggestion shown\n" << readFile(logFile());
     }
     static void typeAndAccept(WisketProcess& wisket, const std::string& text) {
         showSuggestion(wisket, text);
@@ -164,7 +156,7 @@ std::vector<fs::path> filesWithMarker(const fs::path& folder, const fs::path& ex
             it->file_size(statError) > (64u << 20)) {
             continue;
         }
-        if (readAll(it->path()).find(marker) != std::string::npos) {
+        if (readFile(it->path()).find(marker) != std::string::npos) {
             found.push_back(it->path());
         }
     }
@@ -181,7 +173,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
         typeAndAccept(wisket, text);
         wisket.stop();
     }
-    const std::string serverTrace = readAll(traceFile());
+    const std::string serverTrace = readFile(traceFile());
     expectPrivate(serverTrace, true);
     EXPECT_NE(serverTrace.find(marker), std::string::npos) << "the request to the server was not traced";
     bool asked = false;
@@ -189,7 +181,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
         asked = asked || request.body.find(marker) != std::string::npos;
     }
     EXPECT_TRUE(asked);
-    EXPECT_EQ(readAll(logFile()).find(marker), std::string::npos);
+    EXPECT_EQ(readFile(logFile()).find(marker), std::string::npos);
 
     // The tiny model on this computer: whatever follows the prompt's last token ':'.
     const fs::path models = fs::path(std::getenv("XDG_DATA_HOME")) / "wisket" / "models";
@@ -203,10 +195,10 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
         typeAndAccept(wisket, text + " the");
         wisket.stop();
     }
-    const std::string modelTrace = readAll(traceFile());
+    const std::string modelTrace = readFile(traceFile());
     expectPrivate(modelTrace, false);
     EXPECT_EQ(s_server->requests().size(), requestsBefore);
-    EXPECT_EQ(readAll(logFile()).find(marker), std::string::npos);
+    EXPECT_EQ(readFile(logFile()).find(marker), std::string::npos);
 
     for (const fs::path& folder :
          {fs::path(std::getenv("HOME")), fs::path(s_desktop->root()), fs::path("/tmp")}) {
@@ -235,7 +227,7 @@ TEST_F(PrivacyTest, AnAcceptFromBeforeAStopTypesNothingAfterIt) {
 
     // The message view takes the Tab as a character of its own.
     const std::string expected = text + "\tabc";
-    EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected), expected) << readAll(logFile());
+    EXPECT_EQ(waitForFieldText(s_gtk->pid, field, expected), expected) << readFile(logFile());
     // A suggestion typed late would have arrived by now.
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(fieldText(s_gtk->pid, field), expected);

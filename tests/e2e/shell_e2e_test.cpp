@@ -1,6 +1,7 @@
 // The wisket executable's shell on the test desktop: the onboarding window while the
 // accessibility bus is off, the settings window on a desktop without a tray, one instance
-// per session, and launch at login from the tray menu (trayer is the tray host).
+// per session, launch at login from the tray menu (trayer is the tray host), and the
+// doctor.
 
 #include "completion/loopback_http_server.hpp"
 #include "desktop_suite.hpp"
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,13 +30,6 @@ using namespace std::chrono_literals;
 
 constexpr auto patience = 20s;
 const std::string field = "Message";
-
-std::string setAccessibilityBus(bool on) {
-    return TestDesktop::run({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
-                             "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status",
-                             "string:IsEnabled", std::string("variant:boolean:") + (on ? "true" : "false")})
-        .output;
-}
 
 bool instanceNameOwned() {
     return TestDesktop::run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
@@ -49,31 +44,6 @@ std::optional<unsigned long> visibleWindow(pid_t pid, const std::string& title) 
                                .output);
     unsigned long window = 0;
     return out >> window ? std::optional(window) : std::nullopt;
-}
-
-struct Geometry {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-Geometry geometry(unsigned long window) {
-    std::istringstream out(
-        TestDesktop::run({"xdotool", "getwindowgeometry", "--shell", std::to_string(window)}).output);
-    Geometry g;
-    std::string line;
-    while (std::getline(out, line)) {
-        const auto value = [&](const char* key) {
-            return std::atoi(line.substr(std::string(key).size()).c_str());
-        };
-        if (line.starts_with("X="))
-            g.x = value("X=");
-        if (line.starts_with("Y="))
-            g.y = value("Y=");
-        if (line.starts_with("WIDTH="))
-            g.width = value("WIDTH=");
-        if (line.starts_with("HEIGHT="))
-            g.height = value("HEIGHT=");
-    }
-    return g;
 }
 
 class ShellE2eTest : public DesktopSuite {
@@ -94,7 +64,7 @@ protected:
     }
     void SetUp() override {
         DesktopSuite::SetUp();
-        ASSERT_EQ(setAccessibilityBus(true).find("Error"), std::string::npos);
+        ASSERT_TRUE(TestDesktop::setAccessibilityBus(true));
     }
     void TearDown() override {
         if (HasFailure()) {
@@ -110,20 +80,13 @@ protected:
     // Starts wisket (through launch-app, which returns once it shows a window).
     std::optional<DesktopApp> startWisket() {
         m_logStart = std::filesystem::exists(s_log) ? std::filesystem::file_size(s_log) : 0;
-        auto app = s_desktop->launch({"--", WISKET_EXECUTABLE, "--verbose"});
+        return stopAfterwards(s_desktop->launch({"--", WISKET_EXECUTABLE, "--verbose"}));
+    }
+    std::optional<DesktopApp> stopAfterwards(std::optional<DesktopApp> app) {
         if (app) {
             m_started.push_back(*app);
         }
         return app;
-    }
-    std::optional<DesktopApp> startTray() {
-        auto tray =
-            s_desktop->launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                               "--height", "24", "--SetDockType", "true", "--transparent", "false"});
-        if (tray) {
-            m_started.push_back(*tray);
-        }
-        return tray;
     }
     // What this case's instance wrote.
     std::string output() const {
@@ -138,7 +101,7 @@ protected:
         std::optional<unsigned long> icon;
         eventually([&] {
             for (const unsigned long window : windowsOf(wisket)) {
-                if (const Geometry g = geometry(window); viewable(window) && g.width > 0 && g.width <= 64) {
+                if (const auto r = s_client->screenRect(window); viewable(window) && r && (*r)[2] <= 64) {
                     icon = window;
                 }
             }
@@ -147,7 +110,7 @@ protected:
         if (!icon) {
             return false;
         }
-        const Geometry g = geometry(*icon);
+        const auto r = s_client->screenRect(*icon);
         const auto menuShown = [&] {
             for (const unsigned long window : windowsOf(wisket)) {
                 if (window != *icon && viewable(window)) {
@@ -158,8 +121,9 @@ protected:
         };
         // A click that comes while the tray still embeds the icon is lost: click again.
         for (int attempt = 0; attempt < 3; ++attempt) {
-            if (TestDesktop::xdotool({"mousemove", std::to_string(g.x + g.width / 2),
-                                      std::to_string(g.y + g.height / 2), "click", "3"}) &&
+            if (r &&
+                TestDesktop::xdotool({"mousemove", std::to_string((*r)[0] + (*r)[2] / 2),
+                                      std::to_string((*r)[1] + (*r)[3] / 2), "click", "3"}) &&
                 eventually(menuShown, 2s)) {
                 return true;
             }
@@ -184,8 +148,8 @@ protected:
 };
 
 TEST_F(ShellE2eTest, OnboardingWaitsForTheBusAndSuggestionsStartWithoutARestart) {
-    ASSERT_TRUE(startTray());
-    ASSERT_EQ(setAccessibilityBus(false).find("Error"), std::string::npos);
+    ASSERT_TRUE(stopAfterwards(s_desktop->launchTray()));
+    ASSERT_TRUE(TestDesktop::setAccessibilityBus(false));
     const auto wisket = startWisket();
     ASSERT_TRUE(wisket);
     ASSERT_TRUE(
@@ -193,7 +157,7 @@ TEST_F(ShellE2eTest, OnboardingWaitsForTheBusAndSuggestionsStartWithoutARestart)
     EXPECT_NE(output().find("status icon icon=warning"), std::string::npos);
 
     // Switched on from outside: the once-a-second check closes the window.
-    ASSERT_EQ(setAccessibilityBus(true).find("Error"), std::string::npos);
+    ASSERT_TRUE(TestDesktop::setAccessibilityBus(true));
     EXPECT_TRUE(eventually([&] { return !visibleWindow(wisket->pid, "^Welcome to Wisket$"); }, 2s));
     EXPECT_TRUE(
         eventually([&] { return output().find("status icon icon=active") != std::string::npos; }, patience));
@@ -232,7 +196,7 @@ TEST_F(ShellE2eTest, WithoutATraySettingsOpenAndASecondInstanceShowsThemAgain) {
 }
 
 TEST_F(ShellE2eTest, LaunchAtLoginFromTheTrayMenuFollowsTheAutostartFile) {
-    ASSERT_TRUE(startTray());
+    ASSERT_TRUE(stopAfterwards(s_desktop->launchTray()));
     const auto wisket = startWisket();
     ASSERT_TRUE(wisket);
     const std::filesystem::path folder = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "autostart";
@@ -256,6 +220,62 @@ TEST_F(ShellE2eTest, LaunchAtLoginFromTheTrayMenuFollowsTheAutostartFile) {
         eventually([&] { return visibleWindow(wisket->pid, "^Launch at Login$").has_value(); }, patience));
     EXPECT_TRUE(std::filesystem::is_regular_file(folder));
     EXPECT_NE(output().find("launch at login failed"), std::string::npos);
+}
+
+// `wisket --doctor`: one line per check, "ok" or what to do, with the accessibility bus
+// on, switched off and out of reach, and never a character of a field.
+TEST_F(ShellE2eTest, TheDoctorSaysWhatIsWrongPerCheckAndNeverShowsFieldText) {
+    const std::size_t requestsBefore = s_server->requests().size();
+    constexpr auto secret = "Qzvdoctorsecret";
+    ASSERT_TRUE(TestDesktop::activate(*s_gtk));
+    ASSERT_TRUE(focusField(s_gtk->pid, "Subject"));
+    ASSERT_TRUE(TestDesktop::type(secret));
+    ASSERT_EQ(waitForFieldText(s_gtk->pid, "Subject", secret), secret);
+
+    const CommandResult on = TestDesktop::run({WISKET_EXECUTABLE, "--doctor"});
+    EXPECT_NE(on.output.find("Session: ok (X11)\n"), std::string::npos) << on.output;
+    EXPECT_NE(on.output.find("Accessibility bus: ok\n"), std::string::npos) << on.output;
+    const std::regex gtkField("Application [^\n]* \\(pid " + std::to_string(s_gtk->pid) +
+                              "\\): ok \\(its focused text exposes text\\)\n");
+    EXPECT_TRUE(std::regex_search(on.output, gtkField)) << on.output;
+    EXPECT_NE(on.output.find("Model server: ok (" + s_server->url() + " answers)\n"), std::string::npos)
+        << on.output;
+    EXPECT_NE(on.output.find("Launch at login: ok (off;"), std::string::npos) << on.output;
+    EXPECT_EQ(on.output.find(secret), std::string::npos) << on.output;
+    for (std::size_t i = requestsBefore; i < s_server->requests().size(); ++i) {
+        EXPECT_EQ(s_server->requests()[i].body, "");
+    }
+
+    // Without the bus's address on the root window, Qt 5 applications need a hand.
+    EXPECT_NE(on.output.find("Qt 5 applications: ok"), std::string::npos) << on.output;
+    const std::string address = TestDesktop::run({"xprop", "-root", "AT_SPI_BUS"}).output;
+    ASSERT_TRUE(TestDesktop::run({"xprop", "-root", "-remove", "AT_SPI_BUS"}).status == 0);
+    const CommandResult noAddress = TestDesktop::run({WISKET_EXECUTABLE, "--doctor"});
+    const std::size_t quote = address.find('"');
+    ASSERT_TRUE(TestDesktop::run({"xprop", "-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS",
+                                  address.substr(quote + 1, address.rfind('"') - quote - 1)})
+                    .status == 0);
+    EXPECT_NE(
+        noAddress.output.find("Qt 5 applications: the accessibility bus's address is not on the screen"),
+        std::string::npos)
+        << noAddress.output;
+
+    // Switched off: said with what to do; GTK still joins the bus, so it is still listed.
+    ASSERT_TRUE(TestDesktop::setAccessibilityBus(false));
+    const CommandResult off = TestDesktop::run({WISKET_EXECUTABLE, "--doctor"});
+    ASSERT_TRUE(TestDesktop::setAccessibilityBus(true));
+    EXPECT_EQ(off.status, 1);
+    EXPECT_NE(off.output.find("Accessibility bus: it is switched off"), std::string::npos) << off.output;
+    EXPECT_TRUE(std::regex_search(off.output, gtkField)) << off.output;
+
+    // Out of reach, with no server either: no application is asked, nothing crashes.
+    const CommandResult unreachable = TestDesktop::run(
+        {"env", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", WISKET_EXECUTABLE, "--doctor"});
+    EXPECT_EQ(unreachable.status, 1);
+    EXPECT_NE(unreachable.output.find("Accessibility bus: it cannot be reached"), std::string::npos)
+        << unreachable.output;
+    EXPECT_EQ(unreachable.output.find("Application "), std::string::npos) << unreachable.output;
+    EXPECT_NE(unreachable.output.find("Launch at login: "), std::string::npos) << unreachable.output;
 }
 
 } // namespace

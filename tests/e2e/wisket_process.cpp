@@ -2,13 +2,11 @@
 
 #include "desktop/test_desktop.hpp"
 #include "eventually.hpp"
-#include "x11_client.hpp"
+#include "temp_dir.hpp"
 
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <spawn.h>
 #include <sstream>
 #include <unistd.h>
@@ -23,11 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // The wisket that strace started: strace forks short-lived probes of its own first.
 pid_t wisketChildOf(pid_t parent) {
     for (const auto& entry : fs::directory_iterator("/proc")) {
@@ -35,14 +28,14 @@ pid_t wisketChildOf(pid_t parent) {
         if (name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::istringstream stat(readAll(entry.path() / "stat"));
+        std::istringstream stat(readFile(entry.path() / "stat"));
         std::string pid, command, state, ppid;
         // The command is in parentheses and may hold spaces: skip to its closing one.
         std::getline(stat, pid, ' ');
         std::getline(stat, command, ')');
         stat >> state >> ppid;
         if (!ppid.empty() && std::stoi(ppid) == parent &&
-            readAll(entry.path() / "cmdline").starts_with(WISKET_EXECUTABLE)) {
+            readFile(entry.path() / "cmdline").starts_with(WISKET_EXECUTABLE)) {
             return std::stoi(pid);
         }
     }
@@ -111,11 +104,7 @@ void WisketProcess::stop() {
 }
 
 std::string WisketProcess::output() const {
-    return readAll(m_log);
-}
-
-bool WisketProcess::hasOverlay(X11Client& client, bool shown) const {
-    return client.overrideRedirectWindowOf(m_pid, shown).has_value();
+    return readFile(m_log);
 }
 
 } // namespace wisket::testing

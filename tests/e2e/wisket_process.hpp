@@ -10,8 +10,6 @@
 
 namespace wisket::testing {
 
-class X11Client;
-
 class WisketProcess {
 public:
     // Under strace writing `trace` when given; pid() is then wisket's own process.
@@ -26,8 +24,6 @@ public:
     void stop();
     // Everything it has written so far.
     std::string output() const;
-    // Its overlay window exists: unmapped until a suggestion shows, without `shown`.
-    bool hasOverlay(X11Client& client, bool shown) const;
 
 private:
     std::string m_log;

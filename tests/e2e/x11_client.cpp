@@ -129,21 +129,6 @@ unsigned X11Client::modifiers() {
     return state.mods;
 }
 
-std::vector<int> X11Client::heldModifierKeys() {
-    char keys[32] = {};
-    XQueryKeymap(m_display, keys);
-    XModifierKeymap* map = XGetModifierMapping(m_display);
-    std::vector<int> held;
-    for (int i = 0; i < 8 * map->max_keypermod; ++i) {
-        const int kc = map->modifiermap[i];
-        if (kc != 0 && ((keys[kc / 8] >> (kc % 8)) & 1)) {
-            held.push_back(kc);
-        }
-    }
-    XFreeModifiermap(map);
-    return held;
-}
-
 bool X11Client::grabKeyboard() {
     const int status = XGrabKeyboard(m_display, DefaultRootWindow(m_display), False, GrabModeAsync,
                                      GrabModeAsync, CurrentTime);
@@ -187,32 +172,21 @@ std::vector<unsigned long> X11Client::pixels(int x, int y, int width, int height
     return out;
 }
 
-FocusedWindowKeys::FocusedWindowKeys(X11Client& client, KeyEvents form)
+FocusedWindowKeys::FocusedWindowKeys(X11Client& client)
     : m_client(client) {
     Display* display = client.display();
-    Window focus = 0;
+    Window child = 0;
     int revert = 0;
-    XGetInputFocus(display, &focus, &revert);
-    if (form == KeyEvents::core) {
-        Window root = 0;
-        Window child = focus;
-        int x = 0;
-        int y = 0;
-        unsigned mask = 0;
-        while (child != 0) {
-            focus = child;
-            XQueryPointer(display, focus, &root, &child, &x, &y, &x, &y, &mask);
-        }
-        XSelectInput(display, focus, KeyPressMask);
-    } else {
-        int event = 0;
-        int error = 0;
-        XQueryExtension(display, "XInputExtension", &m_xinput, &event, &error);
-        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-        XISetMask(bits, XI_KeyPress);
-        XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
-        XISelectEvents(display, focus, &mask, 1);
+    XGetInputFocus(display, &child, &revert);
+    Window window = 0;
+    Window root = 0;
+    int x = 0;
+    unsigned mask = 0;
+    while (child != 0) {
+        window = child;
+        XQueryPointer(display, window, &root, &child, &x, &x, &x, &x, &mask);
     }
+    XSelectInput(display, window, KeyPressMask);
     got(0);
     m_keys.clear();
 }
@@ -223,16 +197,8 @@ bool FocusedWindowKeys::got(KeySym sym) {
     while (XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
-        XGenericEventCookie* cookie = &event.xcookie;
         if (event.type == KeyPress) {
             m_keys.push_back(XLookupKeysym(&event.xkey, 0));
-        } else if (cookie->type == GenericEvent && cookie->extension == m_xinput &&
-                   XGetEventData(display, cookie)) {
-            if (cookie->evtype == XI_KeyPress) {
-                const auto* key = static_cast<const XIDeviceEvent*>(cookie->data);
-                m_keys.push_back(XkbKeycodeToKeysym(display, static_cast<KeyCode>(key->detail), 0, 0));
-            }
-            XFreeEventData(display, cookie);
         }
     }
     return std::find(m_keys.begin(), m_keys.end(), sym) != m_keys.end();

@@ -52,8 +52,6 @@ public:
     std::vector<KeySym> keymap();
     // The effective modifier state of the core keyboard.
     unsigned modifiers();
-    // Keycodes of modifier keys that are down on the core keyboard.
-    std::vector<int> heldModifierKeys();
 
     // The top-level override-redirect window (an overlay, a tooltip) of process `pid`; with
     // `mapped`, only while it is viewable.
@@ -105,23 +103,17 @@ private:
     int m_focusLosses = 0;
 };
 
-// Records the key presses delivered to the window that has the keyboard focus now. The
-// server hands a key event to the clients that selected it on the window that gets it, in
-// the first form that any of them selected: XInput 2 (GTK), else the core protocol (Qt,
-// xterm), which goes to the window under the pointer inside the focus window. Watching in
-// the other form would take the keys from the application. A key that wisket grabs and
-// keeps never arrives.
-enum class KeyEvents { xinput2, core };
-
+// Records the key presses delivered to the window under the pointer inside the keyboard
+// focus window, in the core protocol's form (xterm). A key that wisket grabs and keeps
+// never arrives.
 class FocusedWindowKeys {
 public:
-    FocusedWindowKeys(X11Client& client, KeyEvents form);
+    explicit FocusedWindowKeys(X11Client& client);
     // Whether a press of `sym` has arrived since this was made.
     bool got(KeySym sym);
 
 private:
     X11Client& m_client;
-    int m_xinput = 0;
     std::vector<KeySym> m_keys;
 };
 

@@ -156,6 +156,11 @@ std::optional<DesktopApp> TestDesktop::launchQt() {
     return launch({"qt", WISKET_DESKTOP_QT_APP});
 }
 
+std::optional<DesktopApp> TestDesktop::launchTray() {
+    return launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
+                   "24", "--SetDockType", "true", "--transparent", "false"});
+}
+
 void TestDesktop::kill(const DesktopApp& app) {
     if (app.pid > 0) {
         ::kill(-app.pid, SIGKILL);
@@ -229,6 +234,13 @@ bool TestDesktop::key(const std::string& keys) {
 bool TestDesktop::click(double x, double y) {
     return xdotool({"mousemove", "--sync", std::to_string(static_cast<int>(x)),
                     std::to_string(static_cast<int>(y)), "click", "1"});
+}
+
+bool TestDesktop::setAccessibilityBus(bool on) {
+    return run({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status", "string:IsEnabled",
+                on ? "variant:boolean:true" : "variant:boolean:false"})
+               .status == 0;
 }
 
 bool TestDesktop::screenshot(const std::string& path) const {

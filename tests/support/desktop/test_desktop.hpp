@@ -42,6 +42,8 @@ public:
     std::optional<DesktopApp> launchGtk() { return launch({"gtk"}); }
     std::optional<DesktopApp> launchQt();
     std::optional<DesktopApp> launchChromium() { return launch({"chromium"}); }
+    // A system tray for wisket's icon to sit in (without one wisket opens its settings).
+    std::optional<DesktopApp> launchTray();
     // Kills an application's whole process group at once, as a crash would.
     void kill(const DesktopApp& app);
 
@@ -58,6 +60,8 @@ public:
     // "shift+Home", "Left Left").
     static bool key(const std::string& keys);
     static bool click(double x, double y);
+    // Switches the accessibility bus on or off, as the desktop's settings do.
+    static bool setAccessibilityBus(bool on);
     // A PNG of the whole screen, for checks against what is really drawn.
     bool screenshot(const std::string& path) const;
 
