@@ -36,9 +36,9 @@ const AppSet& emailApps() {
     static const AppSet apps{
         "com.apple.mail", "com.microsoft.Outlook", "com.readdle.smartemail-Mac", "com.superhuman.electron",
         "com.mimestream.Mimestream", "com.airmailapp.airmail2",
-        // Linux
-        "thunderbird", "Thunderbird", "org.mozilla.Thunderbird", "org.gnome.Evolution", "evolution",
-        "org.gnome.Geary", "geary", "org.kde.kmail2", "Mailspring", "eu.betterbird.Betterbird"};
+        // Linux; Thunderbird's windows carry the class its launcher names, "thunderbird-default".
+        "thunderbird", "Thunderbird", "thunderbird-default", "org.mozilla.Thunderbird", "org.gnome.Evolution",
+        "evolution", "org.gnome.Geary", "geary", "org.kde.kmail2", "Mailspring", "eu.betterbird.Betterbird"};
     return apps;
 }
 
