@@ -69,11 +69,12 @@ void checkInputMethod(Report& report) {
     }
     report.ok("IBus", "the daemon runs");
     if (ibus::isChosenInputSource()) {
-        report.ok("Input source", "Wisket is among the input sources; pick it in the keyboard menu of the "
-                                  "top bar (or with Super+Space) to get suggestions");
+        report.ok("Input source", "Wisket is among the input sources; pick English (Wisket) in the keyboard "
+                                  "menu of the top bar (or with Super+Space) to get suggestions");
     } else {
         report.problem("Input source", "Wisket is not among the input sources; open Settings → Keyboard → "
-                                       "Input Sources, press +, choose English, then Wisket, and press Add");
+                                       "Input Sources, press +, type wisket, choose English (or Other), then "
+                                       "English (Wisket), and press Add");
     }
 }
 

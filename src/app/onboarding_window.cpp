@@ -48,12 +48,13 @@ KindTexts textsOf(OnboardingKind kind) {
         return {
             "In this Wayland session Wisket works as an **input method**: the desktop hands it the "
             "keys of the field you type in. Here is exactly what it does with them:",
-            "**To switch it on:** open **Settings → Keyboard → Input Sources**, press **+**, choose "
-            "**English**, then **Wisket**, and press **Add**. Then pick **Wisket** in the keyboard "
-            "menu of the top bar (or press **Super+Space**).",
+            "**To switch it on:** open **Settings → Keyboard → Input Sources**, press **+**, type "
+            "**wisket**, choose **English** (or **Other**), then **English (Wisket)**, and press "
+            "**Add**. Then pick **English (Wisket)** in the keyboard menu of the top bar (or press "
+            "**Super+Space**).",
             "Open Keyboard Settings",
             "Wisket is an input source of the desktop. This window closes by itself once it is "
-            "picked.",
+            "added.",
         };
     case OnboardingKind::accessibility:
         break;
