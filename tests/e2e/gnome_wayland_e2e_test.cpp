@@ -269,5 +269,21 @@ TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirAp
     std::system(("kill " + std::to_string(excluded) + " " + std::to_string(chat)).c_str());
 }
 
+// The daemon drops the engine with the process that served it; a wisket started again
+// serves the input source the shell still shows in use, with no new pick by the user.
+TEST_F(GnomeWaylandTest, AWisketStartedAgainServesTheInputSourceStillInUse) {
+    s_wisket.reset();
+    s_wisket = std::make_unique<WisketProcess>(log());
+    ASSERT_TRUE(
+        eventually([] { return readFile(log()).find("wisket: started") != std::string::npos; }, patience))
+        << readFile(log());
+    const int chat = launch("/usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
+    ASSERT_TRUE(keysLandIn(chat));
+    const std::size_t asked = s_server->requests().size();
+    keys({"text: and the minutes"});
+    EXPECT_TRUE(requestsReach(asked + 1)) << readFile(log());
+    std::system(("kill " + std::to_string(chat)).c_str());
+}
+
 } // namespace
 } // namespace wisket::testing

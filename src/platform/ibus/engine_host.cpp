@@ -2,6 +2,7 @@
 
 #include "log/log.hpp"
 #include "platform/ibus/component_xml.hpp"
+#include "platform/ibus/input_sources.hpp"
 
 #include <ibus.h>
 #include <set>
@@ -234,6 +235,13 @@ struct EngineHost::Impl {
         if (!registered) {
             forgetFactory();
             return StartError{"IBus", "the IBus daemon refused the engine"};
+        }
+        // The daemon drops the engine with the process that served it and sets none when a
+        // new process registers, while the shell still shows Wisket in use: the user would
+        // have to pick it again to get suggestions back.
+        if (isGnomesCurrentInputSource()) {
+            ibus_bus_set_global_engine_async(bus, std::string(engineName).c_str(), -1, nullptr, nullptr,
+                                             nullptr);
         }
         return std::nullopt;
     }

@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 #include <ibus.h>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace wisket::ibus {
@@ -27,22 +28,31 @@ std::unique_ptr<GSettings, GUnref<GSettings>> settingsOf(const char* schema) {
     return std::unique_ptr<GSettings, GUnref<GSettings>>(g_settings_new(schema));
 }
 
-bool gnomeListsEngine() {
+// Where Wisket's engine stands among GNOME's input sources under `key` (an "a(ss)" list),
+// and how many the list holds.
+struct Position {
+    std::optional<std::size_t> index;
+    std::size_t count = 0;
+};
+
+Position enginePosition(const char* key) {
     const auto settings = settingsOf("org.gnome.desktop.input-sources");
     if (!settings) {
-        return false;
+        return {};
     }
-    GVariant* sources = g_settings_get_value(settings.get(), "sources");
-    bool listed = false;
+    GVariant* sources = g_settings_get_value(settings.get(), key);
+    Position position;
     GVariantIter iter;
     g_variant_iter_init(&iter, sources);
     const gchar* type = nullptr;
     const gchar* id = nullptr;
-    while (!listed && g_variant_iter_next(&iter, "(&s&s)", &type, &id)) {
-        listed = std::string_view(type) == "ibus" && engineName == id;
+    for (; g_variant_iter_next(&iter, "(&s&s)", &type, &id); ++position.count) {
+        if (!position.index && std::string_view(type) == "ibus" && engineName == id) {
+            position.index = position.count;
+        }
     }
     g_variant_unref(sources);
-    return listed;
+    return position;
 }
 
 bool ibusPreloadsEngine() {
@@ -62,7 +72,14 @@ bool ibusPreloadsEngine() {
 } // namespace
 
 bool isChosenInputSource() {
-    return gnomeListsEngine() || ibusPreloadsEngine();
+    return enginePosition("sources").index || ibusPreloadsEngine();
+}
+
+bool isGnomesCurrentInputSource() {
+    // The shell keeps the sources in the order last used, and starts with the first
+    // configured one while that list is empty.
+    const Position recent = enginePosition("mru-sources");
+    return (recent.count > 0 ? recent : enginePosition("sources")).index == 0u;
 }
 
 bool daemonRuns() {

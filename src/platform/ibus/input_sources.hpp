@@ -6,6 +6,8 @@
 namespace wisket::ibus {
 
 bool isChosenInputSource();
+// Whether GNOME Shell shows Wisket's engine as the input source in use.
+bool isGnomesCurrentInputSource();
 // Whether an IBus daemon answers on this session.
 bool daemonRuns();
 
