@@ -4,6 +4,7 @@
 #include "platform/x11/keysyms.hpp"
 #include "text/unicode.hpp"
 
+#include <algorithm>
 #include <ibus.h>
 #include <xkbcommon/xkbcommon.h>
 
@@ -96,6 +97,18 @@ std::optional<InputEvent> keyDownOf(std::uint32_t keyval, std::uint32_t state) {
 
 bool isSecurePurpose(std::uint32_t purpose) {
     return purpose == IBUS_INPUT_PURPOSE_PASSWORD || purpose == IBUS_INPUT_PURPOSE_PIN;
+}
+
+EngineField afterCommit(EngineField field, std::string_view text) {
+    if (!field.surroundingText) {
+        return field;
+    }
+    std::string& all = *field.surroundingText;
+    const auto [from, to] = std::minmax(field.cursor, field.anchor);
+    const std::size_t start = byteOffsetOf(all, from);
+    all.replace(start, byteOffsetOf(all, to) - start, text);
+    field.cursor = field.anchor = from + static_cast<std::uint32_t>(codePointCount(text));
+    return field;
 }
 
 FocusRead focusReadOf(const EngineField& field, std::size_t maxChars, bool withContext) {

@@ -30,6 +30,11 @@ struct EngineField {
 // keys that only change modifiers.
 std::optional<InputEvent> keyDownOf(std::uint32_t keyval, std::uint32_t state);
 
+// The field once `text` replaced its selection, or went in at the caret: the client tells
+// its new text some time after a commit (Firefox on Wayland only with the next key), and a
+// read before that must not offer the accepted words again.
+EngineField afterCommit(EngineField field, std::string_view text);
+
 // Password and PIN fields are never read and never offered anything.
 bool isSecurePurpose(std::uint32_t purpose);
 

@@ -317,6 +317,7 @@ std::optional<RunningApplication> EngineHost::focusedApplication() const {
 void EngineHost::commit(std::string_view text) {
     if (m_impl->focused) {
         ibus_engine_commit_text(m_impl->focused, ibus_text_new_from_string(std::string(text).c_str()));
+        m_impl->field = afterCommit(std::move(m_impl->field), text);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <ibus.h>
+#include <tuple>
 
 namespace wisket::ibus {
 namespace {
@@ -66,6 +67,22 @@ TEST(EngineFieldTest, FieldsReadAsTheFocusReaderWould) {
         EXPECT_EQ(read.context.textBeforeCaret, c.before);
         EXPECT_EQ(read.context.afterCaret, c.after);
     }
+}
+
+// Until the client tells its new text, a read sees the committed words in place.
+TEST(EngineFieldTest, ACommitReplacesTheSelectionAndMovesTheCaretAfterIt) {
+    const auto committed = [](std::string text, std::uint32_t cursor, std::uint32_t anchor) {
+        EngineField field;
+        field.surroundingText = std::move(text);
+        field.cursor = cursor;
+        field.anchor = anchor;
+        field = afterCommit(field, " caf\u00e9 soon");
+        return std::tuple(*field.surroundingText, field.cursor, field.anchor);
+    };
+    EXPECT_EQ(committed("\u00e9t\u00e9 see you!", 11, 11),
+              std::tuple("\u00e9t\u00e9 see you caf\u00e9 soon!", 21u, 21u));
+    EXPECT_EQ(committed("see you later", 13, 7), std::tuple("see you caf\u00e9 soon", 17u, 17u));
+    EXPECT_FALSE(afterCommit({}, "words").surroundingText);
 }
 
 TEST(EngineFieldTest, PurposesAndClientsTellTheClassifierWhatTheFieldIs) {
