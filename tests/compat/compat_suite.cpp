@@ -27,7 +27,6 @@ constexpr auto firstBurst = "Thanks for the update, I will";
 constexpr auto secondBurst = " get back to";
 // What survives cleaning unchanged for every kind of field.
 constexpr auto answer = " you soon.";
-constexpr auto patience = 20s;
 
 std::unique_ptr<TestDesktop> s_desktop;
 std::unique_ptr<X11Client> s_client;

@@ -24,8 +24,6 @@ using namespace std::chrono_literals;
 // The marker is a word no line of the program could hold by chance.
 constexpr auto typed = "Thanks Zqxmarker, I will get back to";
 constexpr auto field = "Message";
-// Generous, for a loaded machine.
-constexpr auto patience = 20s;
 
 class AppE2eTest : public DesktopSuite {
 protected:

@@ -8,6 +8,10 @@
 
 namespace wisket::testing {
 
+// How long an end-to-end step may take on a loaded machine: other processes start, read
+// the accessibility bus and answer.
+inline constexpr std::chrono::seconds patience{20};
+
 // Polls `condition` every `step` until it holds or `timeout` passes; true when it held.
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds timeout = std::chrono::milliseconds(3000),

@@ -36,8 +36,6 @@ constexpr auto secret = "zqxsecret password";
 // The chat window's script under another name, as the user excluded it on X11: GTK 3 names
 // the window's class after the program, in upper case first.
 constexpr auto excludedApp = "Excluded_chat.py";
-// Generous, for a loaded machine.
-constexpr auto patience = 20s;
 
 std::size_t occurrences(const std::string& text, const std::string& word) {
     std::size_t count = 0;

@@ -28,7 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto patience = 20s;
 const std::string field = "Message";
 
 bool instanceNameOwned() {
