@@ -5,9 +5,11 @@
 #include "completion/local_http_provider.hpp"
 #include "platform/atspi/accessibility_bus.hpp"
 #include "platform/ibus/input_sources.hpp"
+#include "platform/x11/properties.hpp"
 #include "settings/autostart.hpp"
 #include "settings/settings.hpp"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <gio/gio.h>
 #include <memory>
@@ -103,17 +105,8 @@ void checkApplications(Report& report) {
 // Qt 5 applications join the bus only through the address its launcher puts on the root
 // window when it starts the bus with the X server at hand.
 void checkBusAddress(Report& report, Display* display) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "AT_SPI_BUS", False), 0, 1,
-                       False, AnyPropertyType, &type, &format, &items, &after, &data);
-    if (data) {
-        XFree(data);
-    }
-    if (items > 0) {
+    if (x11::readUtf8(display, DefaultRootWindow(display), XInternAtom(display, "AT_SPI_BUS", False),
+                      XA_STRING)) {
         report.ok("Qt 5 applications", "the accessibility bus's address is on the screen");
     } else {
         report.problem(
