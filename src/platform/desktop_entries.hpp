@@ -55,8 +55,9 @@ public:
     std::optional<std::string> displayName(const std::optional<std::string>& id,
                                            const std::optional<std::string>& wmClass);
 
-    // The application id (the GTK application id, else the class) and the display name (see
-    // displayName, else the class) of the application whose windows carry `ids`.
+    // The application id (the GTK application id, else the class; the class also when only
+    // it names a launcher) and the display name (see displayName, else the class) of the
+    // application whose windows carry `ids`.
     ApplicationNames namesOf(const WindowIds& ids);
 
     // The ids that the program's X11 windows would carry, from what its toolkit is known to

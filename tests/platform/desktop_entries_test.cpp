@@ -38,6 +38,8 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
     writeFile(system / "vendor" / "tool.desktop", "[Desktop Entry]\nName=Vendor Tool\n");
     writeFile(system / "gone.desktop", "[Desktop Entry]\nName=Gone\nHidden=true\n");
     writeFile(system / "notes.txt", "[Desktop Entry]\nName=Not an entry\n");
+    writeFile(system / "office-writer.desktop",
+              "[Desktop Entry]\nName=Writer\nStartupWMClass=office-writer\n");
     DesktopEntries entries({user, system});
 
     EXPECT_EQ(entries.displayName("org.example.Editor", "Editor"), "My Editor");
@@ -47,6 +49,14 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
     EXPECT_EQ(entries.displayName(std::nullopt, "Gone"), std::nullopt);
     EXPECT_EQ(entries.displayName(std::nullopt, "notes"), std::nullopt);
     EXPECT_EQ(entries.displayName("org.example.Unknown", std::nullopt), std::nullopt);
+
+    // One GApplication id for several programs names no launcher; the class does.
+    EXPECT_EQ(entries.namesOf({.gtkApplicationID = "org.example", .wmClass = "office-writer"}).appID,
+              "office-writer");
+    EXPECT_EQ(entries.namesOf({.gtkApplicationID = "org.example.Editor", .wmClass = "Terminal"}).appID,
+              "org.example.Editor");
+    EXPECT_EQ(entries.namesOf({.gtkApplicationID = "org.example.Unknown", .wmClass = "Unknown"}).appID,
+              "org.example.Unknown");
 }
 
 // A Wayland session knows an application only from the accessibility bus; its id must be the
