@@ -326,14 +326,17 @@ AtspiAccessible* AtspiAx::Impl::focusedIn(AtspiAccessible* app) {
     if (found != focus.end()) {
         FocusRecord& record = found->second;
         const bool lost = record.lostAt && Clock::now() - *record.lostAt > focusFlicker;
-        if (!lost && !statesOf(record.element).defunct()) {
+        const StateSet states = lost ? StateSet{} : statesOf(record.element);
+        if (!lost && !states.defunct()) {
             if (!responds(record.element)) {
                 return nullptr;
             }
-            // A browser that builds its page's tree after a field in the page took the
-            // focus reports the page as focused, never the field.
-            if (atspi_accessible_get_role(record.element, nullptr) == ATSPI_ROLE_DOCUMENT_WEB) {
-                if (AtspiAccessible* inner = collectFocused(record.element)) {
+            // A focus event may name a container while a field inside it has the focus: a
+            // browser that builds its page's tree after a field in the page took the focus
+            // names the page, and LibreOffice names its window's root pane whenever the window
+            // gets the keyboard back, never the paragraph again.
+            if (!states.editable()) {
+                if (AtspiAccessible* inner = findFocused(record.element, deadline)) {
                     return inner;
                 }
             }
