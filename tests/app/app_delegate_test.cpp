@@ -5,8 +5,8 @@
 #include "app/onboarding_window.hpp"
 #include "app/settings_presenter.hpp"
 #include "control/desk.hpp"
+#include "qt_offscreen.hpp"
 
-#include <QApplication>
 #include <QLabel>
 #include <QTest>
 #include <QTextBlock>
@@ -65,15 +65,7 @@ Rendered rendered(const QWidget& window) {
 
 class AppDelegateTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!QApplication::instance()) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-            static int argc = 1;
-            static char name[] = "test";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { testing::offscreenApplication(); }
 
     AppDelegate& launch() {
         m_delegate = std::make_unique<AppDelegate>(AppDelegateParts{
