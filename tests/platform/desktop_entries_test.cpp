@@ -96,8 +96,7 @@ TEST(DesktopEntries, FoldersComeFromTheXdgVariables) {
               (std::vector<std::filesystem::path>{"/home/someone/data/applications",
                                                   "/opt/share/applications", "/usr/share/applications"}));
     ::unsetenv("XDG_DATA_DIRS");
-    const auto folders = DesktopEntries::applicationFolders();
-    EXPECT_EQ(folders.back(), "/usr/share/applications");
+    EXPECT_EQ(DesktopEntries::applicationFolders().back(), "/usr/share/applications");
 }
 
 } // namespace

@@ -21,8 +21,6 @@ TEST(SettingsTexts, WordRangeRowsFollowTheLengthSettings) {
                 << kindLabel(wordRangeKinds[i]) << " at " << c.maxWords;
         }
     }
-    EXPECT_EQ(kindLabel(TextKind::aiPrompt), "Prompt to an AI assistant");
-    EXPECT_EQ(kindLabel(TextKind::general), "Text");
 }
 
 // The window's tests read the singular label, the fixed-length footer, the pause and the
