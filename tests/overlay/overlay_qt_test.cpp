@@ -24,10 +24,6 @@ const std::string typed = "Hello, ";
 
 enum class Compositing { none, xcompmgr };
 
-std::string name(const ::testing::TestParamInfo<Compositing>& info) {
-    return info.param == Compositing::none ? "WithoutCompositor" : "WithXcompmgr";
-}
-
 QRect pixels(const Rect& r) {
     return {int(r.x), int(r.y), int(r.width), int(r.height)};
 }
@@ -40,6 +36,7 @@ struct Change {
     QRect bounds;      // of the changed pixels
     int darkest = 255; // the lowest grey level among them
     QPoint darkestAt;
+    int light = 0; // of them, those nearly white
 };
 
 Change compare(const QImage& before, const QImage& after, const QRect& area) {
@@ -56,6 +53,7 @@ Change compare(const QImage& before, const QImage& after, const QRect& area) {
                 continue;
             }
             ++c.changed;
+            c.light += qGray(b) >= 200 ? 1 : 0;
             c.bounds = c.bounds.united(QRect(x, y, 1, 1));
             if (qGray(b) < c.darkest) {
                 c.darkest = qGray(b);
@@ -64,17 +62,6 @@ Change compare(const QImage& before, const QImage& after, const QRect& area) {
         }
     }
     return c;
-}
-
-// The share of pixels in `area` at least as light as `level`.
-double lightShare(const QImage& image, const QRect& area, int level) {
-    int light = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) {
-            light += qGray(image.pixel(x, y)) >= level ? 1 : 0;
-        }
-    }
-    return double(light) / double(area.width() * area.height());
 }
 
 class OverlayOnDesktop : public ::testing::TestWithParam<Compositing> {
@@ -93,19 +80,14 @@ protected:
     }
 
     static void TearDownTestSuite() {
-        stopCompositor();
+        useCompositor(false);
         application.reset();
         desktop.reset();
     }
 
     void SetUp() override {
         ASSERT_TRUE(desktop && field);
-        if (GetParam() == Compositing::xcompmgr) {
-            startCompositor();
-        } else {
-            stopCompositor();
-        }
-        ASSERT_EQ(compositingActive(), GetParam() == Compositing::xcompmgr);
+        useCompositor(GetParam() == Compositing::xcompmgr);
 
         // A fresh "Hello, " with the caret after it, in the focused entry.
         ASSERT_TRUE(TestDesktop::activate(*field));
@@ -171,22 +153,15 @@ protected:
         return compare(baseline, settledScreen(), area);
     }
 
-    static void startCompositor() {
-        if (compositor != 0) {
-            return;
+    static void useCompositor(bool on) {
+        if (on && compositor == 0) {
+            compositor =
+                std::stoi(TestDesktop::run({"sh", "-c", "xcompmgr >/dev/null 2>&1 & echo $!"}).output);
+        } else if (!on && compositor != 0) {
+            ::kill(compositor, SIGTERM);
+            compositor = 0;
         }
-        const auto started = TestDesktop::run({"sh", "-c", "xcompmgr >/dev/null 2>&1 & echo $!"});
-        compositor = std::stoi(started.output);
-        ASSERT_TRUE(QTest::qWaitFor([] { return compositingActive(); }));
-    }
-
-    static void stopCompositor() {
-        if (compositor == 0) {
-            return;
-        }
-        ::kill(compositor, SIGTERM);
-        compositor = 0;
-        ASSERT_TRUE(QTest::qWaitFor([] { return !compositingActive(); }));
+        ASSERT_TRUE(QTest::qWaitFor([on] { return compositingActive() == on; }));
     }
 
     static inline std::unique_ptr<TestDesktop> desktop;
@@ -288,9 +263,9 @@ TEST_P(OverlayOnDesktop, BelowTheFieldOnALightBackingThenAtTheCaret) {
     EXPECT_EQ(below.x, fieldRect.x + 4);
     EXPECT_EQ(below.y, fieldRect.maxY() + 4);
     const QRect belowArea = pixels(below);
-    waitForChange(belowArea);
     // The backing is light wherever the text is not (its rounded corners aside).
-    EXPECT_GT(lightShare(screen(), belowArea.adjusted(3, 3, -3, -3), 200), 0.6);
+    const Change backing = waitForChange(belowArea);
+    EXPECT_GT(backing.light, backing.total * 6 / 10);
 
     // Moving to the caret drops the backing and the below font.
     overlay.moveToCaret(caret);
@@ -306,7 +281,9 @@ TEST_P(OverlayOnDesktop, BelowTheFieldOnALightBackingThenAtTheCaret) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Overlay, OverlayOnDesktop,
-                         ::testing::Values(Compositing::none, Compositing::xcompmgr), name);
+                         ::testing::Values(Compositing::none, Compositing::xcompmgr), [](const auto& info) {
+                             return info.param == Compositing::none ? "WithoutCompositor" : "WithXcompmgr";
+                         });
 
 } // namespace
 } // namespace wisket
