@@ -122,6 +122,13 @@ TEST_F(AppDelegateTest, WaitsForThePermissionThenStartsWithoutARestart) {
     EXPECT_TRUE(m_desk.tap.isEnabled());
     EXPECT_FALSE(delegate.waitingForPermission());
     EXPECT_EQ(m_relaunches, 0);
+
+    // The login row follows the autostart file.
+    for (const bool enabled : {true, false}) {
+        delegate.perform({.action = MenuAction::toggleLogin});
+        EXPECT_EQ(std::filesystem::exists(autostartEntry()), enabled);
+        EXPECT_EQ(delegate.menuState().launchAtLogin, enabled);
+    }
 }
 
 TEST_F(AppDelegateTest, AFailedStartRelaunchesOnlyWhenARestartCanMendIt) {
@@ -147,17 +154,6 @@ TEST_F(AppDelegateTest, AFailedStartRelaunchesOnlyWhenARestartCanMendIt) {
     EXPECT_TRUE(refused.waitingForPermission());
     EXPECT_EQ(m_relaunches, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return m_relaunches == 1; }, 5000));
-}
-
-TEST_F(AppDelegateTest, LaunchAtLoginFollowsTheAutostartFile) {
-    AppDelegate& delegate = launch();
-    const MenuRow login{.action = MenuAction::toggleLogin};
-    delegate.perform(login);
-    EXPECT_TRUE(std::filesystem::exists(autostartEntry()));
-    EXPECT_TRUE(delegate.menuState().launchAtLogin);
-    delegate.perform(login);
-    EXPECT_FALSE(std::filesystem::exists(autostartEntry()));
-    EXPECT_FALSE(delegate.menuState().launchAtLogin);
 }
 
 } // namespace
