@@ -9,22 +9,6 @@ namespace {
 using testing::TempDir;
 using testing::writeFile;
 
-TEST(DesktopEntryValue, ReadsTheUnlocalisedKeyOfTheDesktopEntryGroupOnly) {
-    const std::string content = "# a comment\n"
-                                "[Desktop Entry]\n"
-                                "Name[de]=Texteditor\n"
-                                "Name = Text Editor \r\n"
-                                "Exec=editor %U\n"
-                                "[Desktop Action new]\n"
-                                "Name=New Window\n"
-                                "StartupWMClass=Elsewhere\n";
-    EXPECT_EQ(desktopEntryValue(content, "Name"), "Text Editor");
-    EXPECT_EQ(desktopEntryValue(content, "Exec"), "editor %U");
-    EXPECT_EQ(desktopEntryValue(content, "StartupWMClass"), std::nullopt);
-    EXPECT_EQ(desktopEntryValue("Name=Outside any group\n", "Name"), std::nullopt);
-    EXPECT_EQ(desktopEntryValue("", "Name"), std::nullopt);
-}
-
 TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFoldersWin) {
     TempDir dir;
     const auto user = dir / "user";
@@ -32,9 +16,13 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
     std::filesystem::create_directories(user);
     std::filesystem::create_directories(system / "vendor");
     writeFile(system / "org.example.Editor.desktop", "[Desktop Entry]\nName=System Editor\n");
-    writeFile(user / "org.example.Editor.desktop", "[Desktop Entry]\nName=My Editor\n");
+    // Only the unlocalised keys of the main group count, trimmed.
+    writeFile(user / "org.example.Editor.desktop", "# a comment\n[Desktop Entry]\nName[de]=Texteditor\n"
+                                                   "Name = My Editor \r\n[Desktop Action new]\nName=New\n");
     writeFile(system / "browser.desktop", "[Desktop Entry]\nName=Web Browser\nStartupWMClass=Navigator\n");
-    writeFile(system / "terminal.desktop", "[Desktop Entry]\nName=Terminal\n");
+    writeFile(system / "terminal.desktop",
+              "[Desktop Entry]\nName=Terminal\n[Desktop Action a]\nStartupWMClass=Else\n");
+    writeFile(system / "loose.desktop", "Name=Outside any group\n");
     writeFile(system / "vendor" / "tool.desktop", "[Desktop Entry]\nName=Vendor Tool\n");
     writeFile(system / "gone.desktop", "[Desktop Entry]\nName=Gone\nHidden=true\n");
     writeFile(system / "notes.txt", "[Desktop Entry]\nName=Not an entry\n");
@@ -43,6 +31,8 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
     EXPECT_EQ(entries.displayName("org.example.Editor", "Editor"), "My Editor");
     EXPECT_EQ(entries.displayName(std::nullopt, "Navigator"), "Web Browser");
     EXPECT_EQ(entries.displayName(std::nullopt, "Terminal"), "Terminal");
+    EXPECT_EQ(entries.displayName(std::nullopt, "Else"), std::nullopt);
+    EXPECT_EQ(entries.displayName("loose", std::nullopt), std::nullopt);
     EXPECT_EQ(entries.displayName("vendor-tool", std::nullopt), "Vendor Tool");
     EXPECT_EQ(entries.displayName(std::nullopt, "Gone"), std::nullopt);
     EXPECT_EQ(entries.displayName(std::nullopt, "notes"), std::nullopt);
