@@ -13,21 +13,17 @@ namespace {
 // One reading of a field (a multi-line text area unless said otherwise), classified with
 // the hint and title prepared as the plan prepares them.
 struct Reading {
-    FieldInfo field{"AXTextArea", "", "", ""};
-    std::optional<std::string> appID;
-    std::string windowTitle;
-    std::string beforeCaret;
-
-    Reading& role(std::string v) { return field.role = std::move(v), *this; }
-    Reading& subrole(std::string v) { return field.subrole = std::move(v), *this; }
-    Reading& placeholder(std::string v) { return field.placeholder = std::move(v), *this; }
-    Reading& label(std::string v) { return field.label = std::move(v), *this; }
-    Reading& app(std::optional<std::string> v) { return appID = std::move(v), *this; }
-    Reading& title(std::string v) { return windowTitle = std::move(v), *this; }
-    Reading& text(std::string v) { return beforeCaret = std::move(v), *this; }
+    std::string role = "AXTextArea";
+    std::string subrole{};
+    std::string placeholder{};
+    std::string label{};
+    std::optional<std::string> app{};
+    std::string title{};
+    std::string text{};
 
     TextKind kind() const {
-        return classify(field, fieldHint(field), appID, toLower(windowTitle), beforeCaret);
+        const FieldInfo field{role, subrole, placeholder, label};
+        return classify(field, fieldHint(field), app, toLower(title), text);
     }
 };
 
@@ -67,59 +63,58 @@ TEST(Classify, RulesApplyInTheirOrderAndApplicationIdsCompareExactly) {
     const std::string gmail = "Inbox (3) - someone - Gmail";
     const std::pair<Reading, TextKind> cases[] = {
         // Search fields win over every application.
-        {Reading().role("AXTextField").subrole("AXSearchField").app("com.tinyspeck.slackmacgap"), search},
-        {Reading().role("AXComboBox").label("Subject").app("com.apple.mail"), search},
-        {Reading().role("AXSearchField").app("code"), search},
+        {{.role = "AXTextField", .subrole = "AXSearchField", .app = "com.tinyspeck.slackmacgap"}, search},
+        {{.role = "AXComboBox", .label = "Subject", .app = "com.apple.mail"}, search},
+        {{.role = "AXSearchField", .app = "code"}, search},
         // One-line hints come before application sets.
-        {Reading().role("AXTextField").app("com.apple.mail").placeholder("Search mail"), search},
-        {Reading().role("AXTextField").app("com.apple.mail").label("Subject"), subject},
-        {Reading().app("com.apple.mail").label("Subject"), email},
+        {{.role = "AXTextField", .placeholder = "Search mail", .app = "com.apple.mail"}, search},
+        {{.role = "AXTextField", .label = "Subject", .app = "com.apple.mail"}, subject},
+        {{.label = "Subject", .app = "com.apple.mail"}, email},
         // Search words are tried before subject words.
-        {Reading().role("AXTextField").label("Search titles"), search},
+        {{.role = "AXTextField", .label = "Search titles"}, search},
         // Inside an editor, a one-line "find" box is still a search.
-        {Reading().role("AXTextField").placeholder("Find").app("com.visualstudio.code"), search},
+        {{.role = "AXTextField", .placeholder = "Find", .app = "com.visualstudio.code"}, search},
         // The hint rules 2 and 3 hold for one-line roles only.
-        {Reading().placeholder("Search"), general},
-        {Reading().label("Title").app("Slack"), chat},
+        {{.placeholder = "Search"}, general},
+        {{.label = "Title", .app = "Slack"}, chat},
         // A code editor outranks an e-mail hint.
-        {Reading().label("compose").app("com.microsoft.VSCode"), code},
+        {{.label = "compose", .app = "com.microsoft.VSCode"}, code},
         // E-mail before AI and chat: the more specific "message body" beats "message".
-        {Reading().label("Message body"), email},
-        {Reading().label("Message"), chat},
-        {Reading().placeholder("Ask anything").app("thunderbird"), email},
-        {Reading().placeholder("Compose").app("com.openai.chat"), email},
+        {{.label = "Message body"}, email},
+        {{.label = "Message"}, chat},
+        {{.placeholder = "Ask anything", .app = "thunderbird"}, email},
+        {{.placeholder = "Compose", .app = "com.openai.chat"}, email},
         // An AI hint outranks a chat application; a chat application outranks the title.
-        {Reading().placeholder("Ask anything").app("com.slack.Slack"), aiPrompt},
-        {Reading().app("com.anthropic.claudefordesktop").title("Slack"), aiPrompt},
-        {Reading().app("discord").title("Gmail"), chat},
+        {{.placeholder = "Ask anything", .app = "com.slack.Slack"}, aiPrompt},
+        {{.app = "com.anthropic.claudefordesktop", .title = "Slack"}, aiPrompt},
+        {{.app = "discord", .title = "Gmail"}, chat},
         // A document application outranks the title and the current line.
-        {Reading().app("org.gnome.TextEditor").title("Gmail").text("let x = 5"), document},
+        {{.app = "org.gnome.TextEditor", .title = "Gmail", .text = "let x = 5"}, document},
         // The title outranks a chat hint and the current line; a chat hint outranks the line.
-        {Reading().label("Comment").title("notion \u2013 my page"), document},
-        {Reading().title("Notion").text("let x = 5"), document},
-        {Reading().label("Reply").text("if (a)"), chat},
+        {{.label = "Comment", .title = "notion \u2013 my page"}, document},
+        {{.title = "Notion", .text = "let x = 5"}, document},
+        {{.label = "Reply", .text = "if (a)"}, chat},
         // A web-mail title makes one-line fields subjects.
-        {Reading().title(gmail), email},
-        {Reading().role("AXTextField").title(gmail), subject},
+        {{.title = gmail}, email},
+        {{.role = "AXTextField", .title = gmail}, subject},
         // Only an e-mail title does that: other titles keep their kind in one-line fields.
-        {Reading().role("AXTextField").title("general - Slack"), chat},
+        {{.role = "AXTextField", .title = "general - Slack"}, chat},
         // Current line and field shape decide the rest.
-        {Reading().text("Some notes\nlet x = 5"), code},
-        {Reading().text("let x = 5\nHello there."), general},
-        {Reading().role("AXTextField").text("x => x + 1"), code},
-        {Reading().role("AXTextField"), search},
-        {Reading(), general},
+        {{.text = "Some notes\nlet x = 5"}, code},
+        {{.text = "let x = 5\nHello there."}, general},
+        {{.role = "AXTextField", .text = "x => x + 1"}, code},
+        {{.role = "AXTextField"}, search},
+        {{}, general},
         // Application ids compare exactly; absent ids match nothing.
-        {Reading().app("Thunderbird"), email},
-        {Reading().app("THUNDERBIRD"), general},
-        {Reading().app("Slack"), chat},
-        {Reading().app(std::nullopt), general},
-        {Reading().app(""), general},
+        {{.app = "Thunderbird"}, email},
+        {{.app = "THUNDERBIRD"}, general},
+        {{.app = "Slack"}, chat},
+        {{.app = ""}, general},
     };
     for (const auto& [reading, expected] : cases) {
         EXPECT_EQ(reading.kind(), expected)
-            << reading.field.role << " " << reading.field.label << " " << reading.field.placeholder << " "
-            << reading.appID.value_or("-") << " " << reading.windowTitle << " " << reading.beforeCaret;
+            << reading.role << " " << reading.label << " " << reading.placeholder << " "
+            << reading.app.value_or("-") << " " << reading.title;
     }
 }
 
