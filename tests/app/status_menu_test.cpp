@@ -12,19 +12,19 @@
 namespace wisket {
 namespace {
 
-using Kind = MenuRow::Kind;
-
-// One line per row: "title|enabled|check|shortcut" ("-" for a separator, "> " before a
+// One line per row: "title|enabled|check|shortcut|action" ("-" for a separator, "> " before a
 // submenu's rows), so a whole menu reads as one expected table.
 std::vector<std::string> describe(const std::vector<MenuRow>& rows, const std::string& indent = "") {
+    const char* actions[] = {"", "onboarding", "enable", "frontApp", "pick ", "settings", "login", "quit"};
     std::vector<std::string> lines;
     for (const MenuRow& row : rows) {
-        if (row.kind == Kind::separator) {
+        if (row.kind == MenuRow::Kind::separator) {
             lines.push_back(indent + "-");
             continue;
         }
         lines.push_back(indent + row.title + "|" + (row.enabled ? "on" : "off") + "|" +
-                        (row.checked ? (*row.checked ? "x" : "o") : "") + "|" + row.shortcut);
+                        (row.checked ? (*row.checked ? "x" : "o") : "") + "|" + row.shortcut + "|" +
+                        actions[int(row.action)] + std::string(row.provider ? rawValue(*row.provider) : ""));
         for (const auto& line : describe(row.submenu, indent + "> ")) {
             lines.push_back(line);
         }
@@ -43,20 +43,20 @@ TEST(StatusMenuTest, RowsFollowTheStateRowByRow) {
         .launchAtLogin = true};
     EXPECT_EQ(describe(menuRows(running)),
               (std::vector<std::string>{
-                  "Wisket|off||",
-                  "Active · on-device|off||",
+                  "Wisket|off|||",
+                  "Active · on-device|off|||",
                   "-",
-                  "Enabled|on|x|",
-                  "Disable in Text Editor|on|x|",
-                  "Model|on||",
-                  "> On-device model|on|x|",
-                  "> Ollama (localhost)|on|o|",
+                  "Enabled|on|x||enable",
+                  "Disable in Text Editor|on|x||frontApp",
+                  "Model|on|||",
+                  "> On-device model|on|x||pick apple",
+                  "> Ollama (localhost)|on|o||pick ollama",
                   "-",
-                  "Settings…|on||Ctrl+,",
-                  "Launch at Login|on|x|",
-                  "Suggestions run on this computer. Your text is never stored or sent.|off||",
+                  "Settings…|on||Ctrl+,|settings",
+                  "Launch at Login|on|x||login",
+                  "Suggestions run on this computer. Your text is never stored or sent.|off|||",
                   "-",
-                  "Quit|on||Ctrl+Q",
+                  "Quit|on||Ctrl+Q|quit",
               }));
 
     // No tap: the permission row appears; paused, Ollama, login off; the front application
@@ -69,30 +69,19 @@ TEST(StatusMenuTest, RowsFollowTheStateRowByRow) {
                                 RunningApplication{.pid = 9, .appID = "wisket", .displayName = "Wisket"}};
     const auto rows = describe(menuRows(blocked));
     EXPECT_EQ(std::vector<std::string>(rows.begin(), rows.begin() + 7),
-              (std::vector<std::string>{"Wisket|off||", "Needs Accessibility permission|off||", "-",
-                                        "Grant Permission…|on||", "Enabled|on|o|", "Model|on||",
-                                        "> On-device model|on|o|"}));
-    EXPECT_EQ(rows[7], "> Ollama (localhost)|on|x|");
-    EXPECT_EQ(rows[10], "Launch at Login|on|o|");
+              (std::vector<std::string>{"Wisket|off|||", "Needs Accessibility permission|off|||", "-",
+                                        "Grant Permission…|on|||onboarding", "Enabled|on|o||enable",
+                                        "Model|on|||", "> On-device model|on|o||pick apple"}));
+    EXPECT_EQ(rows[7], "> Ollama (localhost)|on|x||pick ollama");
+    EXPECT_EQ(rows[10], "Launch at Login|on|o||login");
 
     // An application without a display name is named by its id; one without an id has no row.
     MenuState unnamed = running;
     unnamed.frontApp = RunningApplication{.pid = 3, .appID = "Navigator", .displayName = std::nullopt};
     unnamed.frontAppExcluded = false;
-    EXPECT_EQ(describe(menuRows(unnamed))[4], "Disable in Navigator|on|o|");
+    EXPECT_EQ(describe(menuRows(unnamed))[4], "Disable in Navigator|on|o||frontApp");
     unnamed.frontApp = RunningApplication{.pid = 3, .appID = std::nullopt, .displayName = "Notes"};
-    EXPECT_EQ(describe(menuRows(unnamed))[4], "Model|on||");
-
-    // Each actionable row says what it does; the provider rows say which provider.
-    const auto actions = menuRows(blocked);
-    EXPECT_EQ(actions[3].action, MenuAction::showOnboarding);
-    EXPECT_EQ(actions[4].action, MenuAction::toggleEnabled);
-    EXPECT_EQ(actions[5].submenu[1].action, MenuAction::pickProvider);
-    EXPECT_EQ(actions[5].submenu[1].provider, ProviderKind::ollama);
-    EXPECT_EQ(actions[7].action, MenuAction::showSettings);
-    EXPECT_EQ(actions[8].action, MenuAction::toggleLogin);
-    EXPECT_EQ(actions[11].action, MenuAction::quit);
-    EXPECT_EQ(menuRows(running)[4].action, MenuAction::toggleFrontApp);
+    EXPECT_EQ(describe(menuRows(unnamed))[4], "Model|on|||");
 }
 
 TEST(StatusMenuTest, StatusLineAndIcon) {
