@@ -45,13 +45,8 @@ const std::map<std::string, Read> fields{
 // A hand-edited file or another tool may store anything under a key: what does not have
 // the key's type, or lies outside its range, must not reach the pipeline.
 TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
-    struct Case {
-        std::string key;
-        nlohmann::json stored;
-        nlohmann::json read;
-    };
     const nlohmann::json defaultList = Settings::defaultExcludedAppIDs();
-    const Case cases[] = {
+    const std::tuple<std::string, nlohmann::json, nlohmann::json> cases[] = {
         {"enabled", false, false},
         {"enabled", "false", true},
         {"provider", "ollama", "ollama"},
@@ -90,10 +85,10 @@ TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
         {"modelDownloadURL", false, Settings::defaultModelDownloadURL},
     };
     TempDir dir;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.key + " stored as " + c.stored.dump());
-        writeFile(dir / "settings.json", nlohmann::json{{c.key, c.stored}}.dump());
-        EXPECT_EQ(fields.at(c.key)(Settings(dir / "settings.json")), c.read);
+    for (const auto& [key, value, read] : cases) {
+        SCOPED_TRACE(key + " stored as " + value.dump());
+        writeFile(dir / "settings.json", nlohmann::json{{key, value}}.dump());
+        EXPECT_EQ(fields.at(key)(Settings(dir / "settings.json")), read);
     }
 }
 
