@@ -120,10 +120,7 @@ TEST(StatusMenuTest, RelaunchOnlyForFailuresARestartCanMendWithThePathQuoted) {
 }
 
 TEST(StatusMenuTest, CommandLine) {
-    const struct {
-        std::vector<std::string_view> args;
-        CommandLine expected;
-    } cases[] = {
+    const std::pair<std::vector<std::string_view>, CommandLine> cases[] = {
         {{}, {}},
         {{"--verbose"}, {.verbose = true}},
         {{"--settings", "--verbose"}, {.command = Command::showSettings, .verbose = true}},
@@ -136,8 +133,8 @@ TEST(StatusMenuTest, CommandLine) {
          {.command = Command::help,
           .error = "only one of --settings, --download-model, --doctor, --version and --help at a time"}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parseCommandLine(c.args), c.expected) << (c.args.empty() ? "" : c.args[0]);
+    for (const auto& [args, expected] : cases) {
+        EXPECT_EQ(parseCommandLine(args), expected) << (args.empty() ? "" : args[0]);
     }
 }
 

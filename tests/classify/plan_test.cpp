@@ -16,13 +16,7 @@ constexpr auto longer = LengthPreference::longer;
 // --- Word range ---------------------------------------------------------------------------
 
 TEST(WordRange, BaseTableScaledByTheSettingThenShapedByThePreference) {
-    struct Case {
-        TextKind kind;
-        LengthPreference preference;
-        int setting;
-        WordRange expected;
-    };
-    const Case cases[] = {
+    const std::tuple<TextKind, LengthPreference, int, WordRange> cases[] = {
         // Balanced at the default setting is the base table itself, which the settings'
         // word-range rows show.
         // Shorter halves rounding up, never below the smallest; longer adds two to both ends.
@@ -51,9 +45,9 @@ TEST(WordRange, BaseTableScaledByTheSettingThenShapedByThePreference) {
         {TextKind::email, longer, INT_MAX, {4, INT_MAX}},
         {TextKind::search, shorter, INT_MAX, {1, 402653184}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(wordRange(c.kind, c.preference, c.setting), c.expected)
-            << rawValue(c.kind) << " " << rawValue(c.preference) << " " << c.setting;
+    for (const auto& [kind, preference, setting, expected] : cases) {
+        EXPECT_EQ(wordRange(kind, preference, setting), expected)
+            << rawValue(kind) << " " << rawValue(preference) << " " << setting;
     }
 }
 

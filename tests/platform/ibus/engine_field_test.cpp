@@ -14,11 +14,7 @@ TEST(EngineFieldTest, KeyEventsBecomeTheControllersKeyDowns) {
     const auto down = [](Key key, Modifiers modifiers = {}, std::optional<std::string> text = {}) {
         return InputEvent{.key = key, .modifiers = modifiers, .text = std::move(text)};
     };
-    const struct {
-        guint keyval;
-        guint state;
-        std::optional<InputEvent> expected;
-    } cases[] = {
+    const std::tuple<guint, guint, std::optional<InputEvent>> cases[] = {
         {IBUS_KEY_Tab, 0, down(Key::tab)},
         {IBUS_KEY_ISO_Left_Tab, IBUS_SHIFT_MASK, down(Key::tab, Modifier::shift)},
         {IBUS_KEY_Right, IBUS_MOD1_MASK, down(Key::rightArrow, Modifier::alt)},
@@ -29,8 +25,8 @@ TEST(EngineFieldTest, KeyEventsBecomeTheControllersKeyDowns) {
          down(Key::other, Modifier::control | Modifier::super, "a")},
         {IBUS_KEY_BackSpace, 0, down(Key::backspace)},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(keyDownOf(c.keyval, c.state), c.expected) << std::hex << c.keyval;
+    for (const auto& [keyval, state, expected] : cases) {
+        EXPECT_EQ(keyDownOf(keyval, state), expected) << std::hex << keyval;
     }
 }
 
