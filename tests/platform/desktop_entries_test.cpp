@@ -55,12 +55,7 @@ TEST(DesktopEntries, NameProgramsOfTheAccessibilityBusAsTheirX11WindowsDo) {
     writeFile(dir / "chromium.desktop", "[Desktop Entry]\nName=Chromium Web Browser\nExec=/usr/bin/chromium "
                                         "%U\nStartupWMClass=chromium\n");
     DesktopEntries entries({dir.path()});
-    struct Row {
-        AccessibleProgram program;
-        std::optional<std::string> appID;
-        std::optional<std::string> displayName;
-    };
-    const std::vector<Row> rows{
+    const std::tuple<AccessibleProgram, std::optional<std::string>, std::optional<std::string>> rows[] = {
         {{"gnome-text-editor", "GTK", "4.8.3", "gnome-text-editor"}, "org.gnome.TextEditor", "Text Editor"},
         {{"mousepad", "gtk", "3.24.38", "mousepad"}, "org.xfce.mousepad", "Mousepad"},
         // What the process's GTK library tells when the application does not answer yet.
@@ -72,10 +67,10 @@ TEST(DesktopEntries, NameProgramsOfTheAccessibilityBusAsTheirX11WindowsDo) {
         {{"Chromium", "Chromium", "120.0", "chromium"}, "Chromium", "Chromium Web Browser"},
         {{std::nullopt, "", "", "xterm"}, "xterm", "xterm"},
     };
-    for (const Row& row : rows) {
-        const auto names = entries.namesOf(entries.windowIdsOf(row.program));
-        EXPECT_EQ(names.appID, row.appID) << row.program.executable.value_or("");
-        EXPECT_EQ(names.displayName, row.displayName) << row.program.executable.value_or("");
+    for (const auto& [program, appID, displayName] : rows) {
+        const auto names = entries.namesOf(entries.windowIdsOf(program));
+        EXPECT_EQ(names.appID, appID) << program.executable.value_or("");
+        EXPECT_EQ(names.displayName, displayName) << program.executable.value_or("");
     }
 }
 
