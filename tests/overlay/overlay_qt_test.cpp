@@ -22,8 +22,6 @@ using testing::TestDesktop;
 const std::string suggestion = "world, how are you";
 const std::string typed = "Hello, ";
 
-enum class Compositing { none, xcompmgr };
-
 QRect pixels(const Rect& r) {
     return {int(r.x), int(r.y), int(r.width), int(r.height)};
 }
@@ -64,7 +62,8 @@ Change compare(const QImage& before, const QImage& after, const QRect& area) {
     return c;
 }
 
-class OverlayOnDesktop : public ::testing::TestWithParam<Compositing> {
+// With a compositing manager (xcompmgr) or without one.
+class OverlayOnDesktop : public ::testing::TestWithParam<bool> {
 protected:
     static void SetUpTestSuite() {
         std::string error;
@@ -87,7 +86,7 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(desktop && field);
-        useCompositor(GetParam() == Compositing::xcompmgr);
+        useCompositor(GetParam());
 
         // A fresh "Hello, " with the caret after it, in the focused entry.
         ASSERT_TRUE(TestDesktop::activate(*field));
@@ -262,10 +261,8 @@ TEST_P(OverlayOnDesktop, GhostTextFromBelowTheFieldToTheCaretHiddenFaintAndEmpty
     EXPECT_TRUE(overlay.isVisible());
 }
 
-INSTANTIATE_TEST_SUITE_P(Overlay, OverlayOnDesktop,
-                         ::testing::Values(Compositing::none, Compositing::xcompmgr), [](const auto& info) {
-                             return info.param == Compositing::none ? "WithoutCompositor" : "WithXcompmgr";
-                         });
+INSTANTIATE_TEST_SUITE_P(Overlay, OverlayOnDesktop, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "WithXcompmgr" : "WithoutCompositor"; });
 
 } // namespace
 } // namespace wisket
