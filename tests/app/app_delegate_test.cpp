@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -140,11 +141,10 @@ TEST_F(AppDelegateTest, AFailedStartRelaunchesOnlyWhenARestartCanMendIt) {
     AppDelegate& lacking = launch();
     ASSERT_TRUE(lacking.onboardingWindow() && lacking.onboardingWindow()->isVisible());
     EXPECT_FALSE(lacking.waitingForPermission());
-    bool said = false;
-    for (const QLabel* label : lacking.onboardingWindow()->findChildren<QLabel*>()) {
-        said = said || (label->isVisible() && label->text().contains(QStringLiteral("no XInput extension")));
-    }
-    EXPECT_TRUE(said);
+    EXPECT_TRUE(
+        std::ranges::any_of(lacking.onboardingWindow()->findChildren<QLabel*>(), [](const QLabel* label) {
+            return label->isVisible() && label->text().contains(QStringLiteral("no XInput extension"));
+        }));
     EXPECT_EQ(m_relaunches, 0);
 
     // A refused key tap may work in a new process: at launch the window waits, and the first

@@ -13,8 +13,6 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
     TempDir dir;
     const auto user = dir / "user";
     const auto system = dir / "system";
-    std::filesystem::create_directories(user);
-    std::filesystem::create_directories(system / "vendor");
     writeFile(system / "org.example.Editor.desktop", "[Desktop Entry]\nName=System Editor\n");
     // Only the unlocalised keys of the main group count, trimmed.
     writeFile(user / "org.example.Editor.desktop", "# a comment\n[Desktop Entry]\nName[de]=Texteditor\n"
