@@ -5,12 +5,13 @@
 #include "app/onboarding_window.hpp"
 #include "app/settings_presenter.hpp"
 #include "control/desk.hpp"
+#include "qt_offscreen.hpp"
 
-#include <QApplication>
 #include <QLabel>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -65,15 +66,7 @@ Rendered rendered(const QWidget& window) {
 
 class AppDelegateTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!QApplication::instance()) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-            static int argc = 1;
-            static char name[] = "test";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { testing::offscreenApplication(); }
 
     AppDelegate& launch() {
         m_delegate = std::make_unique<AppDelegate>(AppDelegateParts{
@@ -130,6 +123,13 @@ TEST_F(AppDelegateTest, WaitsForThePermissionThenStartsWithoutARestart) {
     EXPECT_TRUE(m_desk.tap.isEnabled());
     EXPECT_FALSE(delegate.waitingForPermission());
     EXPECT_EQ(m_relaunches, 0);
+
+    // The login row follows the autostart file.
+    for (const bool enabled : {true, false}) {
+        delegate.perform({.action = MenuAction::toggleLogin});
+        EXPECT_EQ(std::filesystem::exists(autostartEntry()), enabled);
+        EXPECT_EQ(delegate.menuState().launchAtLogin, enabled);
+    }
 }
 
 TEST_F(AppDelegateTest, AFailedStartRelaunchesOnlyWhenARestartCanMendIt) {
@@ -141,11 +141,10 @@ TEST_F(AppDelegateTest, AFailedStartRelaunchesOnlyWhenARestartCanMendIt) {
     AppDelegate& lacking = launch();
     ASSERT_TRUE(lacking.onboardingWindow() && lacking.onboardingWindow()->isVisible());
     EXPECT_FALSE(lacking.waitingForPermission());
-    bool said = false;
-    for (const QLabel* label : lacking.onboardingWindow()->findChildren<QLabel*>()) {
-        said = said || (label->isVisible() && label->text().contains(QStringLiteral("no XInput extension")));
-    }
-    EXPECT_TRUE(said);
+    EXPECT_TRUE(
+        std::ranges::any_of(lacking.onboardingWindow()->findChildren<QLabel*>(), [](const QLabel* label) {
+            return label->isVisible() && label->text().contains(QStringLiteral("no XInput extension"));
+        }));
     EXPECT_EQ(m_relaunches, 0);
 
     // A refused key tap may work in a new process: at launch the window waits, and the first
@@ -155,17 +154,6 @@ TEST_F(AppDelegateTest, AFailedStartRelaunchesOnlyWhenARestartCanMendIt) {
     EXPECT_TRUE(refused.waitingForPermission());
     EXPECT_EQ(m_relaunches, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return m_relaunches == 1; }, 5000));
-}
-
-TEST_F(AppDelegateTest, LaunchAtLoginFollowsTheAutostartFile) {
-    AppDelegate& delegate = launch();
-    const MenuRow login{.action = MenuAction::toggleLogin};
-    delegate.perform(login);
-    EXPECT_TRUE(std::filesystem::exists(autostartEntry()));
-    EXPECT_TRUE(delegate.menuState().launchAtLogin);
-    delegate.perform(login);
-    EXPECT_FALSE(std::filesystem::exists(autostartEntry()));
-    EXPECT_FALSE(delegate.menuState().launchAtLogin);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "app/qt_main_loop.hpp"
+#include "qt_offscreen.hpp"
 
-#include <QCoreApplication>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <thread>
@@ -11,15 +11,13 @@ namespace {
 
 class QtMainLoopTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { testing::offscreenApplication(); }
+
     void runFor(std::chrono::milliseconds time) {
-        QTimer::singleShot(time, &m_app, [] { QCoreApplication::quit(); });
+        QTimer::singleShot(time, [] { QCoreApplication::quit(); });
         QCoreApplication::exec();
     }
 
-    int m_argc = 1;
-    char m_name[8] = "test";
-    char* m_argv[1] = {m_name};
-    QCoreApplication m_app{m_argc, m_argv};
     QtMainLoop m_loop;
 };
 

@@ -8,17 +8,14 @@ namespace wisket {
 namespace {
 
 TEST(SessionKindTest, WaylandOnlyWhereWaylandClientsCanConnect) {
-    const struct {
-        std::string_view waylandDisplay, sessionType, display;
-        SessionKind expected;
-    } cases[] = {
+    const std::tuple<std::string_view, std::string_view, std::string_view, SessionKind> cases[] = {
         {"", "x11", ":0", SessionKind::x11},     {"wayland-0", "wayland", ":0", SessionKind::wayland},
         {"", "wayland", ":0", SessionKind::x11}, {"", "wayland", "", SessionKind::wayland},
         {"", "", ":1", SessionKind::x11},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(sessionKindOf(c.waylandDisplay, c.sessionType, c.display), c.expected)
-            << c.waylandDisplay << "|" << c.sessionType << "|" << c.display;
+    for (const auto& [waylandDisplay, sessionType, display, expected] : cases) {
+        EXPECT_EQ(sessionKindOf(waylandDisplay, sessionType, display), expected)
+            << waylandDisplay << "|" << sessionType << "|" << display;
     }
 }
 

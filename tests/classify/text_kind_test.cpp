@@ -13,27 +13,19 @@ namespace {
 // One reading of a field (a multi-line text area unless said otherwise), classified with
 // the hint and title prepared as the plan prepares them.
 struct Reading {
-    FieldInfo field{"AXTextArea", "", "", ""};
-    std::optional<std::string> appID;
-    std::string windowTitle;
-    std::string beforeCaret;
-
-    Reading& role(std::string v) { return field.role = std::move(v), *this; }
-    Reading& subrole(std::string v) { return field.subrole = std::move(v), *this; }
-    Reading& placeholder(std::string v) { return field.placeholder = std::move(v), *this; }
-    Reading& label(std::string v) { return field.label = std::move(v), *this; }
-    Reading& app(std::optional<std::string> v) { return appID = std::move(v), *this; }
-    Reading& title(std::string v) { return windowTitle = std::move(v), *this; }
-    Reading& text(std::string v) { return beforeCaret = std::move(v), *this; }
+    std::string role = "AXTextArea";
+    std::string subrole{};
+    std::string placeholder{};
+    std::string label{};
+    std::optional<std::string> app{};
+    std::string title{};
+    std::string text{};
 
     TextKind kind() const {
-        return classify(field, fieldHint(field), appID, toLower(windowTitle), beforeCaret);
+        const FieldInfo field{role, subrole, placeholder, label};
+        return classify(field, fieldHint(field), app, toLower(title), text);
     }
 };
-
-bool matches(std::string_view haystack, std::string_view word) {
-    return matchesAnyWord(haystack, std::array{word});
-}
 
 // --- Word match ---------------------------------------------------------------------------
 
@@ -47,95 +39,83 @@ TEST(WordMatch, AgreesWithAPatternCompiledPerCall) {
     for (int i = 0; i < 300; ++i) {
         words.push_back("w" + std::to_string(i));
     }
-    const std::vector<std::string> haystacks{"",
-                                             " \t ",
-                                             "find a café",
-                                             "un café noir",
-                                             "cafés",
-                                             "a\xff"
-                                             "b",
-                                             "\xff",
-                                             "c++ rocks",
-                                             "a.c and w299",
-                                             "w150 w2999",
-                                             "go to w7 now",
-                                             "go  to\tfinder pathfind (find)",
-                                             "Find CAFÉ abc aaa",
-                                             "one-time code",
-                                             "x"};
-    for (const std::string& haystack : haystacks) {
+    for (std::string_view haystack :
+         {"", " \t ", "find a café", "un café noir", "cafés", "a\xffz", "\xff", "c++ rocks", "a.c and w299",
+          "w150 w2999", "go to w7 now", "go  to\tfinder pathfind (find)", "Find CAFÉ abc aaa",
+          "one-time code", "x"}) {
         for (const std::string& word : words) {
             const Regex fresh("\\b" + Regex::escape(word) + "\\b");
-            const std::string_view view = word;
             for (int round = 0; round < 2; ++round) { // the second round hits the cache
-                EXPECT_EQ(matchesAnyWord(haystack, std::span(&view, 1)), fresh.matches(haystack))
+                EXPECT_EQ(matchesAnyWord(haystack, std::array<std::string_view, 1>{word}),
+                          fresh.matches(haystack))
                     << '"' << haystack << "\" / \"" << word << '"';
             }
         }
     }
-    EXPECT_TRUE(matches("a\xff"
-                        "b",
-                        "\uFFFD"));
+    EXPECT_TRUE(matchesAnyWord("a\xffz", std::array<std::string_view, 1>{"\uFFFD"}));
     EXPECT_FALSE(matchesAnyWord("anything", std::span<const std::string_view>()));
 }
 
 // --- Classification: rule order -----------------------------------------------------------
 
 TEST(Classify, RulesApplyInTheirOrderAndApplicationIdsCompareExactly) {
-    // Search fields win over every application.
-    EXPECT_EQ(Reading().role("AXTextField").subrole("AXSearchField").app("com.tinyspeck.slackmacgap").kind(),
-              TextKind::search);
-    EXPECT_EQ(Reading().role("AXComboBox").label("Subject").app("com.apple.mail").kind(), TextKind::search);
-    EXPECT_EQ(Reading().role("AXSearchField").app("code").kind(), TextKind::search);
-    // One-line hints come before application sets.
-    Reading mail = Reading().role("AXTextField").app("com.apple.mail");
-    EXPECT_EQ(mail.placeholder("Search mail").kind(), TextKind::search);
-    EXPECT_EQ(mail.placeholder("").label("Subject").kind(), TextKind::subject);
-    EXPECT_EQ(mail.role("AXTextArea").kind(), TextKind::email);
-    // Search words are tried before subject words.
-    EXPECT_EQ(Reading().role("AXTextField").label("Search titles").kind(), TextKind::search);
-    // Inside an editor, a one-line "find" box is still a search.
-    EXPECT_EQ(Reading().role("AXTextField").placeholder("Find").app("com.visualstudio.code").kind(),
-              TextKind::search);
-    // The hint rules 2 and 3 hold for one-line roles only.
-    EXPECT_EQ(Reading().placeholder("Search").kind(), TextKind::general);
-    EXPECT_EQ(Reading().label("Title").app("Slack").kind(), TextKind::chat);
-    // A code editor outranks an e-mail hint.
-    EXPECT_EQ(Reading().label("compose").app("com.microsoft.VSCode").kind(), TextKind::code);
-    // E-mail before AI and chat: the more specific "message body" beats "message".
-    EXPECT_EQ(Reading().label("Message body").kind(), TextKind::email);
-    EXPECT_EQ(Reading().label("Message").kind(), TextKind::chat);
-    EXPECT_EQ(Reading().placeholder("Ask anything").app("thunderbird").kind(), TextKind::email);
-    EXPECT_EQ(Reading().placeholder("Compose").app("com.openai.chat").kind(), TextKind::email);
-    // An AI hint outranks a chat application; a chat application outranks the title.
-    EXPECT_EQ(Reading().placeholder("Ask anything").app("com.slack.Slack").kind(), TextKind::aiPrompt);
-    EXPECT_EQ(Reading().app("com.anthropic.claudefordesktop").title("Slack").kind(), TextKind::aiPrompt);
-    EXPECT_EQ(Reading().app("discord").title("Gmail").kind(), TextKind::chat);
-    // A document application outranks the title and the current line.
-    EXPECT_EQ(Reading().app("org.gnome.TextEditor").title("Gmail").text("let x = 5").kind(),
-              TextKind::document);
-    // The title outranks a chat hint and the current line; a chat hint outranks the line.
-    EXPECT_EQ(Reading().label("Comment").title("notion \u2013 my page").kind(), TextKind::document);
-    EXPECT_EQ(Reading().title("Notion").text("let x = 5").kind(), TextKind::document);
-    EXPECT_EQ(Reading().label("Reply").text("if (a)").kind(), TextKind::chat);
-    // A web-mail title makes one-line fields subjects.
-    const std::string title = "Inbox (3) - someone - Gmail";
-    EXPECT_EQ(Reading().title(title).kind(), TextKind::email);
-    EXPECT_EQ(Reading().role("AXTextField").title(title).kind(), TextKind::subject);
-    // Only an e-mail title does that: other titles keep their kind in one-line fields.
-    EXPECT_EQ(Reading().role("AXTextField").title("general - Slack").kind(), TextKind::chat);
-    // Current line and field shape decide the rest.
-    EXPECT_EQ(Reading().text("Some notes\nlet x = 5").kind(), TextKind::code);
-    EXPECT_EQ(Reading().text("let x = 5\nHello there.").kind(), TextKind::general);
-    EXPECT_EQ(Reading().role("AXTextField").text("x => x + 1").kind(), TextKind::code);
-    EXPECT_EQ(Reading().role("AXTextField").kind(), TextKind::search);
-    EXPECT_EQ(Reading().role("AXTextArea").kind(), TextKind::general);
-    // Application ids compare exactly; absent ids match nothing.
-    EXPECT_EQ(Reading().app("Thunderbird").kind(), TextKind::email);
-    EXPECT_EQ(Reading().app("THUNDERBIRD").kind(), TextKind::general);
-    EXPECT_EQ(Reading().app("Slack").kind(), TextKind::chat);
-    EXPECT_EQ(Reading().app(std::nullopt).kind(), TextKind::general);
-    EXPECT_EQ(Reading().app("").kind(), TextKind::general);
+    using enum TextKind;
+    const std::string gmail = "Inbox (3) - someone - Gmail";
+    const std::pair<Reading, TextKind> cases[] = {
+        // Search fields win over every application.
+        {{.role = "AXTextField", .subrole = "AXSearchField", .app = "com.tinyspeck.slackmacgap"}, search},
+        {{.role = "AXComboBox", .label = "Subject", .app = "com.apple.mail"}, search},
+        {{.role = "AXSearchField", .app = "code"}, search},
+        // One-line hints come before application sets.
+        {{.role = "AXTextField", .placeholder = "Search mail", .app = "com.apple.mail"}, search},
+        {{.role = "AXTextField", .label = "Subject", .app = "com.apple.mail"}, subject},
+        {{.label = "Subject", .app = "com.apple.mail"}, email},
+        // Search words are tried before subject words.
+        {{.role = "AXTextField", .label = "Search titles"}, search},
+        // Inside an editor, a one-line "find" box is still a search.
+        {{.role = "AXTextField", .placeholder = "Find", .app = "com.visualstudio.code"}, search},
+        // The hint rules 2 and 3 hold for one-line roles only.
+        {{.placeholder = "Search"}, general},
+        {{.label = "Title", .app = "Slack"}, chat},
+        // A code editor outranks an e-mail hint.
+        {{.label = "compose", .app = "com.microsoft.VSCode"}, code},
+        // E-mail before AI and chat: the more specific "message body" beats "message".
+        {{.label = "Message body"}, email},
+        {{.label = "Message"}, chat},
+        {{.placeholder = "Ask anything", .app = "thunderbird"}, email},
+        {{.placeholder = "Compose", .app = "com.openai.chat"}, email},
+        // An AI hint outranks a chat application; a chat application outranks the title.
+        {{.placeholder = "Ask anything", .app = "com.slack.Slack"}, aiPrompt},
+        {{.app = "com.anthropic.claudefordesktop", .title = "Slack"}, aiPrompt},
+        {{.app = "discord", .title = "Gmail"}, chat},
+        // A document application outranks the title and the current line.
+        {{.app = "org.gnome.TextEditor", .title = "Gmail", .text = "let x = 5"}, document},
+        // The title outranks a chat hint and the current line; a chat hint outranks the line.
+        {{.label = "Comment", .title = "notion \u2013 my page"}, document},
+        {{.title = "Notion", .text = "let x = 5"}, document},
+        {{.label = "Reply", .text = "if (a)"}, chat},
+        // A web-mail title makes one-line fields subjects.
+        {{.title = gmail}, email},
+        {{.role = "AXTextField", .title = gmail}, subject},
+        // Only an e-mail title does that: other titles keep their kind in one-line fields.
+        {{.role = "AXTextField", .title = "general - Slack"}, chat},
+        // Current line and field shape decide the rest.
+        {{.text = "Some notes\nlet x = 5"}, code},
+        {{.text = "let x = 5\nHello there."}, general},
+        {{.role = "AXTextField", .text = "x => x + 1"}, code},
+        {{.role = "AXTextField"}, search},
+        {{}, general},
+        // Application ids compare exactly; absent ids match nothing.
+        {{.app = "Thunderbird"}, email},
+        {{.app = "THUNDERBIRD"}, general},
+        {{.app = "Slack"}, chat},
+        {{.app = ""}, general},
+    };
+    for (const auto& [reading, expected] : cases) {
+        EXPECT_EQ(reading.kind(), expected)
+            << reading.role << " " << reading.label << " " << reading.placeholder << " "
+            << reading.app.value_or("-") << " " << reading.title;
+    }
 }
 
 // --- Window titles ------------------------------------------------------------------------

@@ -9,32 +9,18 @@ namespace {
 using testing::TempDir;
 using testing::writeFile;
 
-TEST(DesktopEntryValue, ReadsTheUnlocalisedKeyOfTheDesktopEntryGroupOnly) {
-    const std::string content = "# a comment\n"
-                                "[Desktop Entry]\n"
-                                "Name[de]=Texteditor\n"
-                                "Name = Text Editor \r\n"
-                                "Exec=editor %U\n"
-                                "[Desktop Action new]\n"
-                                "Name=New Window\n"
-                                "StartupWMClass=Elsewhere\n";
-    EXPECT_EQ(desktopEntryValue(content, "Name"), "Text Editor");
-    EXPECT_EQ(desktopEntryValue(content, "Exec"), "editor %U");
-    EXPECT_EQ(desktopEntryValue(content, "StartupWMClass"), std::nullopt);
-    EXPECT_EQ(desktopEntryValue("Name=Outside any group\n", "Name"), std::nullopt);
-    EXPECT_EQ(desktopEntryValue("", "Name"), std::nullopt);
-}
-
 TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFoldersWin) {
     TempDir dir;
     const auto user = dir / "user";
     const auto system = dir / "system";
-    std::filesystem::create_directories(user);
-    std::filesystem::create_directories(system / "vendor");
     writeFile(system / "org.example.Editor.desktop", "[Desktop Entry]\nName=System Editor\n");
-    writeFile(user / "org.example.Editor.desktop", "[Desktop Entry]\nName=My Editor\n");
+    // Only the unlocalised keys of the main group count, trimmed.
+    writeFile(user / "org.example.Editor.desktop", "# a comment\n[Desktop Entry]\nName[de]=Texteditor\n"
+                                                   "Name = My Editor \r\n[Desktop Action new]\nName=New\n");
     writeFile(system / "browser.desktop", "[Desktop Entry]\nName=Web Browser\nStartupWMClass=Navigator\n");
-    writeFile(system / "terminal.desktop", "[Desktop Entry]\nName=Terminal\n");
+    writeFile(system / "terminal.desktop",
+              "[Desktop Entry]\nName=Terminal\n[Desktop Action a]\nStartupWMClass=Else\n");
+    writeFile(system / "loose.desktop", "Name=Outside any group\n");
     writeFile(system / "vendor" / "tool.desktop", "[Desktop Entry]\nName=Vendor Tool\n");
     writeFile(system / "gone.desktop", "[Desktop Entry]\nName=Gone\nHidden=true\n");
     writeFile(system / "notes.txt", "[Desktop Entry]\nName=Not an entry\n");
@@ -45,6 +31,8 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
     EXPECT_EQ(entries.displayName("org.example.Editor", "Editor"), "My Editor");
     EXPECT_EQ(entries.displayName(std::nullopt, "Navigator"), "Web Browser");
     EXPECT_EQ(entries.displayName(std::nullopt, "Terminal"), "Terminal");
+    EXPECT_EQ(entries.displayName(std::nullopt, "Else"), std::nullopt);
+    EXPECT_EQ(entries.displayName("loose", std::nullopt), std::nullopt);
     EXPECT_EQ(entries.displayName("vendor-tool", std::nullopt), "Vendor Tool");
     EXPECT_EQ(entries.displayName(std::nullopt, "Gone"), std::nullopt);
     EXPECT_EQ(entries.displayName(std::nullopt, "notes"), std::nullopt);
@@ -75,12 +63,7 @@ TEST(DesktopEntries, NameProgramsOfTheAccessibilityBusAsTheirX11WindowsDo) {
     writeFile(dir / "chromium.desktop", "[Desktop Entry]\nName=Chromium Web Browser\nExec=/usr/bin/chromium "
                                         "%U\nStartupWMClass=chromium\n");
     DesktopEntries entries({dir.path()});
-    struct Row {
-        AccessibleProgram program;
-        std::optional<std::string> appID;
-        std::optional<std::string> displayName;
-    };
-    const std::vector<Row> rows{
+    const std::tuple<AccessibleProgram, std::optional<std::string>, std::optional<std::string>> rows[] = {
         {{"gnome-text-editor", "GTK", "4.8.3", "gnome-text-editor"}, "org.gnome.TextEditor", "Text Editor"},
         {{"mousepad", "gtk", "3.24.38", "mousepad"}, "org.xfce.mousepad", "Mousepad"},
         // What the process's GTK library tells when the application does not answer yet.
@@ -92,10 +75,10 @@ TEST(DesktopEntries, NameProgramsOfTheAccessibilityBusAsTheirX11WindowsDo) {
         {{"Chromium", "Chromium", "120.0", "chromium"}, "Chromium", "Chromium Web Browser"},
         {{std::nullopt, "", "", "xterm"}, "xterm", "xterm"},
     };
-    for (const Row& row : rows) {
-        const auto names = entries.namesOf(entries.windowIdsOf(row.program));
-        EXPECT_EQ(names.appID, row.appID) << row.program.executable.value_or("");
-        EXPECT_EQ(names.displayName, row.displayName) << row.program.executable.value_or("");
+    for (const auto& [program, appID, displayName] : rows) {
+        const auto names = entries.namesOf(entries.windowIdsOf(program));
+        EXPECT_EQ(names.appID, appID) << program.executable.value_or("");
+        EXPECT_EQ(names.displayName, displayName) << program.executable.value_or("");
     }
 }
 
@@ -106,8 +89,7 @@ TEST(DesktopEntries, FoldersComeFromTheXdgVariables) {
               (std::vector<std::filesystem::path>{"/home/someone/data/applications",
                                                   "/opt/share/applications", "/usr/share/applications"}));
     ::unsetenv("XDG_DATA_DIRS");
-    const auto folders = DesktopEntries::applicationFolders();
-    EXPECT_EQ(folders.back(), "/usr/share/applications");
+    EXPECT_EQ(DesktopEntries::applicationFolders().back(), "/usr/share/applications");
 }
 
 } // namespace

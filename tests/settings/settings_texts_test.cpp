@@ -6,23 +6,16 @@ namespace wisket::settings_texts {
 namespace {
 
 TEST(SettingsTexts, WordRangeRowsFollowTheLengthSettings) {
-    struct Case {
-        LengthPreference preference;
-        int maxWords;
-        std::array<const char*, 8> rows;
+    const std::pair<int, std::array<const char*, 8>> cases[] = {
+        {8, {"1–3", "2–5", "1–4", "2–8", "2–8", "2–8", "1–6", "1–6"}},
+        {1, {"1", "1", "1", "1", "1", "1", "1", "1"}},
     };
-    const Case cases[] = {
-        {LengthPreference::balanced, 8, {"1–3", "2–5", "1–4", "2–8", "2–8", "2–8", "1–6", "1–6"}},
-        {LengthPreference::balanced, 1, {"1", "1", "1", "1", "1", "1", "1", "1"}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [maxWords, rows] : cases) {
         for (std::size_t i = 0; i < wordRangeKinds.size(); ++i) {
-            EXPECT_EQ(wordRangeText(wordRangeKinds[i], c.preference, c.maxWords), c.rows[i])
-                << kindLabel(wordRangeKinds[i]) << " at " << c.maxWords;
+            EXPECT_EQ(wordRangeText(wordRangeKinds[i], LengthPreference::balanced, maxWords), rows[i])
+                << kindLabel(wordRangeKinds[i]) << " at " << maxWords;
         }
     }
-    EXPECT_EQ(kindLabel(TextKind::aiPrompt), "Prompt to an AI assistant");
-    EXPECT_EQ(kindLabel(TextKind::general), "Text");
 }
 
 // The window's tests read the singular label, the fixed-length footer, the pause and the
@@ -41,24 +34,17 @@ TEST(SettingsTexts, StepperLabelFooterAndTestSuggestionResult) {
     EXPECT_EQ(request.appName, "Mail");
 }
 
-TEST(SettingsTexts, ExclusionEditorParsesAndMerges) {
-    struct Case {
-        std::string text;
-        std::vector<std::string> ids;
-    };
-    const Case cases[] = {
+// How the editor merges a change made elsewhere, the window's tests show.
+TEST(SettingsTexts, ExclusionEditorParsesEveryLineBreak) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"  com.example.App \t\n\n", {"com.example.App"}},
         {"a\r\nb\vc\fd\u0085e\u2028f\u2029g", {"a", "b", "c", "d", "e", "f", "g"}},
         {"\u00a0x\u3000\n   \n\tx", {"x", "x"}}, // wide spaces trim too; duplicates stay
         {"", {}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(parseAppIDs(c.text), c.ids) << c.text;
+    for (const auto& [text, ids] : cases) {
+        EXPECT_EQ(parseAppIDs(text), ids) << text;
     }
-    // What the user is typing stays as typed while it still says the same list.
-    EXPECT_EQ(mergedAppIDsText("a\n  b \n\n", {"a", "b"}), std::nullopt);
-    // A change elsewhere (the menu's disable item) shows as the new last line.
-    EXPECT_EQ(mergedAppIDsText("a\n  b \n\n", {"a", "b", "org.gnome.gedit"}), "a\nb\norg.gnome.gedit");
 }
 
 } // namespace

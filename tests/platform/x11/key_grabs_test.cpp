@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <map>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 namespace wisket::x11 {
@@ -31,18 +32,8 @@ TEST(KeyGrabsX11, GrabsCoverEveryLockStateOfExactlyTheWantedCombination) {
 
 // Keycodes 9 (Escape), 23 (Tab) and 114 (Right) on a keyboard of keycodes 8…120.
 TEST(KeyGrabsX11, EachWantedCombinationGrabsTheKeysThatCarryItsKey) {
-    const auto baseSym = [](int keycode) -> std::uint32_t {
-        switch (keycode) {
-        case 9:
-            return XKB_KEY_Escape;
-        case 23:
-            return XKB_KEY_Tab;
-        case 114:
-            return XKB_KEY_Right;
-        default:
-            return XKB_KEY_a;
-        }
-    };
+    const std::map<int, std::uint32_t> keys{{9, XKB_KEY_Escape}, {23, XKB_KEY_Tab}, {114, XKB_KEY_Right}};
+    const auto baseSym = [&](int keycode) { return keys.contains(keycode) ? keys.at(keycode) : XKB_KEY_a; };
     const ModifierMasks masks;
     const auto grabsOf = [&](const std::vector<KeyCombination>& wanted) {
         const std::set<Grab> grabs = grabsFor(wanted, masks, 8, 120, baseSym);

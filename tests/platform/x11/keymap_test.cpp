@@ -9,14 +9,9 @@ namespace {
 
 // The key tap's desktop case reads the other keys through the server's keymap.
 TEST(KeymapX11, KeysTheControllerTellsApartAreThemselvesAndEverythingElseIsOther) {
-    const std::vector<std::pair<std::uint32_t, Key>> cases = {
-        {XKB_KEY_Prior, Key::pageUp},
-        {XKB_KEY_Next, Key::pageDown},
-        {XKB_KEY_KP_Right, Key::other},
-    };
-    for (const auto& [sym, key] : cases) {
-        EXPECT_EQ(keyOf(sym), key) << std::hex << sym;
-    }
+    EXPECT_EQ(keyOf(XKB_KEY_Prior), Key::pageUp);
+    EXPECT_EQ(keyOf(XKB_KEY_Next), Key::pageDown);
+    EXPECT_EQ(keyOf(XKB_KEY_KP_Right), Key::other);
     // Grabbing Tab's key covers its shifted symbol; `other` has no keys to grab.
     EXPECT_EQ(keysymsOf(Key::tab), std::vector<std::uint32_t>{XKB_KEY_Tab});
     EXPECT_TRUE(keysymsOf(Key::other).empty());

@@ -6,13 +6,8 @@ namespace wisket::x11 {
 namespace {
 
 TEST(TypingX11, MissingKeysymsAreBoundToFreeSpareKeysAndAllOfThemAfterARestore) {
-    struct Case {
-        std::vector<std::uint32_t> needed;
-        std::map<std::uint32_t, int> bound;
-        BindingPlan expected;
-    };
     const std::vector<int> spare = {200, 201, 202};
-    const std::vector<Case> cases = {
+    const std::tuple<std::vector<std::uint32_t>, std::map<std::uint32_t, int>, BindingPlan> cases[] = {
         {{}, {}, {}},
         // Repeats get one key.
         {{1, 2, 1}, {}, {.restoreFirst = false, .bindings = {{1, 200}, {2, 201}}}},
@@ -23,10 +18,8 @@ TEST(TypingX11, MissingKeysymsAreBoundToFreeSpareKeysAndAllOfThemAfterARestore) 
         // More than there are spare keys at all: the first ones get them.
         {{1, 2, 3, 4}, {}, {.restoreFirst = false, .bindings = {{1, 200}, {2, 201}, {3, 202}}}},
     };
-    for (const Case& c : cases) {
-        const BindingPlan plan = planBindings(c.needed, c.bound, spare);
-        EXPECT_EQ(plan.restoreFirst, c.expected.restoreFirst) << c.needed.size();
-        EXPECT_EQ(plan.bindings, c.expected.bindings) << c.needed.size();
+    for (const auto& [needed, bound, expected] : cases) {
+        EXPECT_EQ(planBindings(needed, bound, spare), expected) << needed.size();
     }
 }
 
