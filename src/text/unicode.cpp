@@ -422,10 +422,6 @@ std::string_view trimWhitespace(std::string_view s) {
     return trimBack(trimFront(s, white), white);
 }
 
-std::string_view trimLeadingBlanks(std::string_view s) {
-    return trimFront(s, [](char32_t cp) { return isBlank(cp); });
-}
-
 std::string_view trimTrailingWhitespace(std::string_view s) {
     return trimBack(s, [](char32_t cp) { return isWhitespace(cp); });
 }

@@ -99,7 +99,6 @@ std::string toUpper(std::string_view s);
 
 std::string_view trimBlanks(std::string_view s);     // spaces, tabs, other Zs
 std::string_view trimWhitespace(std::string_view s); // blanks and line breaks
-std::string_view trimLeadingBlanks(std::string_view s);
 std::string_view trimTrailingWhitespace(std::string_view s);
 // Only U+0020 and U+0009: for rules that trim exactly these two, not other blanks.
 std::string_view trimSpacesAndTabs(std::string_view s);
