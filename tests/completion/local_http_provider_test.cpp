@@ -90,7 +90,7 @@ TEST_F(LocalHttpProviderTest, ReplyShapes) {
     ASSERT_TRUE(empty.succeeded());
     EXPECT_EQ(empty.text(), "");
 
-    server.setReply({.contentType = "text/html", .body = "<html><body>Internal error</body></html>"});
+    server.setReply({.body = "<html><body>Internal error</body></html>"});
     const CompletionResult html = ask(server.url());
     const JsonError* parseError = failureOf<JsonError>(html);
     ASSERT_NE(parseError, nullptr) << "an HTML page is the parser's error";
@@ -151,8 +151,7 @@ TEST_F(LocalHttpProviderTest, AReplyThatIsNot2xxFailsWithItsStatusAloneAndRedire
     elsewhere.setReply({.body = R"({"response":"redirected"})"});
     for (const LoopbackHttpServer::Reply& reply :
          {LoopbackHttpServer::Reply{.status = 500, .body = R"({"response":" ERRORBODYSHOWN"})"},
-          LoopbackHttpServer::Reply{
-              .status = 307, .contentType = "text/plain", .location = elsewhere.url() + "/api/generate"}}) {
+          LoopbackHttpServer::Reply{.status = 307, .location = elsewhere.url() + "/api/generate"}}) {
         server.setReply(reply);
         const CompletionResult result = ask(server.url());
         const HttpStatusError* error = failureOf<HttpStatusError>(result);

@@ -28,7 +28,7 @@ TEST(ModelDownload, ArrivesByteIdenticalWithProgressAlsoAfterADroppedConnection)
         SCOPED_TRACE(dropAfter ? "dropped halfway" : "in one go");
         TempDir dir;
         LoopbackHttpServer server;
-        server.setReply({.contentType = "application/octet-stream", .body = model, .dropAfter = dropAfter});
+        server.setReply({.body = model, .dropAfter = dropAfter});
         ModelDownload download(server.url() + "/files/tiny.gguf?download=true", dir.path());
         std::vector<DownloadProgress> reports;
         const DownloadResult result = download.run([&](const DownloadProgress& p) { reports.push_back(p); });
