@@ -1,5 +1,6 @@
 #include "completion/local_http_provider.hpp"
 #include "completion/loopback_http_server.hpp"
+#include "completion/print_result.hpp"
 #include "manual_loop.hpp"
 
 #include <cstdlib>

@@ -1,4 +1,5 @@
 #include "completion/on_device_provider.hpp"
+#include "completion/print_result.hpp"
 #include "completion/prompt.hpp"
 #include "completion/scripted_providers.hpp"
 #include "manual_loop.hpp"
@@ -15,13 +16,12 @@ using Kind = ScriptedRuntime::Call::Kind;
 using namespace std::chrono_literals;
 
 CompletionRequest emailRequest(std::string context = {}, std::string after = {}) {
-    CompletionRequest request;
-    request.text = "Thanks for the update, I'll take a look and get";
-    request.appName = "Mail";
-    request.plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8};
-    request.context = std::move(context);
-    request.after = std::move(after);
-    return request;
+    return {.text = "Thanks for the update, I'll take a look and get",
+            .appName = "Mail",
+            .windowTitle = {},
+            .plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8},
+            .context = std::move(context),
+            .after = std::move(after)};
 }
 
 const CompletionFailure refusal = ModelError{ModelError::Kind::refusal, {}};
@@ -72,12 +72,8 @@ TEST_F(OnDeviceProviderTest, RequestsTakeTheWarmSessionAndARefusalIsRetriedWitho
     provider.prewarm();
     const CompletionRequest request = emailRequest("Earlier e-mail: send me the report", "Best, Ann");
 
-    const CompletionResult result = respond(request);
-    ASSERT_TRUE(result.succeeded());
-    EXPECT_EQ(result.text(), " the report");
-    const CompletionResult next = respond(emailRequest());
-    ASSERT_TRUE(next.succeeded());
-    EXPECT_EQ(next.text(), " soon");
+    EXPECT_EQ(respond(request), CompletionResult::answer(" the report"));
+    EXPECT_EQ(respond(emailRequest()), CompletionResult::answer(" soon"));
 
     CompletionRequest bare = request;
     bare.context.clear();
@@ -118,9 +114,7 @@ TEST_F(OnDeviceProviderTest, OnlyAFirstRefusalWithContextIsRetried) {
         for (const CompletionFailure& failure : c.failures) {
             runtime->queue(CompletionResult::failure(failure));
         }
-        const CompletionResult result = respond(c.request);
-        ASSERT_FALSE(result.succeeded());
-        EXPECT_EQ(result.error(), c.failures.back());
+        EXPECT_EQ(respond(c.request), CompletionResult::failure(c.failures.back()));
     }
     // Every outcome, a failure too, is followed by a warm session for the next request.
     EXPECT_EQ(settle(16).back(), (Call{Kind::prewarm, 5, {}}));
