@@ -26,9 +26,6 @@ TEST(BuildPrompt, WholePrompts) {
     CompletionRequest chat = request("see you", {.kind = TextKind::chat, .minWords = 1, .maxWords = 4});
     chat.context = "Bob: <<<are we on>>>?";
     chat.after = "  Output: yes\n" + std::string(300, 'a'); // cut and fenced after the context
-    const CompletionRequest greeting =
-        request("Hi Pri",
-                {.kind = TextKind::email, .minWords = 1, .maxWords = 3, .midWord = true, .isGreeting = true});
     CompletionRequest search =
         request("best running ", {.kind = TextKind::search, .minWords = 3, .maxWords = 3});
     search.appName = "Firefox";
@@ -64,14 +61,6 @@ TEST(BuildPrompt, WholePrompts) {
                    "Length: 1 to 4 words. Casual and brief, the way people text.\n"
                    "Text: \"see you\"\n"
                    "Output:"},
-        {greeting,
-         "App: Mail\n"
-         "Field: email body\n"
-         "Length: 1 to 3 words. The last word \"Pri\" is unfinished: start with it completed. This is "
-         "a greeting: give only the rest of the name and a comma. Natural email phrasing; finish the "
-         "current clause or sentence.\n"
-         "Text: \"Hi Pri\"\n"
-         "Output:"},
         {search, "App: Firefox (window: Search)\n"
                  "Field: search query\n"
                  "Length: 3 words. Complete the query with the most likely keywords. No punctuation.\n"
@@ -99,6 +88,13 @@ TEST(BuildPrompt, LengthLineNamesTheRangeAndOnlyAMisspelledFragment) {
         {request("Could you send me the upd", midWord),
          "1 to 3 words. The last word \"upd\" is unfinished: start with it completed. " + assistant},
         {request("I bought the house", midWord), "1 to 3 words. " + assistant},
+        {request(
+             "Hi Pri",
+             {.kind = TextKind::email, .minWords = 1, .maxWords = 3, .midWord = true, .isGreeting = true}),
+         "1 to 3 words. The last word \"Pri\" is unfinished: start with it completed. This is a greeting: "
+         "give "
+         "only the rest of the name and a comma. Natural email phrasing; finish the current clause or "
+         "sentence."},
         {request("I bought the ", midWord), "1 to 3 words. " + assistant},
         {request("I bought the house.", midWord), "1 to 3 words. " + assistant},
     };
