@@ -175,11 +175,9 @@ private:
 
 inline GgufWriter::Fill floats(std::vector<float> values) {
     return [values = std::move(values)](std::size_t bytes) {
-        std::vector<char> out(bytes);
-        // An empty vector's data may be null, which memcpy may not be given even for nothing.
-        if (!values.empty()) {
-            std::memcpy(out.data(), values.data(), std::min(bytes, values.size() * sizeof(float)));
-        }
+        const auto* data = reinterpret_cast<const char*>(values.data());
+        std::vector<char> out(data, data + values.size() * sizeof(float));
+        out.resize(bytes);
         return out;
     };
 }
