@@ -79,19 +79,9 @@ protected:
                             std::unique_ptr<ModelRuntime>(runtime)};
 };
 
-TEST_F(CompletionEngineTest, AsksTheServerWithTheCurrentSettings) {
+TEST_F(CompletionEngineTest, AnswersFromTheServerOfTheSettingsAreCachedPerProviderUntilBypassedOrCleared) {
     settings.setOllamaURL("http://localhost:8080");
     settings.setOllamaModel("base-7b");
-    server->queue(CompletionResult::answer(" world"));
-    EXPECT_EQ(complete(request("Hello")), CompletionResult::answer(" world"));
-    ASSERT_EQ(server->calls().size(), 1u);
-    EXPECT_EQ(server->calls()[0].request, request("Hello"));
-    EXPECT_EQ(server->calls()[0].serverURL, "http://localhost:8080");
-    EXPECT_EQ(server->calls()[0].model, "base-7b");
-    EXPECT_TRUE(runtime->calls().empty());
-}
-
-TEST_F(CompletionEngineTest, AnswersInFlightAreCachedPerProviderUntilBypassedOrCleared) {
     server->queue(CompletionResult::answer(" one"));
     server->queue(CompletionResult::answer(" two"));
     int arrived = 0;
@@ -100,12 +90,16 @@ TEST_F(CompletionEngineTest, AnswersInFlightAreCachedPerProviderUntilBypassedOrC
     EXPECT_TRUE(loop.runUntil([&] { return arrived == 2; }));
     EXPECT_EQ(complete(request("first")), CompletionResult::answer(" one"));
     EXPECT_EQ(complete(request("second")), CompletionResult::answer(" two"));
-    EXPECT_EQ(server->calls().size(), 2u);
+    ASSERT_EQ(server->calls().size(), 2u);
+    EXPECT_EQ(server->calls()[0].request, request("first"));
+    EXPECT_EQ(server->calls()[0].serverURL, "http://localhost:8080");
+    EXPECT_EQ(server->calls()[0].model, "base-7b");
 
     server->queue(CompletionResult::answer(" new"));
     EXPECT_EQ(complete(request("first"), false), CompletionResult::answer(" new"));
     EXPECT_EQ(complete(request("first")), CompletionResult::answer(" new"));
 
+    EXPECT_TRUE(runtime->calls().empty());
     settings.setProvider(ProviderKind::onDevice);
     runtime->queue(CompletionResult::answer(" on device"));
     EXPECT_EQ(complete(request("first")), CompletionResult::answer(" on device"));
