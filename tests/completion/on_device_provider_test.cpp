@@ -36,12 +36,6 @@ protected:
         return result.value_or(CompletionResult::answer("<no answer>"));
     }
 
-    // Waits until the worker has made `count` calls in all; the calls made so far.
-    std::vector<Call> settle(std::size_t count) {
-        EXPECT_TRUE(runtime->waitForCalls(count));
-        return runtime->calls();
-    }
-
     ManualLoop loop;
     ScriptedRuntime* runtime = new ScriptedRuntime;
     OnDeviceProvider provider{loop, std::unique_ptr<ModelRuntime>(runtime)};
@@ -54,15 +48,16 @@ TEST_F(OnDeviceProviderTest, PrewarmKeepsOneSessionAndRenewsItAfterThirtySeconds
     provider.prewarm();
     loop.advance(20s); // 30 s after the first: still fresh
     provider.prewarm();
-    EXPECT_EQ(settle(2), (std::vector<Call>{{Kind::open, 1, instructions}, {Kind::prewarm, 1, {}}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(2),
+              (std::vector<Call>{{Kind::open, 1, instructions}, {Kind::prewarm, 1, {}}}));
 
     loop.advance(1s); // 31 s
     provider.prewarm();
-    EXPECT_EQ(settle(5), (std::vector<Call>{{Kind::open, 1, instructions},
-                                            {Kind::prewarm, 1, {}},
-                                            {Kind::close, 1, {}},
-                                            {Kind::open, 2, instructions},
-                                            {Kind::prewarm, 2, {}}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(5), (std::vector<Call>{{Kind::open, 1, instructions},
+                                                                {Kind::prewarm, 1, {}},
+                                                                {Kind::close, 1, {}},
+                                                                {Kind::open, 2, instructions},
+                                                                {Kind::prewarm, 2, {}}}));
 }
 
 TEST_F(OnDeviceProviderTest, RequestsTakeTheWarmSessionAndARefusalIsRetriedWithoutContextInAFreshOne) {
@@ -80,19 +75,20 @@ TEST_F(OnDeviceProviderTest, RequestsTakeTheWarmSessionAndARefusalIsRetriedWitho
     bare.after.clear();
     // The first attempt takes the warm session, the retry never does, and the next request
     // takes the session warmed after it.
-    EXPECT_EQ(settle(13), (std::vector<Call>{{Kind::open, 1, instructions},
-                                             {Kind::prewarm, 1, {}},
-                                             {Kind::respond, 1, buildPrompt(request), 20},
-                                             {Kind::close, 1, {}},
-                                             {Kind::open, 2, instructions},
-                                             {Kind::respond, 2, buildPrompt(bare), 20},
-                                             {Kind::close, 2, {}},
-                                             {Kind::open, 3, instructions},
-                                             {Kind::prewarm, 3, {}},
-                                             {Kind::respond, 3, buildPrompt(emailRequest()), 20},
-                                             {Kind::close, 3, {}},
-                                             {Kind::open, 4, instructions},
-                                             {Kind::prewarm, 4, {}}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(13),
+              (std::vector<Call>{{Kind::open, 1, instructions},
+                                 {Kind::prewarm, 1, {}},
+                                 {Kind::respond, 1, buildPrompt(request), 20},
+                                 {Kind::close, 1, {}},
+                                 {Kind::open, 2, instructions},
+                                 {Kind::respond, 2, buildPrompt(bare), 20},
+                                 {Kind::close, 2, {}},
+                                 {Kind::open, 3, instructions},
+                                 {Kind::prewarm, 3, {}},
+                                 {Kind::respond, 3, buildPrompt(emailRequest()), 20},
+                                 {Kind::close, 3, {}},
+                                 {Kind::open, 4, instructions},
+                                 {Kind::prewarm, 4, {}}}));
 }
 
 // A retry that should not happen would get the script's empty answer and succeed.
@@ -117,7 +113,7 @@ TEST_F(OnDeviceProviderTest, OnlyAFirstRefusalWithContextIsRetried) {
         EXPECT_EQ(respond(c.request), CompletionResult::failure(c.failures.back()));
     }
     // Every outcome, a failure too, is followed by a warm session for the next request.
-    EXPECT_EQ(settle(16).back(), (Call{Kind::prewarm, 5, {}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(16).back(), (Call{Kind::prewarm, 5, {}}));
 }
 
 TEST(OnDeviceProviderLifetime, NoCallbackAfterDestruction) {

@@ -64,10 +64,11 @@ public:
         return m_calls;
     }
 
-    // Waits (in real time) until at least `count` calls were made; false on time-out.
-    bool waitForCalls(std::size_t count) const {
+    // The calls so far, once there are at least `count` or 10 s (in real time) have passed.
+    std::vector<Call> callsOnceThereAre(std::size_t count) const {
         std::unique_lock lock(m_mutex);
-        return m_called.wait_for(lock, std::chrono::seconds(10), [&] { return m_calls.size() >= count; });
+        m_called.wait_for(lock, std::chrono::seconds(10), [&] { return m_calls.size() >= count; });
+        return m_calls;
     }
 
     std::optional<std::string> unavailableReason() override {
