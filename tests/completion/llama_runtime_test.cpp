@@ -1,4 +1,5 @@
 #include "completion/llama_runtime.hpp"
+#include "completion/print_result.hpp"
 #include "completion/synthetic_model.hpp"
 #include "temp_dir.hpp"
 
@@ -105,10 +106,10 @@ TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
         writeFile(models / "a.gguf", content); // sorts before tiny.gguf, so it is the model
         LlamaRuntime fresh(optionsFor(models));
         fresh.openSession(1, instructions);
-        const CompletionResult result = fresh.respond(1, "Thank you for", 20);
         const std::string reason = "The model file " + (models / "a.gguf").string() + " cannot be loaded.";
-        ASSERT_FALSE(result.succeeded()) << what;
-        EXPECT_EQ(result.error(), CompletionFailure(CompletionError::unavailable(reason))) << what;
+        EXPECT_EQ(fresh.respond(1, "Thank you for", 20),
+                  CompletionResult::failure(CompletionError::unavailable(reason)))
+            << what;
         EXPECT_EQ(fresh.unavailableReason(), reason) << what;
     }
     std::filesystem::remove(models / "a.gguf");
@@ -130,8 +131,8 @@ TEST_F(LlamaRuntimeTest, GreedyAnswersFromTheChosenModelFile) {
     testing::writeScriptedModel(models / "refusing.gguf", {"Question", ":", " I", "'m", " sorry", "."});
     runtime.selectModel("refusing.gguf");
     runtime.openSession(4, instructions);
-    EXPECT_EQ(runtime.respond(4, "Question:", 20).error(),
-              CompletionFailure(ModelError{ModelError::Kind::refusal, {}}));
+    EXPECT_EQ(runtime.respond(4, "Question:", 20),
+              CompletionResult::failure(ModelError{ModelError::Kind::refusal, {}}));
     EXPECT_EQ(answer(runtime.respond(4, "Question: I", 20)), "'m sorry.")
         << "only an answer that begins so refuses";
 
@@ -141,8 +142,8 @@ TEST_F(LlamaRuntimeTest, GreedyAnswersFromTheChosenModelFile) {
     const std::string reason = "No model file (.gguf) in " + models.string() + ".";
     EXPECT_EQ(runtime.unavailableReason(), reason);
     runtime.openSession(5, instructions);
-    EXPECT_EQ(runtime.respond(5, "Oh, Hello", 20).error(),
-              CompletionFailure(CompletionError::unavailable(reason)));
+    EXPECT_EQ(runtime.respond(5, "Oh, Hello", 20),
+              CompletionResult::failure(CompletionError::unavailable(reason)));
 }
 
 TEST(LlamaChatTemplate, InstructionsAreTheSystemTurnAndTheAnswerFollowsTheAssistantHeader) {
