@@ -124,13 +124,10 @@ void LoopbackHttpServer::serve(int fd) {
             readUntil([] { return false; });
             return;
         }
-        std::string headers = reply.location.empty() ? "" : "Location: " + reply.location + "\r\n";
+        const std::string headers = reply.location.empty() ? "" : "Location: " + reply.location + "\r\n";
         const std::string range = request.headers["range"];
         const std::size_t from = range.starts_with("bytes=") ? std::stoul(range.substr(6)) : 0;
         if (reply.status == 200 && from > 0 && from < reply.body.size()) {
-            headers += "Content-Range: bytes " + std::to_string(from) + "-" +
-                       std::to_string(reply.body.size() - 1) + "/" + std::to_string(reply.body.size()) +
-                       "\r\n";
             reply.status = 206;
             reply.body.erase(0, from);
         }

@@ -3,8 +3,8 @@
 // A real HTTP/1.1 server on 127.0.0.1 and an ephemeral port, for the model server
 // provider's tests: it records every request it receives and answers with a scripted
 // reply (or never answers). Connections are kept alive, as a real server's are. A request
-// for "Range: bytes=N-" of a 200 reply gets the rest of its body as 206, as a file server
-// answers it.
+// for "Range: bytes=N-" of a 200 reply gets the rest of its body as 206, which is all a
+// resuming download looks at.
 
 #include <map>
 #include <mutex>
