@@ -18,27 +18,12 @@ struct Case {
     std::string screen = {};
 };
 
-std::optional<std::string> run(const Case& c) {
-    SuggestionPlan plan;
-    plan.kind = c.kind;
-    plan.minWords = 1;
-    plan.maxWords = c.maxWords;
-    plan.isGreeting = c.greeting;
-    return clean(c.raw, c.text, plan, c.screen);
-}
-
-void expectAll(const std::vector<Case>& cases) {
-    for (const Case& c : cases) {
-        EXPECT_EQ(run(c), c.expected) << "raw \"" << c.raw << "\" after \"" << c.text << "\"";
-    }
-}
-
 const std::optional<std::string> rejected = std::nullopt;
 
 TEST(Clean, LabelsQuotesRefusalsJoiningCutsAndGuards) {
     const std::string quoted = "Bob wrote: \"we will ship on friday\" yesterday";
     const std::string plain = "I think the plan is ready now, says Bob";
-    expectAll({
+    const Case cases[] = {
         // Labels.
         {" Output: back to you soon", "I'll get ", "back to you soon"},
         {"  Output:   \t", "I'll get ", rejected},
@@ -176,12 +161,17 @@ TEST(Clean, LabelsQuotesRefusalsJoiningCutsAndGuards) {
         // Unquoted text counts only when the model ran on well past the limit.
         {"the plan is ready now and more text here", "Well ", rejected, TextKind::general, 5, false, plain},
         {"the plan is ready now", "Well ", "the plan is ready now", TextKind::general, 5, false, plain},
-    });
+    };
+    for (const Case& c : cases) {
+        const SuggestionPlan plan{
+            .kind = c.kind, .minWords = 1, .maxWords = c.maxWords, .isGreeting = c.greeting};
+        EXPECT_EQ(clean(c.raw, c.text, plan, c.screen), c.expected)
+            << "raw \"" << c.raw << "\" after \"" << c.text << "\"";
+    }
 }
 
 TEST(Clean, HostileInput) {
-    SuggestionPlan plan;
-    plan.maxWords = 8;
+    SuggestionPlan plan{.maxWords = 8};
     // Invalid bytes come back as replacement characters.
     EXPECT_EQ(clean("caf\xc3 ok", "Hi ", plan, ""), "caf\uFFFD ok");
     EXPECT_EQ(clean("\xed\xa0\x80x", "", plan, "\xff\"quoted phrase\""), "\uFFFD\uFFFD\uFFFDx");

@@ -1,4 +1,5 @@
 #include "completion/completion_engine.hpp"
+#include "completion/print_result.hpp"
 #include "completion/scripted_providers.hpp"
 #include "manual_loop.hpp"
 #include "temp_dir.hpp"
@@ -13,15 +14,13 @@ using testing::ScriptedRuntime;
 using testing::ScriptedServer;
 using testing::TempDir;
 
-CompletionRequest request(std::string text, std::string appName = "Mail") {
-    CompletionRequest r;
-    r.text = std::move(text);
-    r.appName = std::move(appName);
-    r.windowTitle = "Inbox";
-    r.plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8};
-    r.context = "On screen";
-    r.after = "After";
-    return r;
+CompletionRequest request(std::string text) {
+    return {.text = std::move(text),
+            .appName = "Mail",
+            .windowTitle = "Inbox",
+            .plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8},
+            .context = "On screen",
+            .after = "After"};
 }
 
 TEST(CacheKey, FieldsThatShapeTheAnswer) {
@@ -71,11 +70,6 @@ protected:
         return result.value_or(CompletionResult::answer("<no answer>"));
     }
 
-    std::string answer(const CompletionRequest& r, bool useCache = true) {
-        const CompletionResult result = complete(r, useCache);
-        return result.succeeded() ? result.text() : "<failed: " + description(result.error()) + ">";
-    }
-
     TempDir dir;
     Settings settings{dir / "settings.json"};
     ManualLoop loop;
@@ -85,56 +79,50 @@ protected:
                             std::unique_ptr<ModelRuntime>(runtime)};
 };
 
-TEST_F(CompletionEngineTest, AsksTheServerWithTheCurrentSettings) {
+TEST_F(CompletionEngineTest, AnswersFromTheServerOfTheSettingsAreCachedPerProviderUntilBypassedOrCleared) {
     settings.setOllamaURL("http://localhost:8080");
     settings.setOllamaModel("base-7b");
-    server->queue(CompletionResult::answer(" world"));
-    EXPECT_EQ(answer(request("Hello")), " world");
-    ASSERT_EQ(server->calls().size(), 1u);
-    EXPECT_EQ(server->calls()[0].request, request("Hello"));
-    EXPECT_EQ(server->calls()[0].serverURL, "http://localhost:8080");
-    EXPECT_EQ(server->calls()[0].model, "base-7b");
-    EXPECT_TRUE(runtime->calls().empty());
-}
-
-TEST_F(CompletionEngineTest, AnswersInFlightAreCachedPerProviderUntilBypassedOrCleared) {
     server->queue(CompletionResult::answer(" one"));
     server->queue(CompletionResult::answer(" two"));
     int arrived = 0;
     engine.complete(request("first"), true, [&](CompletionResult) { ++arrived; });
     engine.complete(request("second"), true, [&](CompletionResult) { ++arrived; });
     EXPECT_TRUE(loop.runUntil([&] { return arrived == 2; }));
-    EXPECT_EQ(answer(request("first")), " one");
-    EXPECT_EQ(answer(request("second")), " two");
-    EXPECT_EQ(server->calls().size(), 2u);
+    EXPECT_EQ(complete(request("first")), CompletionResult::answer(" one"));
+    EXPECT_EQ(complete(request("second")), CompletionResult::answer(" two"));
+    ASSERT_EQ(server->calls().size(), 2u);
+    EXPECT_EQ(server->calls()[0].request, request("first"));
+    EXPECT_EQ(server->calls()[0].serverURL, "http://localhost:8080");
+    EXPECT_EQ(server->calls()[0].model, "base-7b");
 
     server->queue(CompletionResult::answer(" new"));
-    EXPECT_EQ(answer(request("first"), false), " new");
-    EXPECT_EQ(answer(request("first")), " new");
+    EXPECT_EQ(complete(request("first"), false), CompletionResult::answer(" new"));
+    EXPECT_EQ(complete(request("first")), CompletionResult::answer(" new"));
 
+    EXPECT_TRUE(runtime->calls().empty());
     settings.setProvider(ProviderKind::onDevice);
     runtime->queue(CompletionResult::answer(" on device"));
-    EXPECT_EQ(answer(request("first")), " on device");
+    EXPECT_EQ(complete(request("first")), CompletionResult::answer(" on device"));
     settings.setProvider(ProviderKind::ollama);
 
     engine.clearCache();
-    answer(request("first"));
-    answer(request("second"));
+    complete(request("first"));
+    complete(request("second"));
     EXPECT_EQ(server->calls().size(), 5u);
 }
 
 TEST_F(CompletionEngineTest, OldestOf65EntriesIsEvictedAndAHitDoesNotRefreshItsAge) {
-    answer(request("text 0"));
-    answer(request("text 0")); // a hit: empty answers are cached too
+    complete(request("text 0"));
+    complete(request("text 0")); // a hit: empty answers are cached too
     for (int i = 1; i <= 64; ++i) {
-        answer(request("text " + std::to_string(i)));
+        complete(request("text " + std::to_string(i)));
     }
-    answer(request("text 1"));
-    answer(request("text 64"));
+    complete(request("text 1"));
+    complete(request("text 64"));
     EXPECT_EQ(server->calls().size(), 65u) << "the newest 64 are cached";
-    answer(request("text 0"));
+    complete(request("text 0"));
     EXPECT_EQ(server->calls().size(), 66u) << "the oldest is gone, despite its hit";
-    answer(request("text 1"));
+    complete(request("text 1"));
     EXPECT_EQ(server->calls().size(), 67u) << "storing it again evicted the next oldest";
 }
 
@@ -145,12 +133,10 @@ TEST_F(CompletionEngineTest, FailuresKeepTheirIdentityAndLeaveTheCacheAlone) {
     };
     for (const CompletionFailure& failure : failures) {
         server->queue(CompletionResult::failure(failure));
-        const CompletionResult result = complete(request("Hi"));
-        ASSERT_FALSE(result.succeeded());
-        EXPECT_EQ(result.error(), failure);
+        EXPECT_EQ(complete(request("Hi")), CompletionResult::failure(failure));
     }
     server->queue(CompletionResult::answer(" finally"));
-    EXPECT_EQ(answer(request("Hi")), " finally");
+    EXPECT_EQ(complete(request("Hi")), CompletionResult::answer(" finally"));
     EXPECT_EQ(server->calls().size(), 3u);
 }
 
@@ -163,9 +149,8 @@ TEST_F(CompletionEngineTest, OnlyTheOnDeviceProviderIsWarmedAndReportsWhyItIsUna
 
     settings.setProvider(ProviderKind::onDevice);
     EXPECT_EQ(engine.unavailableMessage(), "On-device model unavailable: No model file (.gguf) in /models.");
-    const CompletionResult result = complete(request("Hi"));
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(description(result.error()), "unavailable(\"No model file (.gguf) in /models.\")");
+    EXPECT_EQ(complete(request("Hi")),
+              CompletionResult::failure(CompletionError::unavailable("No model file (.gguf) in /models.")));
 }
 
 } // namespace

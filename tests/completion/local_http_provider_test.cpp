@@ -1,5 +1,6 @@
 #include "completion/local_http_provider.hpp"
 #include "completion/loopback_http_server.hpp"
+#include "completion/print_result.hpp"
 #include "manual_loop.hpp"
 
 #include <cstdlib>
@@ -15,14 +16,12 @@ using testing::LoopbackHttpServer;
 using testing::ManualLoop;
 
 CompletionRequest requestWith(std::string text, int maxWords) {
-    CompletionRequest request;
-    request.text = std::move(text);
-    request.appName = "Mail";
-    request.windowTitle = "Re: lunch";
-    request.plan = {.kind = TextKind::email, .minWords = 2, .maxWords = maxWords};
-    request.context = "Earlier message that must not be sent";
-    request.after = "text after the caret";
-    return request;
+    return {.text = std::move(text),
+            .appName = "Mail",
+            .windowTitle = "Re: lunch",
+            .plan = {.kind = TextKind::email, .minWords = 2, .maxWords = maxWords},
+            .context = "Earlier message that must not be sent",
+            .after = "text after the caret"};
 }
 
 // One exchange through the provider, waited for on the test's main loop.
@@ -37,23 +36,27 @@ protected:
         return result.value_or(CompletionResult::answer("<no answer>"));
     }
 
-    template <typename Failure> static const Failure* failureOf(const CompletionResult& result) {
-        return result.succeeded() ? nullptr : std::get_if<Failure>(&result.error());
-    }
-
     ManualLoop loop;
     LoopbackHttpServer server;
     LocalHttpProvider provider{loop, std::chrono::milliseconds(400)};
 };
 
-TEST_F(LocalHttpProviderTest, SendsTheRawTextAsTheWholePromptWithTheProtocolMembers) {
+// Proxy variables never route the text, and several requests may be in flight at once.
+TEST_F(LocalHttpProviderTest, SendsTheRawTextAsTheWholePromptWithTheProtocolMembersAndNoProxy) {
+    LoopbackHttpServer proxy;
+    const char* const proxyVariables[] = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
+    for (const char* name : proxyVariables) {
+        ::setenv(name, proxy.url().c_str(), 1);
+    }
+    ::unsetenv("no_proxy");
+    ::unsetenv("NO_PROXY");
     server.setReply({.body = R"({"response":" back to you","done":true})"});
-    const CompletionRequest request = requestWith("Thanks, I'll get \"back\"\nto", 8);
-
-    const CompletionResult result = ask(server.url(), request);
-
-    ASSERT_TRUE(result.succeeded()) << description(result.error());
-    EXPECT_EQ(result.text(), " back to you");
+    EXPECT_EQ(ask(server.url(), requestWith("Thanks, I'll get \"back\"\nto", 8)),
+              CompletionResult::answer(" back to you"));
+    for (const char* name : proxyVariables) {
+        ::unsetenv(name);
+    }
+    EXPECT_EQ(proxy.connections(), 0);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].method, "POST");
@@ -69,13 +72,11 @@ TEST_F(LocalHttpProviderTest, SendsTheRawTextAsTheWholePromptWithTheProtocolMemb
     EXPECT_TRUE(nlohmann::json::parse(requests[0].body)["options"]["temperature"].is_number_integer());
 
     // The token budget follows the word limit, and the connection is kept for the next request.
-    ask(server.url(), requestWith("a", 1));
+    server.setReply({.body = R"({"response":""})"});
+    EXPECT_EQ(ask(server.url(), requestWith("a", 1)), CompletionResult::answer(""));
     EXPECT_EQ(nlohmann::json::parse(server.requests().at(1).body)["options"]["num_predict"], 6);
     EXPECT_EQ(server.connections(), 1);
-}
 
-TEST_F(LocalHttpProviderTest, SeveralRequestsMayBeInFlight) {
-    server.setReply({.body = R"({"response":"x"})"});
     int answered = 0;
     for (int i = 0; i < 3; ++i) {
         provider.generate(requestWith("text " + std::to_string(i), 4), server.url(), "m",
@@ -84,97 +85,48 @@ TEST_F(LocalHttpProviderTest, SeveralRequestsMayBeInFlight) {
     EXPECT_TRUE(loop.runUntil([&] { return answered == 3; }));
 }
 
-TEST_F(LocalHttpProviderTest, ReplyShapes) {
-    server.setReply({.body = R"({"response":""})"});
-    const CompletionResult empty = ask(server.url());
-    ASSERT_TRUE(empty.succeeded());
-    EXPECT_EQ(empty.text(), "");
-
-    server.setReply({.contentType = "text/html", .body = "<html><body>Internal error</body></html>"});
-    const CompletionResult html = ask(server.url());
-    const JsonError* parseError = failureOf<JsonError>(html);
-    ASSERT_NE(parseError, nullptr) << "an HTML page is the parser's error";
-    EXPECT_NE(parseError->message.find("parse error"), std::string::npos);
-
-    for (const std::string body : {R"({"error":"model 'base-model' not found"})", R"({"response":42})",
-                                   R"(["response"])", R"("response")"}) {
-        server.setReply({.body = body});
-        const CompletionResult result = ask(server.url());
-        const CompletionError* error = failureOf<CompletionError>(result);
-        ASSERT_NE(error, nullptr) << body;
-        EXPECT_EQ(*error, CompletionError::badResponse()) << body;
-    }
-
-    // A reply past 1 MiB is no continuation; reading it stops there.
-    server.setReply({.body = R"({"response":")" + std::string(1 << 20, 'a') + R"("})"});
-    EXPECT_NE(failureOf<TransportError>(ask(server.url())), nullptr);
-}
-
-TEST_F(LocalHttpProviderTest, RefusedConnectionIsATransportFailureWithLibcurlsMessage) {
-    const CompletionResult result = ask("http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort()));
-    const TransportError* error = failureOf<TransportError>(result);
-    ASSERT_NE(error, nullptr);
-    EXPECT_NE(error->message.find("onnect"), std::string::npos) << error->message;
-    EXPECT_EQ(description(result.error()), error->message);
-}
-
-TEST_F(LocalHttpProviderTest, ServerThatNeverAnswersTimesOut) {
-    server.setReply({.silent = true});
-    const CompletionResult result = ask(server.url());
-    const TransportError* error = failureOf<TransportError>(result);
-    ASSERT_NE(error, nullptr);
-    EXPECT_NE(error->message.find("timed out"), std::string::npos) << error->message;
-    EXPECT_EQ(server.requests().size(), 1u);
-}
-
-TEST_F(LocalHttpProviderTest, ProxyVariablesNeverRouteTheText) {
-    LoopbackHttpServer proxy;
-    proxy.setReply({.body = R"({"response":"from the proxy"})"});
-    server.setReply({.body = R"({"response":"from the server"})"});
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
-        ::setenv(name, proxy.url().c_str(), 1);
-    }
-    ::unsetenv("no_proxy");
-    ::unsetenv("NO_PROXY");
-    const CompletionResult result = ask(server.url());
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
-        ::unsetenv(name);
-    }
-    ASSERT_TRUE(result.succeeded());
-    EXPECT_EQ(result.text(), "from the server");
-    EXPECT_EQ(proxy.connections(), 0);
-}
-
-TEST_F(LocalHttpProviderTest, AReplyThatIsNot2xxFailsWithItsStatusAloneAndRedirectsAreNeverFollowed) {
-    // A redirect could send the typed text to any host.
-    LoopbackHttpServer elsewhere;
-    elsewhere.setReply({.body = R"({"response":"redirected"})"});
-    for (const LoopbackHttpServer::Reply& reply :
-         {LoopbackHttpServer::Reply{.status = 500, .body = R"({"response":" ERRORBODYSHOWN"})"},
-          LoopbackHttpServer::Reply{
-              .status = 307, .contentType = "text/plain", .location = elsewhere.url() + "/api/generate"}}) {
-        server.setReply(reply);
-        const CompletionResult result = ask(server.url());
-        const HttpStatusError* error = failureOf<HttpStatusError>(result);
-        ASSERT_NE(error, nullptr);
-        EXPECT_EQ(error->status, reply.status);
+// Each failure keeps its kind, and its description names the cause, never the reply's
+// body, which may echo the typed text.
+TEST_F(LocalHttpProviderTest, FailuresKeepTheirKindAndNeverShowTheReplysBody) {
+    LoopbackHttpServer elsewhere; // would answer, were a redirect followed or a refused address contacted
+    const std::string port = std::to_string(elsewhere.port());
+    struct Case {
+        LoopbackHttpServer::Reply reply;
+        CompletionFailure expected;       // of the same kind, its description a part of the one seen
+        std::optional<std::string> url{}; // instead of the server's
+    };
+    const Case cases[] = {
+        {{.body = "<html><body>Internal error</body></html>"}, JsonError{"parse error"}},
+        {{.body = R"({"error":"model 'base-model' not found"})"}, CompletionError::badResponse()},
+        {{.body = R"({"response":42})"}, CompletionError::badResponse()},
+        {{.body = R"(["response"])"}, CompletionError::badResponse()},
+        {{.body = R"("response")"}, CompletionError::badResponse()},
+        // A reply past 1 MiB is no continuation; reading it stops there.
+        {{.body = R"({"response":")" + std::string(1 << 20, 'a') + R"("})"}, TransportError{}},
+        {{.silent = true}, TransportError{"timed out"}},
+        {{.status = 500, .body = R"({"response":" ERRORBODYSHOWN"})"}, HttpStatusError{500}},
+        {{.status = 307, .location = elsewhere.url() + "/api/generate"}, HttpStatusError{307}},
+        {{}, TransportError{"onnect"}, "http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort())},
+        // Addresses that are not loopback are refused before any connection.
+        {{}, CompletionError::notLocal(), "http://LOCALHOST:" + port},
+        {{}, CompletionError::notLocal(), "http://127.0.0.2:" + port},
+        {{}, CompletionError::notLocal(), "http://0.0.0.0:" + port},
+        {{}, CompletionError::notLocal(), "http://localhost.:" + port},
+        {{}, CompletionError::notLocal(), "localhost:" + port},
+        {{}, CompletionError::notLocal(), "not a url"},
+        {{}, CompletionError::notLocal(), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(description(c.expected) + " from " + c.url.value_or(c.reply.body.substr(0, 40)));
+        server.setReply(c.reply);
+        const CompletionResult result = ask(c.url.value_or(server.url()));
+        ASSERT_FALSE(result.succeeded());
+        EXPECT_EQ(result.error().index(), c.expected.index());
+        EXPECT_NE(description(result.error()).find(description(c.expected)), std::string::npos)
+            << description(result.error());
         EXPECT_EQ(description(result.error()).find("ERRORBODYSHOWN"), std::string::npos);
     }
     EXPECT_EQ(elsewhere.connections(), 0);
-}
-
-TEST_F(LocalHttpProviderTest, AddressesThatAreNotLoopbackAreRefusedBeforeAnyConnection) {
-    // Each of these would reach the test server if it were contacted.
-    const std::string port = std::to_string(server.port());
-    for (const std::string& url : std::vector<std::string>{
-             "http://LOCALHOST:" + port, "http://127.0.0.2:" + port, "http://0.0.0.0:" + port,
-             "http://localhost.:" + port, "localhost:" + port, "not a url", ""}) {
-        const CompletionResult result = ask(url);
-        const CompletionError* error = failureOf<CompletionError>(result);
-        ASSERT_NE(error, nullptr) << url;
-        EXPECT_EQ(*error, CompletionError::notLocal()) << url;
-    }
-    EXPECT_EQ(server.connections(), 0);
 }
 
 TEST(LocalHttpProviderLifetime, NoCallbackAfterDestructionEvenWhenTheResultWasAlreadyPosted) {

@@ -28,7 +28,7 @@ TEST(ModelDownload, ArrivesByteIdenticalWithProgressAlsoAfterADroppedConnection)
         SCOPED_TRACE(dropAfter ? "dropped halfway" : "in one go");
         TempDir dir;
         LoopbackHttpServer server;
-        server.setReply({.contentType = "application/octet-stream", .body = model, .dropAfter = dropAfter});
+        server.setReply({.body = model, .dropAfter = dropAfter});
         ModelDownload download(server.url() + "/files/tiny.gguf?download=true", dir.path());
         std::vector<DownloadProgress> reports;
         const DownloadResult result = download.run([&](const DownloadProgress& p) { reports.push_back(p); });
@@ -42,10 +42,9 @@ TEST(ModelDownload, ArrivesByteIdenticalWithProgressAlsoAfterADroppedConnection)
         EXPECT_EQ(reports.back().total, model.size());
         const auto requests = server.requests();
         ASSERT_EQ(requests.size(), dropAfter ? 2u : 1u);
-        EXPECT_EQ(requests.back().headers.count("range"), dropAfter ? 1u : 0u);
-        if (dropAfter) {
-            EXPECT_EQ(requests.back().headers.at("range"), "bytes=" + std::to_string(*dropAfter) + "-");
-        }
+        const auto range = requests.back().headers.find("range");
+        EXPECT_EQ(range == requests.back().headers.end() ? "none" : range->second,
+                  dropAfter ? "bytes=" + std::to_string(*dropAfter) + "-" : "none");
     }
 }
 

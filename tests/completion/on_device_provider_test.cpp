@@ -1,4 +1,5 @@
 #include "completion/on_device_provider.hpp"
+#include "completion/print_result.hpp"
 #include "completion/prompt.hpp"
 #include "completion/scripted_providers.hpp"
 #include "manual_loop.hpp"
@@ -15,13 +16,12 @@ using Kind = ScriptedRuntime::Call::Kind;
 using namespace std::chrono_literals;
 
 CompletionRequest emailRequest(std::string context = {}, std::string after = {}) {
-    CompletionRequest request;
-    request.text = "Thanks for the update, I'll take a look and get";
-    request.appName = "Mail";
-    request.plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8};
-    request.context = std::move(context);
-    request.after = std::move(after);
-    return request;
+    return {.text = "Thanks for the update, I'll take a look and get",
+            .appName = "Mail",
+            .windowTitle = {},
+            .plan = {.kind = TextKind::email, .minWords = 2, .maxWords = 8},
+            .context = std::move(context),
+            .after = std::move(after)};
 }
 
 const CompletionFailure refusal = ModelError{ModelError::Kind::refusal, {}};
@@ -36,12 +36,6 @@ protected:
         return result.value_or(CompletionResult::answer("<no answer>"));
     }
 
-    // Waits until the worker has made `count` calls in all; the calls made so far.
-    std::vector<Call> settle(std::size_t count) {
-        EXPECT_TRUE(runtime->waitForCalls(count));
-        return runtime->calls();
-    }
-
     ManualLoop loop;
     ScriptedRuntime* runtime = new ScriptedRuntime;
     OnDeviceProvider provider{loop, std::unique_ptr<ModelRuntime>(runtime)};
@@ -54,15 +48,16 @@ TEST_F(OnDeviceProviderTest, PrewarmKeepsOneSessionAndRenewsItAfterThirtySeconds
     provider.prewarm();
     loop.advance(20s); // 30 s after the first: still fresh
     provider.prewarm();
-    EXPECT_EQ(settle(2), (std::vector<Call>{{Kind::open, 1, instructions}, {Kind::prewarm, 1, {}}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(2),
+              (std::vector<Call>{{Kind::open, 1, instructions}, {Kind::prewarm, 1, {}}}));
 
     loop.advance(1s); // 31 s
     provider.prewarm();
-    EXPECT_EQ(settle(5), (std::vector<Call>{{Kind::open, 1, instructions},
-                                            {Kind::prewarm, 1, {}},
-                                            {Kind::close, 1, {}},
-                                            {Kind::open, 2, instructions},
-                                            {Kind::prewarm, 2, {}}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(5), (std::vector<Call>{{Kind::open, 1, instructions},
+                                                                {Kind::prewarm, 1, {}},
+                                                                {Kind::close, 1, {}},
+                                                                {Kind::open, 2, instructions},
+                                                                {Kind::prewarm, 2, {}}}));
 }
 
 TEST_F(OnDeviceProviderTest, RequestsTakeTheWarmSessionAndARefusalIsRetriedWithoutContextInAFreshOne) {
@@ -72,31 +67,28 @@ TEST_F(OnDeviceProviderTest, RequestsTakeTheWarmSessionAndARefusalIsRetriedWitho
     provider.prewarm();
     const CompletionRequest request = emailRequest("Earlier e-mail: send me the report", "Best, Ann");
 
-    const CompletionResult result = respond(request);
-    ASSERT_TRUE(result.succeeded());
-    EXPECT_EQ(result.text(), " the report");
-    const CompletionResult next = respond(emailRequest());
-    ASSERT_TRUE(next.succeeded());
-    EXPECT_EQ(next.text(), " soon");
+    EXPECT_EQ(respond(request), CompletionResult::answer(" the report"));
+    EXPECT_EQ(respond(emailRequest()), CompletionResult::answer(" soon"));
 
     CompletionRequest bare = request;
     bare.context.clear();
     bare.after.clear();
     // The first attempt takes the warm session, the retry never does, and the next request
     // takes the session warmed after it.
-    EXPECT_EQ(settle(13), (std::vector<Call>{{Kind::open, 1, instructions},
-                                             {Kind::prewarm, 1, {}},
-                                             {Kind::respond, 1, buildPrompt(request), 20},
-                                             {Kind::close, 1, {}},
-                                             {Kind::open, 2, instructions},
-                                             {Kind::respond, 2, buildPrompt(bare), 20},
-                                             {Kind::close, 2, {}},
-                                             {Kind::open, 3, instructions},
-                                             {Kind::prewarm, 3, {}},
-                                             {Kind::respond, 3, buildPrompt(emailRequest()), 20},
-                                             {Kind::close, 3, {}},
-                                             {Kind::open, 4, instructions},
-                                             {Kind::prewarm, 4, {}}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(13),
+              (std::vector<Call>{{Kind::open, 1, instructions},
+                                 {Kind::prewarm, 1, {}},
+                                 {Kind::respond, 1, buildPrompt(request), 20},
+                                 {Kind::close, 1, {}},
+                                 {Kind::open, 2, instructions},
+                                 {Kind::respond, 2, buildPrompt(bare), 20},
+                                 {Kind::close, 2, {}},
+                                 {Kind::open, 3, instructions},
+                                 {Kind::prewarm, 3, {}},
+                                 {Kind::respond, 3, buildPrompt(emailRequest()), 20},
+                                 {Kind::close, 3, {}},
+                                 {Kind::open, 4, instructions},
+                                 {Kind::prewarm, 4, {}}}));
 }
 
 // A retry that should not happen would get the script's empty answer and succeed.
@@ -118,12 +110,10 @@ TEST_F(OnDeviceProviderTest, OnlyAFirstRefusalWithContextIsRetried) {
         for (const CompletionFailure& failure : c.failures) {
             runtime->queue(CompletionResult::failure(failure));
         }
-        const CompletionResult result = respond(c.request);
-        ASSERT_FALSE(result.succeeded());
-        EXPECT_EQ(result.error(), c.failures.back());
+        EXPECT_EQ(respond(c.request), CompletionResult::failure(c.failures.back()));
     }
     // Every outcome, a failure too, is followed by a warm session for the next request.
-    EXPECT_EQ(settle(16).back(), (Call{Kind::prewarm, 5, {}}));
+    EXPECT_EQ(runtime->callsOnceThereAre(16).back(), (Call{Kind::prewarm, 5, {}}));
 }
 
 TEST(OnDeviceProviderLifetime, NoCallbackAfterDestruction) {

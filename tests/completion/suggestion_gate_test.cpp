@@ -1,4 +1,5 @@
 #include "completion/suggestion_gate.hpp"
+#include "text/unicode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +16,14 @@ std::string repeated(const std::string& unit, std::size_t times) {
     return out;
 }
 
-std::string distinctIdeographs(char32_t first, std::size_t count) {
+// Four words of 400 different ideographs each.
+std::string longIdeographWords() {
     std::string out;
-    for (char32_t cp = first; cp < first + count; ++cp) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+    for (const char32_t first : {0x4E00, 0x5000, 0x5200, 0x5400}) {
+        out += out.empty() ? "" : " ";
+        for (char32_t cp = first; cp < first + 400; ++cp) {
+            appendUtf8(out, cp);
+        }
     }
     return out;
 }
@@ -57,10 +60,7 @@ TEST(SuggestionGate, ShowsAndTypesOnlyPlainTextOfASaneLength) {
          "Tie\u0302\u0301ng Vie\u0323\u0302t"},
         {"one 10,000-letter word", repeated("a", 10'000), std::nullopt},
         {"nine marks on one letter", "a" + repeated("\u0301", 9) + " b", std::nullopt},
-        {"four words of 400 ideographs",
-         distinctIdeographs(0x4E00, 400) + " " + distinctIdeographs(0x5000, 400) + " " +
-             distinctIdeographs(0x5200, 400) + " " + distinctIdeographs(0x5400, 400),
-         std::nullopt},
+        {"four words of 400 ideographs", longIdeographWords(), std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(gateSuggestion(c.suggestion), c.expected) << c.what;

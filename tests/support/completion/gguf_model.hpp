@@ -3,6 +3,8 @@
 // The parts of a GGUF model file that the scripted test model and the benchmark's model of
 // real shape share: a byte-level BPE vocabulary and a writer that streams tensors to disk.
 
+#include "text/unicode.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -25,19 +27,11 @@ namespace wisket::testing {
 inline const std::vector<std::string>& byteCharacters() {
     static const std::vector<std::string> table = [] {
         std::vector<std::string> chars(256);
-        int next = 256;
-        for (int b = 0; b < 256; ++b) {
+        char32_t next = 256;
+        for (char32_t b = 0; b < 256; ++b) {
             const bool printable =
                 (b >= '!' && b <= '~') || (b >= 0xA1 && b <= 0xAC) || (b >= 0xAE && b <= 0xFF);
-            const int cp = printable ? b : next++;
-            std::string utf8;
-            if (cp < 0x80) {
-                utf8 += static_cast<char>(cp);
-            } else {
-                utf8 += static_cast<char>(0xC0 | (cp >> 6));
-                utf8 += static_cast<char>(0x80 | (cp & 0x3F));
-            }
-            chars[static_cast<std::size_t>(b)] = utf8;
+            appendUtf8(chars[b], printable ? b : next++);
         }
         return chars;
     }();
@@ -118,16 +112,15 @@ struct Vocabulary {
     void store(gguf_context* gguf, const char* pre) const {
         gguf_set_val_str(gguf, "tokenizer.ggml.model", "gpt2");
         gguf_set_val_str(gguf, "tokenizer.ggml.pre", pre);
-        std::vector<const char*> tokenTexts, mergeTexts;
-        for (const auto& t : tokens) {
-            tokenTexts.push_back(t.c_str());
+        for (const auto& [key, strings] :
+             {std::pair{"tokenizer.ggml.tokens", &tokens}, {"tokenizer.ggml.merges", &merges}}) {
+            std::vector<const char*> texts;
+            for (const std::string& text : *strings) {
+                texts.push_back(text.c_str());
+            }
+            gguf_set_arr_str(gguf, key, texts.data(), texts.size());
         }
-        for (const auto& m : merges) {
-            mergeTexts.push_back(m.c_str());
-        }
-        gguf_set_arr_str(gguf, "tokenizer.ggml.tokens", tokenTexts.data(), tokenTexts.size());
         gguf_set_arr_data(gguf, "tokenizer.ggml.token_type", GGUF_TYPE_INT32, types.data(), types.size());
-        gguf_set_arr_str(gguf, "tokenizer.ggml.merges", mergeTexts.data(), mergeTexts.size());
         gguf_set_val_bool(gguf, "tokenizer.ggml.add_bos_token", false);
     }
 };
@@ -160,23 +153,16 @@ public:
         if (!gguf_write_to_file(m_gguf.get(), file.c_str(), true)) {
             throw std::runtime_error("cannot write " + file.string());
         }
-        std::ofstream out(file, std::ios::binary | std::ios::app);
+        // Each tensor goes to its offset after the metadata; what is skipped reads as zeros.
+        std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
         const std::size_t dataStart = gguf_get_meta_size(m_gguf.get());
-        std::size_t written = 0;
         for (std::size_t i = 0; i < m_fills.size(); ++i) {
             const auto id = static_cast<std::int64_t>(i);
-            const std::size_t offset = gguf_get_tensor_offset(m_gguf.get(), id);
-            const std::vector<char> padding(offset - written, 0);
-            out.write(padding.data(), static_cast<std::streamsize>(padding.size()));
             const std::size_t size = gguf_get_tensor_size(m_gguf.get(), id);
-            const std::vector<char> bytes = m_fills[i](size);
-            out.write(bytes.data(), static_cast<std::streamsize>(size));
-            written = offset + size;
+            out.seekp(static_cast<std::streamoff>(dataStart + gguf_get_tensor_offset(m_gguf.get(), id)));
+            out.write(m_fills[i](size).data(), static_cast<std::streamsize>(size));
         }
-        const std::size_t alignment = gguf_get_alignment(m_gguf.get());
-        const std::vector<char> tail((alignment - written % alignment) % alignment, 0);
-        out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-        if (!out || dataStart == 0) {
+        if (!out) {
             throw std::runtime_error("cannot write " + file.string());
         }
     }
@@ -189,11 +175,9 @@ private:
 
 inline GgufWriter::Fill floats(std::vector<float> values) {
     return [values = std::move(values)](std::size_t bytes) {
-        std::vector<char> out(bytes);
-        // An empty vector's data may be null, which memcpy may not be given even for nothing.
-        if (!values.empty()) {
-            std::memcpy(out.data(), values.data(), std::min(bytes, values.size() * sizeof(float)));
-        }
+        const auto* data = reinterpret_cast<const char*>(values.data());
+        std::vector<char> out(data, data + values.size() * sizeof(float));
+        out.resize(bytes);
         return out;
     };
 }

@@ -3,8 +3,8 @@
 // A real HTTP/1.1 server on 127.0.0.1 and an ephemeral port, for the model server
 // provider's tests: it records every request it receives and answers with a scripted
 // reply (or never answers). Connections are kept alive, as a real server's are. A request
-// for "Range: bytes=N-" of a 200 reply gets the rest of its body as 206, as a file server
-// answers it.
+// for "Range: bytes=N-" of a 200 reply gets the rest of its body as 206, which is all a
+// resuming download looks at.
 
 #include <map>
 #include <mutex>
@@ -26,7 +26,6 @@ public:
 
     struct Reply {
         int status = 200;
-        std::string contentType = "application/json";
         std::string body{};
         bool silent = false;    // read the request, then never answer
         std::string location{}; // sent as a Location header when not empty
@@ -41,8 +40,7 @@ public:
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
     int port() const { return m_port; }
-    // "http://127.0.0.1:<port>"
-    std::string url() const;
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
     // The reply to every request from now on.
     void setReply(Reply reply);
@@ -50,18 +48,17 @@ public:
     int connections() const;
 
 private:
-    void acceptLoop();
     void serve(int fd);
-    bool waitReadable(int fd) const;
 
     int m_listener = -1;
     int m_port = 0;
-    int m_stopPipe[2] = {-1, -1};
     mutable std::mutex m_mutex;
     Reply m_reply;
     std::vector<Request> m_requests;
-    int m_connections = 0;
-    std::vector<std::thread> m_workers; // guarded by m_mutex
+    // Every accepted connection stays open until the server stops, which shuts them all
+    // down to end their workers.
+    std::vector<int> m_connections;
+    std::vector<std::thread> m_workers;
     std::thread m_acceptor;
 };
 
