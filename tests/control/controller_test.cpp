@@ -1,7 +1,6 @@
 #include "control/controller.hpp"
 #include "desk.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -41,6 +40,13 @@ FocusContext contextOf(std::string text) {
 
 FocusRead textRead(std::string text = typedSoFar) {
     return FocusRead::text(contextOf(std::move(text)));
+}
+
+// What the reader answers for a field whose text it cannot read.
+FocusRead opaqueRead() {
+    FocusContext context = contextOf("");
+    context.caretRect.reset();
+    return FocusRead::opaque(context);
 }
 
 class ControllerTest : public ::testing::Test, protected testing::Desk {
@@ -90,14 +96,14 @@ protected:
         bool answered = false;
         models.engine.complete(CompletionRequest{}, false, [&](const CompletionResult&) { answered = true; });
         EXPECT_TRUE(loop.runUntil([&] { return answered; }));
-        const std::vector<ScriptedRuntime::Call> calls = models.runtime.calls();
-        const auto respond = std::find_if(calls.begin(), calls.end(), [](const ScriptedRuntime::Call& call) {
-            return call.kind == ScriptedRuntime::Call::Kind::respond;
-        });
-        return static_cast<std::size_t>(
-            std::count_if(calls.begin(), respond, [](const ScriptedRuntime::Call& call) {
-                return call.kind == ScriptedRuntime::Call::Kind::prewarm;
-            }));
+        std::size_t count = 0;
+        for (const ScriptedRuntime::Call& call : models.runtime.calls()) {
+            if (call.kind == ScriptedRuntime::Call::Kind::respond) {
+                return count;
+            }
+            count += call.kind == ScriptedRuntime::Call::Kind::prewarm ? 1 : 0;
+        }
+        return count;
     }
 
     std::unique_ptr<Controller> controller;
@@ -140,7 +146,6 @@ TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     typeKeys("c");
     models.server.release();
     loop.runPosted();
-    EXPECT_FALSE(overlay.visible);
     EXPECT_EQ(overlay.shows, 0);
     EXPECT_FALSE(controller->lastLatencyMs());
 
@@ -176,11 +181,8 @@ TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
 
 // Each leaves one debug line that says why, and nothing of the text.
 TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
-    FocusContext unreadable = contextOf("");
-    unreadable.caretRect.reset();
     FocusContext nowhere = contextOf(typedSoFar);
-    nowhere.caretRect.reset();
-    nowhere.fieldRect.reset();
+    nowhere.caretRect = nowhere.fieldRect = std::nullopt;
     FocusContext password = contextOf(typedSoFar);
     password.field.subrole = "AXSecureTextField";
 
@@ -191,13 +193,12 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         bool secureInput = false;
         bool fallback = true;
         bool failing = false;
-        bool reads = true;
         bool asks = false;
     };
     const Case cases[] = {
-        {.outcome = "secureInput", .secureInput = true, .reads = false},
+        {.outcome = "secureInput", .secureInput = true},
         {.outcome = "skipRead", .read = FocusRead::skip()},
-        {.outcome = "opaqueWithoutFallback", .read = FocusRead::opaque(unreadable), .fallback = false},
+        {.outcome = "opaqueWithoutFallback", .read = opaqueRead(), .fallback = false},
         {.outcome = "tooLittleText", .read = textRead("\n Hi  ")},
         {.outcome = "lineStart", .read = textRead(typedSoFar + "\n")},
         {.outcome = "noAnchor", .read = FocusRead::text(nowhere)},
@@ -224,23 +225,17 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_THAT(lines[0], ::testing::StartsWith(std::string("wisket: pause outcome=") + c.outcome + " "));
         EXPECT_THAT(lines[0], ::testing::Not(::testing::HasSubstr("hello")));
-        EXPECT_EQ(reader.reads.size(), c.reads ? 1u : 0u);
+        EXPECT_EQ(reader.reads.size(), c.secureInput ? 0u : 1u);
         EXPECT_EQ(asked(), c.asks ? 1u : 0u);
-        EXPECT_FALSE(overlay.visible);
         EXPECT_EQ(overlay.shows, 0);
         EXPECT_EQ(controller->suggestion(), "");
         EXPECT_FALSE(controller->lastPlan());
     }
     log::setDebugEnabled(false);
     log::setSink(stderrSink);
-}
 
-TEST_F(ControllerTest, BarelyLongEnoughTextIsSuggestedFor) {
     reader.nextRead = textRead("Hi!");
-    models.server.answer = " Sam";
-    pause("!");
-    EXPECT_TRUE(overlay.visible);
-    EXPECT_EQ(overlay.text, " Sam");
+    offer(" Sam"); // barely long enough
 }
 
 TEST_F(ControllerTest, AFieldBehindTheKeysIsReadAgainAFewTimesThenTakenAsItIs) {
@@ -262,16 +257,12 @@ TEST_F(ControllerTest, AFieldBehindTheKeysIsReadAgainAFewTimesThenTakenAsItIs) {
 }
 
 TEST_F(ControllerTest, OpaqueFieldsAreContinuedFromTheKeysTypedAndShownBelowTheField) {
-    FocusContext opaque = contextOf("");
-    opaque.caretRect.reset();
-    reader.nextRead = FocusRead::opaque(opaque);
+    reader.nextRead = opaqueRead();
     typeKeys("See yo");
     press(Key::backspace);
     typeKeys("o");
-    typeAndPause(" soon");
-    ASSERT_EQ(asked(), 1u);
-    EXPECT_EQ(models.server.requests[0].text, "See yoe");
-    ASSERT_TRUE(overlay.visible);
+    offer(" soon");
+    EXPECT_EQ(models.server.requests.back().text, "See yoe");
     EXPECT_EQ(overlay.anchor, Anchor::below(fieldRect));
 }
 
@@ -303,16 +294,13 @@ TEST_F(ControllerTest, RequestsCarryTheAppTheTextCutAndTheContextExceptForSearch
     EXPECT_EQ(models.server.requests[1].context, "");
     EXPECT_EQ(models.server.requests[1].after, "");
     EXPECT_EQ(controller->lastContextChars(), 0);
-}
 
-TEST_F(ControllerTest, TheAppNameFallsBackToTheIdThenToAnyApp) {
-    models.server.answer = " world";
+    // Without a display name the id stands in, without an id any app.
     for (const auto& [app, name] :
          {std::pair{RunningApplication{7, "org.example.Pad", std::nullopt}, "org.example.Pad"},
           std::pair{RunningApplication{8, std::nullopt, std::nullopt}, "an app"}}) {
         workspace.activate(app);
         pause("e");
-        ASSERT_FALSE(models.server.requests.empty());
         EXPECT_EQ(models.server.requests.back().appName, name);
         EXPECT_EQ(reader.reads.back().pid, app.pid);
     }
@@ -322,9 +310,8 @@ TEST_F(ControllerTest, ShownSuggestionsRecordTheirFiguresAndStyle) {
     models.server.delay = 37ms;
     offer(" world");
     EXPECT_EQ(controller->lastLatencyMs(), 37);
-    ASSERT_TRUE(controller->lastPlan());
     EXPECT_EQ(controller->lastPlan(), models.server.requests.back().plan);
-    EXPECT_EQ(controller->lastPlan()->kind, TextKind::document) << "a window titled Notes";
+    EXPECT_EQ(models.server.requests.back().plan.kind, TextKind::document) << "a window titled Notes";
     EXPECT_EQ(overlay.anchor, Anchor::caret(caretRect));
     EXPECT_EQ(overlay.hint, "tab");
     EXPECT_DOUBLE_EQ(overlay.opacity, 0.9);
@@ -400,8 +387,7 @@ TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
     EXPECT_EQ(asked(), 1u) << "Escape schedules nothing";
 
     // Escape kept the buffer: an opaque read still sees the keys typed before it.
-    FocusContext opaque = contextOf("");
-    reader.nextRead = FocusRead::opaque(opaque);
+    reader.nextRead = opaqueRead();
     offer(" world");
     EXPECT_TRUE(press(Key::escape));
     EXPECT_FALSE(press(Key::escape)) << "nothing offered: Escape is the application's";
@@ -462,7 +448,7 @@ TEST_F(ControllerTest, ALostTapHidesTheSuggestionAndIsTriedAgainUntilItWorks) {
 
 // --- Typing through a suggestion ---------------------------------------------------------
 
-TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaret) {
+TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaretUntilItIsUsedUp) {
     reader.caretRect = Rect{310, 120, 1, 18};
     offer(" there friend");
     typeKeys(" t");
@@ -479,29 +465,25 @@ TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaret) {
     EXPECT_EQ(reader.reads.size(), 1u) << "typing through asks for nothing new";
     EXPECT_EQ(overlay.moves.size(), 1u);
 
-    typeKeys("x");
-    EXPECT_FALSE(overlay.visible);
-    loop.advance(180ms);
-    EXPECT_EQ(reader.reads.size(), 2u);
-}
-
-TEST_F(ControllerTest, TypingTheLastOfferedCharactersOrALetterWithoutItsAccentEndsTheSuggestion) {
-    offer(" ok");
-    typeKeys(" o");
+    // The last offered characters end it, and ask for nothing.
+    typeKeys("here frien");
     EXPECT_TRUE(overlay.visible);
-    typeKeys("k");
+    typeKeys("d");
     EXPECT_FALSE(overlay.visible);
     EXPECT_EQ(controller->suggestion(), "");
     loop.advance(1000ms);
-    EXPECT_TRUE(overlay.moves.empty());
+    EXPECT_EQ(overlay.moves.size(), 1u);
     EXPECT_EQ(reader.reads.size(), 1u);
 
+    // A letter without the accent offered is another letter: the pause starts again.
     reader.nextRead = textRead(typedSoFar + " wide"); // not an answer from the cache
     offer(" cafe\xCC\x81 noir");                      // e and a combining acute accent
     typeKeys(" caf");
     EXPECT_EQ(controller->suggestion(), "e\xCC\x81 noir");
     typeKeys("e");
     EXPECT_FALSE(overlay.visible);
+    loop.advance(180ms);
+    EXPECT_EQ(reader.reads.size(), 3u);
 }
 
 TEST_F(ControllerTest, TheOverlayMovesOnlyToACaretThatWasReadWhileItIsShown) {
@@ -571,8 +553,7 @@ TEST_F(ControllerTest, WordAcceptsTypeOneWordAtATimeAndTheLastEndsTheSuggestion)
 }
 
 TEST_F(ControllerTest, AcceptedTextJoinsTheKeystrokeBuffer) {
-    FocusContext opaque = contextOf("");
-    reader.nextRead = FocusRead::opaque(opaque);
+    reader.nextRead = opaqueRead();
     settings.setContinueAfterAccept(false);
     typeKeys("Say hi");
     models.server.answer = " to all of them";
@@ -646,14 +627,11 @@ TEST_F(ControllerTest, DeletingAndNewLinesAskForNothing) {
     typeKeys("abcd");
     press(Key::backspace);
     EXPECT_EQ(controller->buffer().text(), "abc");
-    press(Key::returnKey);
-    EXPECT_EQ(controller->buffer().text(), "");
-    typeKeys("ab");
-    press(Key::keypadEnter);
-    EXPECT_EQ(controller->buffer().text(), "");
-    typeKeys("ab");
-    press(Key::home);
-    EXPECT_EQ(controller->buffer().text(), "");
+    for (const Key key : {Key::returnKey, Key::keypadEnter, Key::home}) {
+        typeKeys("ab");
+        press(key);
+        EXPECT_EQ(controller->buffer().text(), "") << static_cast<int>(key);
+    }
     press(specialKey(Key::other)); // a key that types nothing
     press(typedKey("\x7F"));
     loop.advance(1000ms);
@@ -724,32 +702,28 @@ TEST_F(ControllerTest, ExcludedOwnAndMissingApplicationsAreNeverRead) {
     EXPECT_EQ(loop.pendingTimers(), 0u) << "without a front application nothing is scheduled";
 }
 
-TEST_F(ControllerTest, OnlyAppsThatMayGetSuggestionsWarmTheModel) {
+// Each warming is 31 s after the last, past the warm session's lifetime, so every one is seen.
+TEST_F(ControllerTest, SuccessfulStartsAndAppsThatMayGetSuggestionsWarmTheModel) {
     settings.setProvider(ProviderKind::onDevice);
-    settings.setExcludedAppIDs({keePass.appID.value()});
-    for (const RunningApplication& app : {keePass, mail, ownApp, editor}) {
-        loop.advance(31s); // past the warm session's lifetime: every warming is seen
-        workspace.activate(app);
-    }
-    EXPECT_EQ(warmings(), 2u);
-}
-
-TEST_F(ControllerTest, StartFailsCleanlyAndSucceedsOnlyOnce) {
     FakeKeyTap failing;
     failing.startSucceeds = false;
     FakeWorkspace quiet;
     Controller other(collaborators(failing, quiet));
-    settings.setProvider(ProviderKind::onDevice);
     EXPECT_EQ(other.start(), (StartError{"key tap", "refused by the test"}));
     EXPECT_EQ(quiet.registrations, 0);
-
     failing.startSucceeds = true;
     for (int i = 0; i < 2; ++i) {
         loop.advance(31s);
         EXPECT_EQ(other.start(), std::nullopt);
     }
     EXPECT_EQ(quiet.registrations, 1);
-    EXPECT_EQ(warmings(), 2u) << "each successful start warms the model, a failed one does not";
+
+    settings.setExcludedAppIDs({keePass.appID.value()});
+    for (const RunningApplication& app : {keePass, mail, ownApp, editor}) {
+        loop.advance(31s);
+        workspace.activate(app);
+    }
+    EXPECT_EQ(warmings(), 4u) << "two starts and two apps";
 }
 
 // --- Lifetime ----------------------------------------------------------------------------
