@@ -111,23 +111,6 @@ protected:
 
 // --- Debounce and staleness --------------------------------------------------------------
 
-TEST_F(ControllerTest, TwoKeysWithinThePauseGiveOneReadForTheSecond) {
-    press(typedKey("a"));
-    loop.advance(100ms);
-    press(typedKey("b"));
-    loop.advance(179ms);
-    EXPECT_TRUE(reader.reads.empty()) << "the first key's task must not survive the second key";
-    loop.advance(1ms);
-    ASSERT_EQ(reader.reads.size(), 1u);
-    EXPECT_EQ(reader.reads[0], (FakeFieldReader::ReadCall{editor.pid, editor.appID, 1200, true}));
-    EXPECT_EQ(asked(), 1u);
-
-    settings.setUseScreenContext(false);
-    pause("c");
-    ASSERT_EQ(reader.reads.size(), 2u);
-    EXPECT_FALSE(reader.reads[1].withContext);
-}
-
 TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     // A read that returns after the next key.
     reader.holdReads = true;
@@ -157,7 +140,8 @@ TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     EXPECT_EQ(overlay.text, " world");
 }
 
-TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
+// Each key starts the pause again.
+TEST_F(ControllerTest, ThePauseRunsFromTheLastKeyAndStoredPausesOutsideTheRangeAreClamped) {
     struct Case {
         double debounceMs;
         std::chrono::milliseconds readAt;
@@ -169,6 +153,8 @@ TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
         settings.setDebounceMs(c.debounceMs);
         typeKeys("a");
         if (c.readAt > 0ms) {
+            loop.advance(c.readAt / 2);
+            typeKeys("b");
             loop.advance(c.readAt - 1ms);
             EXPECT_TRUE(reader.reads.empty());
         }
@@ -228,7 +214,6 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         EXPECT_EQ(reader.reads.size(), c.secureInput ? 0u : 1u);
         EXPECT_EQ(asked(), c.asks ? 1u : 0u);
         EXPECT_EQ(overlay.shows, 0);
-        EXPECT_EQ(controller->suggestion(), "");
         EXPECT_FALSE(controller->lastPlan());
     }
     log::setDebugEnabled(false);
@@ -275,6 +260,7 @@ TEST_F(ControllerTest, RequestsCarryTheAppTheTextCutAndTheContextExceptForSearch
     reader.nextRead = FocusRead::text(chat);
     typeAndPause(" will go");
     ASSERT_EQ(asked(), 1u);
+    EXPECT_EQ(reader.reads[0], (FakeFieldReader::ReadCall{editor.pid, editor.appID, 1200, true}));
     const CompletionRequest& request = models.server.requests[0];
     EXPECT_EQ(request.text, std::string(1188, 'x') + " and then we");
     EXPECT_EQ(request.appName, "Text Editor");
@@ -287,8 +273,10 @@ TEST_F(ControllerTest, RequestsCarryTheAppTheTextCutAndTheContextExceptForSearch
     search.field.role = "AXSearchField";
     search.textBeforeCaret = "weather for tomor";
     reader.nextRead = FocusRead::text(search);
+    settings.setUseScreenContext(false);
     typeAndPause("row");
     ASSERT_EQ(asked(), 2u);
+    EXPECT_FALSE(reader.reads[1].withContext);
     EXPECT_EQ(models.server.requests[1].plan.kind, TextKind::search);
     EXPECT_EQ(overlay.text, "row");
     EXPECT_EQ(models.server.requests[1].context, "");
@@ -341,7 +329,7 @@ TEST_F(ControllerTest, ShownSuggestionsRecordTheirFiguresAndStyle) {
 
 // --- Accept keys and Escape --------------------------------------------------------------
 
-TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestion) {
+TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestionAsShown) {
     struct Case {
         AcceptKey setting;
         Key key;
@@ -367,14 +355,13 @@ TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestion)
         EXPECT_FALSE(overlay.visible);
         EXPECT_EQ(controller->suggestion(), "");
     }
-}
 
-TEST_F(ControllerTest, AHostileAnswerIsShownAndTypedAsTheSameGatedText) {
+    // A hostile answer is shown and typed as the same gated text.
+    reader.nextRead = textRead(typedSoFar + " wide"); // not an answer from the cache
     typeAndPause(" world\x1b[31m \u202Eis\t\x07round");
-    ASSERT_TRUE(overlay.visible);
     EXPECT_EQ(overlay.text, " world is round");
     EXPECT_TRUE(press(Key::tab));
-    EXPECT_EQ(tap.typed, std::vector<std::string>{overlay.text});
+    EXPECT_EQ(tap.typed.back(), overlay.text);
 }
 
 TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
