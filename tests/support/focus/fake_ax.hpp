@@ -107,6 +107,8 @@ public:
     bool stringForRangeFails = false;
     // The last messaging timeout set on this element, in seconds.
     std::optional<double> timeout;
+    // The attributes written on this element, in order.
+    std::vector<std::pair<std::string, bool>> writes;
 
 private:
     friend class FakeAx;
@@ -138,12 +140,6 @@ inline FakeElement::Layout gridLayout(const std::string& text, double x, double 
     };
 }
 
-struct FakeWrite {
-    std::shared_ptr<FakeElement> element;
-    std::string name;
-    bool value = false;
-};
-
 class FakeAx final : public Ax {
 public:
     // The application element of `pid` (created on first use, with no attributes).
@@ -174,7 +170,6 @@ public:
         const auto it = m_reads.find(name);
         return it == m_reads.end() ? 0 : it->second;
     }
-    const std::vector<FakeWrite>& writes() const { return m_writes; }
 
     const FakeElement::Ptr systemWideElement = FakeElement::make("AXSystemWide");
 
@@ -228,7 +223,9 @@ public:
     }
     void setAttribute(const AxElement& element, std::string_view name, bool value) override {
         enter(element);
-        m_writes.push_back(FakeWrite{target(element), std::string(name), value});
+        if (auto found = target(element)) {
+            found->writes.emplace_back(name, value);
+        }
     }
     bool equal(const AxElement& a, const AxElement& b) override {
         auto x = target(a);
@@ -283,7 +280,6 @@ private:
 
     std::map<std::int32_t, FakeElement::Ptr> m_apps;
     std::map<std::string, int, std::less<>> m_reads;
-    std::vector<FakeWrite> m_writes;
     FakeClock* m_clock = nullptr;
     std::chrono::steady_clock::duration m_cost{};
 };
