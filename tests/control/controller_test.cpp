@@ -260,7 +260,7 @@ TEST_F(ControllerTest, RequestsCarryTheAppTheTextCutAndTheContextExceptForSearch
     reader.nextRead = FocusRead::text(chat);
     typeAndPause(" will go");
     ASSERT_EQ(asked(), 1u);
-    EXPECT_EQ(reader.reads[0], (FakeFieldReader::ReadCall{editor.pid, editor.appID, 1200, true}));
+    EXPECT_EQ(reader.reads[0], (FakeFieldReader::Call{editor.pid, editor.appID, 1200, true}));
     const CompletionRequest& request = models.server.requests[0];
     EXPECT_EQ(request.text, std::string(1188, 'x') + " and then we");
     EXPECT_EQ(request.appName, "Text Editor");
@@ -446,7 +446,7 @@ TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaretUntilItIsU
     EXPECT_TRUE(reader.caretCalls.empty()) << "the first key's move was replaced by the second's";
     loop.advance(1ms);
     ASSERT_EQ(reader.caretCalls.size(), 1u);
-    EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::CaretCall{editor.pid, editor.appID}));
+    EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::Call{editor.pid, editor.appID}));
     EXPECT_EQ(overlay.moves, (std::vector<Rect>{Rect{310, 120, 1, 18}}));
     loop.advance(1000ms);
     EXPECT_EQ(reader.reads.size(), 1u) << "typing through asks for nothing new";
