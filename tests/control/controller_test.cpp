@@ -89,6 +89,11 @@ protected:
         ASSERT_EQ(controller->suggestion(), raw);
     }
     std::size_t asked() const { return models.server.requests.size(); }
+    // The reads made by the time any pause or move since has long passed.
+    std::size_t readsAfterAWhile() {
+        loop.advance(1000ms);
+        return reader.reads.size();
+    }
     // How often the on-device model was warmed so far. A request queues behind every
     // warming on the model's worker, so the calls before its answer are all of them.
     std::size_t warmings() {
@@ -448,8 +453,7 @@ TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaretUntilItIsU
     ASSERT_EQ(reader.caretCalls.size(), 1u);
     EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::Call{editor.pid, editor.appID}));
     EXPECT_EQ(overlay.moves, (std::vector<Rect>{Rect{310, 120, 1, 18}}));
-    loop.advance(1000ms);
-    EXPECT_EQ(reader.reads.size(), 1u) << "typing through asks for nothing new";
+    EXPECT_EQ(readsAfterAWhile(), 1u) << "typing through asks for nothing new";
     EXPECT_EQ(overlay.moves.size(), 1u);
 
     // The last offered characters end it, and ask for nothing.
@@ -458,9 +462,8 @@ TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaretUntilItIsU
     typeKeys("d");
     EXPECT_FALSE(overlay.visible);
     EXPECT_EQ(controller->suggestion(), "");
-    loop.advance(1000ms);
+    EXPECT_EQ(readsAfterAWhile(), 1u);
     EXPECT_EQ(overlay.moves.size(), 1u);
-    EXPECT_EQ(reader.reads.size(), 1u);
 
     // A letter without the accent offered is another letter: the pause starts again.
     reader.nextRead = textRead(typedSoFar + " wide"); // not an answer from the cache
@@ -597,8 +600,7 @@ TEST_F(ControllerTest, ClicksAndShortcutsForgetTheContextAScrollOnlyTheKeysTyped
         EXPECT_FALSE(overlay.visible);
         EXPECT_EQ(controller->buffer().text(), "");
         EXPECT_EQ(reader.invalidations, invalidations + (c.forgetsContext ? 1 : 0));
-        loop.advance(1000ms);
-        EXPECT_EQ(reader.reads.size(), reads) << "it asks for nothing";
+        EXPECT_EQ(readsAfterAWhile(), reads) << "it asks for nothing";
         offer(" world");
         EXPECT_EQ(asked(), requests + (c.forgetsContext ? 1 : 0))
             << "the engine's cache goes with the context";
@@ -616,8 +618,7 @@ TEST_F(ControllerTest, DeletingAndNewLinesAskForNothing) {
     }
     press(specialKey(Key::other)); // a key that types nothing
     press(typedKey("\x7F"));
-    loop.advance(1000ms);
-    EXPECT_TRUE(reader.reads.empty());
+    EXPECT_EQ(readsAfterAWhile(), 0u);
 }
 
 TEST_F(ControllerTest, SwitchedOffEverythingPassesAndTheShownSuggestionGoes) {
@@ -628,8 +629,7 @@ TEST_F(ControllerTest, SwitchedOffEverythingPassesAndTheShownSuggestionGoes) {
     EXPECT_TRUE(tap.typed.empty());
     typeKeys("abc");
     press(mouseDown());
-    loop.advance(1000ms);
-    EXPECT_EQ(reader.reads.size(), 1u);
+    EXPECT_EQ(readsAfterAWhile(), 1u);
     EXPECT_EQ(controller->buffer().text(), "");
     EXPECT_EQ(reader.invalidations, 0) << "switched off, a click resets nothing";
 }
@@ -670,8 +670,7 @@ TEST_F(ControllerTest, ExcludedOwnAndMissingApplicationsAreNeverRead) {
         typeKeys("secret");
         EXPECT_EQ(controller->buffer().text(), "") << "keys of excluded apps are not recorded";
         EXPECT_FALSE(press(Key::tab));
-        loop.advance(1000ms);
-        EXPECT_EQ(reader.reads.size(), 1u);
+        EXPECT_EQ(readsAfterAWhile(), 1u);
     }
     // A click still dismisses and resets there.
     const int invalidations = reader.invalidations;
