@@ -13,7 +13,6 @@ namespace wisket {
 namespace {
 
 using testing::FakeAx;
-using testing::FakeClock;
 using testing::FakeElement;
 using testing::ManualLoop;
 
@@ -60,10 +59,9 @@ protected:
     }
 
     FakeAx ax;
-    FakeClock clock;
     ManualLoop loop;
     SerialQueue queue;
-    FocusReader reader{ax, queue, loop, clock.function()};
+    FocusReader reader{ax, queue, loop, [this] { return loop.now(); }};
     FakeElement::Ptr window = FakeElement::make("AXWindow");
 };
 

@@ -1,5 +1,6 @@
 #include "focus/fake_ax.hpp"
 #include "focus/screen_context.hpp"
+#include "manual_loop.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -10,8 +11,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeAx;
-using testing::FakeClock;
 using testing::FakeElement;
+using testing::ManualLoop;
 
 class ScreenContextTest : public ::testing::Test {
 protected:
@@ -28,8 +29,8 @@ protected:
     }
 
     FakeAx ax;
-    FakeClock clock;
-    ScreenContext screen{ax, clock.function()};
+    ManualLoop loop; // its clock only
+    ScreenContext screen{ax, [this] { return loop.now(); }};
     FakeElement::Ptr window = FakeElement::make("AXWindow");
 };
 
@@ -165,15 +166,15 @@ TEST_F(ScreenContextTest, TimeBudgetStopsTheWalkAndShrinksEachTimeout) {
         labels.push_back(label(window, "t" + std::to_string(i)));
     }
     auto field = window->add("AXTextArea");
-    ax.setCallCost(&clock, 1ms);
-    const auto start = clock.now();
+    ax.onCall = [this] { loop.advance(1ms); };
+    const auto start = loop.now();
     const std::string text = walk(field);
 
     // Without the deadline the character budget would allow about 160 of these.
     const int visited = ax.reads("AXValue");
     EXPECT_GT(visited, 60);
     EXPECT_LT(visited, 80);
-    EXPECT_LE(clock.now() - start, 155ms);
+    EXPECT_LE(loop.now() - start, 155ms);
     EXPECT_EQ(text.substr(text.rfind('\n') + 1), "t199");
 
     std::vector<double> timeouts;
@@ -196,10 +197,10 @@ TEST_F(ScreenContextTest, CacheAnswersTheSameFieldAndTitleFor15Seconds) {
     EXPECT_EQ(collect(field, "Chat"), "first");
 
     text->set("AXValue", std::string("second"));
-    clock.advance(14900ms);
+    loop.advance(14900ms);
     EXPECT_EQ(collect(field, "Chat"), "first") << "a fresh handle to the same element hits the cache";
 
-    clock.advance(100ms);
+    loop.advance(100ms);
     EXPECT_EQ(collect(field, "Chat"), "second");
 
     text->set("AXValue", std::string("third"));

@@ -3,8 +3,8 @@
 // An in-memory accessibility tree implementing Ax. Tests build elements with attributes,
 // text and geometry, then look at what the code under test asked and wrote. Every handle
 // the fake hands out is a fresh object, as real accessibility wrappers are, so identity must
-// go through Ax::equal. Optional per-call cost advances a fake clock, so time budgets can be
-// spent without sleeping. The counters are read by the test only after the reader's answer
+// go through Ax::equal. A hook on every call can advance a virtual clock, so time budgets can
+// be spent without sleeping. The counters are read by the test only after the reader's answer
 // came back through the main loop, which orders them after the reader thread's calls.
 
 #include "focus/ax.hpp"
@@ -12,8 +12,6 @@
 #include "text/unicode.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -25,21 +23,6 @@
 #include <vector>
 
 namespace wisket::testing {
-
-// A monotonic clock that moves only when told to. Any thread.
-class FakeClock {
-public:
-    std::chrono::steady_clock::time_point now() const {
-        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(m_ticks.load()));
-    }
-    void advance(std::chrono::steady_clock::duration delta) { m_ticks += delta.count(); }
-    MonotonicClock function() {
-        return [this] { return now(); };
-    }
-
-private:
-    std::atomic<std::chrono::steady_clock::duration::rep> m_ticks{0};
-};
 
 inline bool within(AxRange range, std::size_t size) {
     return range.location >= 0 && range.length >= 0 &&
@@ -159,11 +142,8 @@ public:
         return element ? std::make_shared<Handle>(element) : nullptr;
     }
 
-    // Each call advances `clock` by `cost`.
-    void setCallCost(FakeClock* clock, std::chrono::steady_clock::duration cost) {
-        m_clock = clock;
-        m_cost = cost;
-    }
+    // Runs at the start of every call, on the caller's thread.
+    std::function<void()> onCall;
 
     // How many times attribute `name` was asked for, singly, among several or for a range.
     int reads(std::string_view name) const {
@@ -244,10 +224,10 @@ private:
         const auto* h = dynamic_cast<const Handle*>(element.get());
         return h ? h->element : nullptr;
     }
-    // Spends the call's cost and returns the element unless it fails.
+    // Runs the hook and returns the element unless it fails.
     FakeElement::Ptr enter(const AxElement& element) {
-        if (m_clock) {
-            m_clock->advance(m_cost);
+        if (onCall) {
+            onCall();
         }
         FakeElement::Ptr found = target(element);
         return found && !found->failing ? found : nullptr;
@@ -280,8 +260,6 @@ private:
 
     std::map<std::int32_t, FakeElement::Ptr> m_apps;
     std::map<std::string, int, std::less<>> m_reads;
-    FakeClock* m_clock = nullptr;
-    std::chrono::steady_clock::duration m_cost{};
 };
 
 } // namespace wisket::testing
