@@ -353,17 +353,14 @@ TEST_F(FocusReaderTest, ContextKeepsTheLast800CharactersOfScreenAndQuoteAnd600Un
 // --- Threads -----------------------------------------------------------------------------------
 
 TEST_F(FocusReaderTest, ReadsRunInOrderOnTheQueueAndAnswerOnTheMainLoop) {
-    // Each read and caret asks for bounds, on whichever thread the reader calls from.
     std::mutex mutex;
     std::vector<std::thread::id> callThreads;
+    ax.onCall = [&] {
+        const std::lock_guard lock(mutex);
+        callThreads.push_back(std::this_thread::get_id());
+    };
     for (std::int32_t p = 1; p <= 5; ++p) {
-        auto element = window->add("AXTextArea");
-        element->text("x").selection(1).layout([&](AxRange) -> std::optional<Rect> {
-            const std::lock_guard lock(mutex);
-            callThreads.push_back(std::this_thread::get_id());
-            return std::nullopt;
-        });
-        ax.focus(p, element);
+        ax.focus(p, window->add("AXTextArea"));
     }
     std::vector<int> answered;
     for (int i = 1; i <= 5; ++i) {
