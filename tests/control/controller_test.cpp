@@ -369,26 +369,7 @@ TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestionA
     EXPECT_EQ(tap.typed.back(), overlay.text);
 }
 
-TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
-    settings.setContinueAfterAccept(false);
-    typeKeys("abc");
-    offer(" world");
-    EXPECT_TRUE(press(Key::escape, Modifier::shift));
-    EXPECT_FALSE(overlay.visible);
-    loop.advance(1000ms);
-    EXPECT_EQ(asked(), 1u) << "Escape schedules nothing";
-
-    // Escape kept the buffer: an opaque read still sees the keys typed before it.
-    reader.nextRead = opaqueRead();
-    offer(" world");
-    EXPECT_TRUE(press(Key::escape));
-    EXPECT_FALSE(press(Key::escape)) << "nothing offered: Escape is the application's";
-    pause("xyz");
-    ASSERT_EQ(asked(), 3u);
-    EXPECT_EQ(models.server.requests.back().text, "xyz") << "an unconsumed Escape clears the buffer";
-}
-
-TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableWhenThatChanges) {
+TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableAndEscapeIsOnlyWhileOffered) {
     const KeyCombination escapeAny{Key::escape, {}, true};
     EXPECT_TRUE(tap.consumableReports.empty());
 
@@ -405,9 +386,14 @@ TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableWhenThatChanges) {
     ASSERT_EQ(tap.consumableReports.size(), 2u);
     EXPECT_EQ(tap.consumableKeys(), (std::vector<KeyCombination>{{Key::tab}, {Key::rightArrow}, escapeAny}));
 
-    press(Key::escape);
+    EXPECT_TRUE(press(Key::escape, Modifier::shift));
+    EXPECT_FALSE(overlay.visible);
     ASSERT_EQ(tap.consumableReports.size(), 3u);
     EXPECT_TRUE(tap.consumableKeys().empty());
+    EXPECT_EQ(readsAfterAWhile(), 1u) << "Escape schedules nothing";
+    EXPECT_EQ(controller->buffer().text(), "e wo") << "nor does it move the caret";
+    EXPECT_FALSE(press(Key::escape)) << "nothing offered: Escape is the application's";
+    EXPECT_EQ(controller->buffer().text(), "");
     typeKeys("abc");
     press(mouseDown());
     EXPECT_EQ(tap.consumableReports.size(), 3u);
