@@ -367,6 +367,7 @@ TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestionA
     EXPECT_EQ(overlay.text, " world is round");
     EXPECT_TRUE(press(Key::tab));
     EXPECT_EQ(tap.typed.back(), overlay.text);
+    EXPECT_THAT(controller->buffer().text(), ::testing::EndsWith(overlay.text)) << "it joins the keys typed";
 }
 
 TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableAndEscapeIsOnlyWhileOffered) {
@@ -521,27 +522,16 @@ TEST_F(ControllerTest, WordAcceptsTypeOneWordAtATimeAndTheLastEndsTheSuggestion)
 
     press(Key::tab, Modifier::alt);
     EXPECT_EQ(tap.typed, (std::vector<std::string>{" world,", " how", " are", " you"}));
+    EXPECT_EQ(controller->buffer().text(), "e world, how are you") << "accepted words join the keys typed";
     EXPECT_FALSE(overlay.visible);
     EXPECT_EQ(controller->suggestion(), "");
     loop.advance(250ms);
     EXPECT_EQ(reader.reads.size(), 2u) << "the last word accept continues as a whole accept";
     EXPECT_EQ(overlay.moves.size(), 2u);
-}
-
-TEST_F(ControllerTest, AcceptedTextJoinsTheKeystrokeBuffer) {
-    reader.nextRead = opaqueRead();
-    settings.setContinueAfterAccept(false);
-    typeKeys("Say hi");
-    models.server.answer = " to all of them";
-    loop.advance(180ms);
-    ASSERT_TRUE(overlay.visible);
-    press(Key::tab, Modifier::alt);
-    press(Key::tab);
-    EXPECT_EQ(controller->buffer().text(), "Say hi to all of them");
 
     settings.setKeystrokeFallback(false);
     typeKeys("x");
-    EXPECT_EQ(controller->buffer().text(), "");
+    EXPECT_EQ(controller->buffer().text(), "") << "without the fallback no key is kept";
 }
 
 TEST_F(ControllerTest, AWholeAcceptAsksForMoreAfterTheLongerOfThePauseAnd250Ms) {
