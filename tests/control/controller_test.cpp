@@ -685,25 +685,20 @@ TEST_F(ControllerTest, WorkStillUnderWayWhenTheControllerGoesFindsNothingToTouch
     EXPECT_EQ(loop.pendingTimers(), 0u);
 
     controller = makeController();
-    reader.holdReads = true;
-    pause("a");
-    controller.reset();
-    reader.release();
-    loop.runPosted();
-
-    reader.holdReads = false;
-    controller = makeController();
     models.server.hold = true;
     pause("a");
     ASSERT_EQ(asked(), 1u);
+    reader.holdReads = true;
+    pause("b");
     controller.reset();
     models.server.answer = " world";
     models.server.release();
+    reader.release();
     loop.runPosted();
     EXPECT_EQ(overlay.shows, 0);
 
     controller = makeController();
-    models.server.hold = false;
+    reader.holdReads = models.server.hold = false;
     press(mouseDown()); // the late answer went into the engine's cache
     offer(" there friend");
     typeKeys(" ");
