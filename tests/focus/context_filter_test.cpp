@@ -76,20 +76,17 @@ TEST(FilterInjection, EachKindOfInstructionIsCaught) {
 }
 
 TEST(FilterInjection, OrdinaryProseSurvives) {
-    for (const char* text : {
+    for (const std::string& text : std::vector<std::string>{
              "The system is down again. I forgot my keys.",
              "The assistant manager was late. We should start anyway.",
              "Our new instructor starts Monday.",
              "Let me know what you think about the model. It should arrive Monday.",
+             // A tool told what to do must be named within 80 characters, in the same sentence.
+             "The autocomplete " + std::string(40, 'x') + " " + std::string(40, 'y') + " should work.",
+             "I tried the autocomplete. It should work.",
          }) {
         EXPECT_EQ(filterInjection(text), text);
     }
-    // A tool told what to do must be named within 80 characters, in the same sentence.
-    const std::string far =
-        "The autocomplete " + std::string(40, 'x') + " " + std::string(40, 'y') + " should work.";
-    EXPECT_EQ(filterInjection(far), far);
-    EXPECT_EQ(filterInjection("I tried the autocomplete. It should work."),
-              "I tried the autocomplete. It should work.");
 }
 
 TEST(FilterInjection, HostileTextEndsAndFailsClosed) {
