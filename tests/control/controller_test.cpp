@@ -1,7 +1,6 @@
 #include "control/controller.hpp"
 #include "desk.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -41,6 +40,13 @@ FocusContext contextOf(std::string text) {
 
 FocusRead textRead(std::string text = typedSoFar) {
     return FocusRead::text(contextOf(std::move(text)));
+}
+
+// What the reader answers for a field whose text it cannot read.
+FocusRead opaqueRead() {
+    FocusContext context = contextOf("");
+    context.caretRect.reset();
+    return FocusRead::opaque(context);
 }
 
 class ControllerTest : public ::testing::Test, protected testing::Desk {
@@ -83,6 +89,11 @@ protected:
         ASSERT_EQ(controller->suggestion(), raw);
     }
     std::size_t asked() const { return models.server.requests.size(); }
+    // The reads made by the time any pause or move since has long passed.
+    std::size_t readsAfterAWhile() {
+        loop.advance(1000ms);
+        return reader.reads.size();
+    }
     // How often the on-device model was warmed so far. A request queues behind every
     // warming on the model's worker, so the calls before its answer are all of them.
     std::size_t warmings() {
@@ -90,37 +101,20 @@ protected:
         bool answered = false;
         models.engine.complete(CompletionRequest{}, false, [&](const CompletionResult&) { answered = true; });
         EXPECT_TRUE(loop.runUntil([&] { return answered; }));
-        const std::vector<ScriptedRuntime::Call> calls = models.runtime.calls();
-        const auto respond = std::find_if(calls.begin(), calls.end(), [](const ScriptedRuntime::Call& call) {
-            return call.kind == ScriptedRuntime::Call::Kind::respond;
-        });
-        return static_cast<std::size_t>(
-            std::count_if(calls.begin(), respond, [](const ScriptedRuntime::Call& call) {
-                return call.kind == ScriptedRuntime::Call::Kind::prewarm;
-            }));
+        std::size_t count = 0;
+        for (const ScriptedRuntime::Call& call : models.runtime.calls()) {
+            if (call.kind == ScriptedRuntime::Call::Kind::respond) {
+                return count;
+            }
+            count += call.kind == ScriptedRuntime::Call::Kind::prewarm ? 1 : 0;
+        }
+        return count;
     }
 
     std::unique_ptr<Controller> controller;
 };
 
 // --- Debounce and staleness --------------------------------------------------------------
-
-TEST_F(ControllerTest, TwoKeysWithinThePauseGiveOneReadForTheSecond) {
-    press(typedKey("a"));
-    loop.advance(100ms);
-    press(typedKey("b"));
-    loop.advance(179ms);
-    EXPECT_TRUE(reader.reads.empty()) << "the first key's task must not survive the second key";
-    loop.advance(1ms);
-    ASSERT_EQ(reader.reads.size(), 1u);
-    EXPECT_EQ(reader.reads[0], (FakeFieldReader::ReadCall{editor.pid, editor.appID, 1200, true}));
-    EXPECT_EQ(asked(), 1u);
-
-    settings.setUseScreenContext(false);
-    pause("c");
-    ASSERT_EQ(reader.reads.size(), 2u);
-    EXPECT_FALSE(reader.reads[1].withContext);
-}
 
 TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     // A read that returns after the next key.
@@ -140,7 +134,6 @@ TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     typeKeys("c");
     models.server.release();
     loop.runPosted();
-    EXPECT_FALSE(overlay.visible);
     EXPECT_EQ(overlay.shows, 0);
     EXPECT_FALSE(controller->lastLatencyMs());
 
@@ -152,7 +145,8 @@ TEST_F(ControllerTest, AnswersOvertakenByAnotherKeyAreNeverShown) {
     EXPECT_EQ(overlay.text, " world");
 }
 
-TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
+// Each key starts the pause again.
+TEST_F(ControllerTest, ThePauseRunsFromTheLastKeyAndStoredPausesOutsideTheRangeAreClamped) {
     struct Case {
         double debounceMs;
         std::chrono::milliseconds readAt;
@@ -164,6 +158,8 @@ TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
         settings.setDebounceMs(c.debounceMs);
         typeKeys("a");
         if (c.readAt > 0ms) {
+            loop.advance(c.readAt / 2);
+            typeKeys("b");
             loop.advance(c.readAt - 1ms);
             EXPECT_TRUE(reader.reads.empty());
         }
@@ -176,11 +172,8 @@ TEST_F(ControllerTest, StoredPausesOutsideTheRangeAreClamped) {
 
 // Each leaves one debug line that says why, and nothing of the text.
 TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
-    FocusContext unreadable = contextOf("");
-    unreadable.caretRect.reset();
     FocusContext nowhere = contextOf(typedSoFar);
-    nowhere.caretRect.reset();
-    nowhere.fieldRect.reset();
+    nowhere.caretRect = nowhere.fieldRect = std::nullopt;
     FocusContext password = contextOf(typedSoFar);
     password.field.subrole = "AXSecureTextField";
 
@@ -191,13 +184,12 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         bool secureInput = false;
         bool fallback = true;
         bool failing = false;
-        bool reads = true;
         bool asks = false;
     };
     const Case cases[] = {
-        {.outcome = "secureInput", .secureInput = true, .reads = false},
+        {.outcome = "secureInput", .secureInput = true},
         {.outcome = "skipRead", .read = FocusRead::skip()},
-        {.outcome = "opaqueWithoutFallback", .read = FocusRead::opaque(unreadable), .fallback = false},
+        {.outcome = "opaqueWithoutFallback", .read = opaqueRead(), .fallback = false},
         {.outcome = "tooLittleText", .read = textRead("\n Hi  ")},
         {.outcome = "lineStart", .read = textRead(typedSoFar + "\n")},
         {.outcome = "noAnchor", .read = FocusRead::text(nowhere)},
@@ -224,23 +216,16 @@ TEST_F(ControllerTest, EachEarlyEndOfTheTaskShowsNothing) {
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_THAT(lines[0], ::testing::StartsWith(std::string("wisket: pause outcome=") + c.outcome + " "));
         EXPECT_THAT(lines[0], ::testing::Not(::testing::HasSubstr("hello")));
-        EXPECT_EQ(reader.reads.size(), c.reads ? 1u : 0u);
+        EXPECT_EQ(reader.reads.size(), c.secureInput ? 0u : 1u);
         EXPECT_EQ(asked(), c.asks ? 1u : 0u);
-        EXPECT_FALSE(overlay.visible);
         EXPECT_EQ(overlay.shows, 0);
-        EXPECT_EQ(controller->suggestion(), "");
         EXPECT_FALSE(controller->lastPlan());
     }
     log::setDebugEnabled(false);
     log::setSink(stderrSink);
-}
 
-TEST_F(ControllerTest, BarelyLongEnoughTextIsSuggestedFor) {
     reader.nextRead = textRead("Hi!");
-    models.server.answer = " Sam";
-    pause("!");
-    EXPECT_TRUE(overlay.visible);
-    EXPECT_EQ(overlay.text, " Sam");
+    offer(" Sam"); // barely long enough
 }
 
 TEST_F(ControllerTest, AFieldBehindTheKeysIsReadAgainAFewTimesThenTakenAsItIs) {
@@ -262,16 +247,12 @@ TEST_F(ControllerTest, AFieldBehindTheKeysIsReadAgainAFewTimesThenTakenAsItIs) {
 }
 
 TEST_F(ControllerTest, OpaqueFieldsAreContinuedFromTheKeysTypedAndShownBelowTheField) {
-    FocusContext opaque = contextOf("");
-    opaque.caretRect.reset();
-    reader.nextRead = FocusRead::opaque(opaque);
+    reader.nextRead = opaqueRead();
     typeKeys("See yo");
     press(Key::backspace);
     typeKeys("o");
-    typeAndPause(" soon");
-    ASSERT_EQ(asked(), 1u);
-    EXPECT_EQ(models.server.requests[0].text, "See yoe");
-    ASSERT_TRUE(overlay.visible);
+    offer(" soon");
+    EXPECT_EQ(models.server.requests.back().text, "See yoe");
     EXPECT_EQ(overlay.anchor, Anchor::below(fieldRect));
 }
 
@@ -284,6 +265,7 @@ TEST_F(ControllerTest, RequestsCarryTheAppTheTextCutAndTheContextExceptForSearch
     reader.nextRead = FocusRead::text(chat);
     typeAndPause(" will go");
     ASSERT_EQ(asked(), 1u);
+    EXPECT_EQ(reader.reads[0], (FakeFieldReader::Call{editor.pid, editor.appID, 1200, true}));
     const CompletionRequest& request = models.server.requests[0];
     EXPECT_EQ(request.text, std::string(1188, 'x') + " and then we");
     EXPECT_EQ(request.appName, "Text Editor");
@@ -296,23 +278,22 @@ TEST_F(ControllerTest, RequestsCarryTheAppTheTextCutAndTheContextExceptForSearch
     search.field.role = "AXSearchField";
     search.textBeforeCaret = "weather for tomor";
     reader.nextRead = FocusRead::text(search);
+    settings.setUseScreenContext(false);
     typeAndPause("row");
     ASSERT_EQ(asked(), 2u);
+    EXPECT_FALSE(reader.reads[1].withContext);
     EXPECT_EQ(models.server.requests[1].plan.kind, TextKind::search);
     EXPECT_EQ(overlay.text, "row");
     EXPECT_EQ(models.server.requests[1].context, "");
     EXPECT_EQ(models.server.requests[1].after, "");
     EXPECT_EQ(controller->lastContextChars(), 0);
-}
 
-TEST_F(ControllerTest, TheAppNameFallsBackToTheIdThenToAnyApp) {
-    models.server.answer = " world";
+    // Without a display name the id stands in, without an id any app.
     for (const auto& [app, name] :
          {std::pair{RunningApplication{7, "org.example.Pad", std::nullopt}, "org.example.Pad"},
           std::pair{RunningApplication{8, std::nullopt, std::nullopt}, "an app"}}) {
         workspace.activate(app);
         pause("e");
-        ASSERT_FALSE(models.server.requests.empty());
         EXPECT_EQ(models.server.requests.back().appName, name);
         EXPECT_EQ(reader.reads.back().pid, app.pid);
     }
@@ -322,12 +303,9 @@ TEST_F(ControllerTest, ShownSuggestionsRecordTheirFiguresAndStyle) {
     models.server.delay = 37ms;
     offer(" world");
     EXPECT_EQ(controller->lastLatencyMs(), 37);
-    ASSERT_TRUE(controller->lastPlan());
     EXPECT_EQ(controller->lastPlan(), models.server.requests.back().plan);
-    EXPECT_EQ(controller->lastPlan()->kind, TextKind::document) << "a window titled Notes";
+    EXPECT_EQ(models.server.requests.back().plan.kind, TextKind::document) << "a window titled Notes";
     EXPECT_EQ(overlay.anchor, Anchor::caret(caretRect));
-    EXPECT_EQ(overlay.hint, "tab");
-    EXPECT_DOUBLE_EQ(overlay.opacity, 0.9);
 
     // A failing request later keeps the figures of the last shown suggestion.
     models.server.failing = true;
@@ -354,7 +332,7 @@ TEST_F(ControllerTest, ShownSuggestionsRecordTheirFiguresAndStyle) {
 
 // --- Accept keys and Escape --------------------------------------------------------------
 
-TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestion) {
+TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestionAsShown) {
     struct Case {
         AcceptKey setting;
         Key key;
@@ -380,37 +358,17 @@ TEST_F(ControllerTest, OnlyTheChosenAcceptKeyWithoutModifiersTypesTheSuggestion)
         EXPECT_FALSE(overlay.visible);
         EXPECT_EQ(controller->suggestion(), "");
     }
-}
 
-TEST_F(ControllerTest, AHostileAnswerIsShownAndTypedAsTheSameGatedText) {
+    // A hostile answer is shown and typed as the same gated text.
+    reader.nextRead = textRead(typedSoFar + " wide"); // not an answer from the cache
     typeAndPause(" world\x1b[31m \u202Eis\t\x07round");
-    ASSERT_TRUE(overlay.visible);
     EXPECT_EQ(overlay.text, " world is round");
     EXPECT_TRUE(press(Key::tab));
-    EXPECT_EQ(tap.typed, std::vector<std::string>{overlay.text});
+    EXPECT_EQ(tap.typed.back(), overlay.text);
+    EXPECT_THAT(controller->buffer().text(), ::testing::EndsWith(overlay.text)) << "it joins the keys typed";
 }
 
-TEST_F(ControllerTest, EscapeIsConsumedOnlyWhileASuggestionIsOffered) {
-    settings.setContinueAfterAccept(false);
-    typeKeys("abc");
-    offer(" world");
-    EXPECT_TRUE(press(Key::escape, Modifier::shift));
-    EXPECT_FALSE(overlay.visible);
-    loop.advance(1000ms);
-    EXPECT_EQ(asked(), 1u) << "Escape schedules nothing";
-
-    // Escape kept the buffer: an opaque read still sees the keys typed before it.
-    FocusContext opaque = contextOf("");
-    reader.nextRead = FocusRead::opaque(opaque);
-    offer(" world");
-    EXPECT_TRUE(press(Key::escape));
-    EXPECT_FALSE(press(Key::escape)) << "nothing offered: Escape is the application's";
-    pause("xyz");
-    ASSERT_EQ(asked(), 3u);
-    EXPECT_EQ(models.server.requests.back().text, "xyz") << "an unconsumed Escape clears the buffer";
-}
-
-TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableWhenThatChanges) {
+TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableAndEscapeIsOnlyWhileOffered) {
     const KeyCombination escapeAny{Key::escape, {}, true};
     EXPECT_TRUE(tap.consumableReports.empty());
 
@@ -427,9 +385,14 @@ TEST_F(ControllerTest, TheTapLearnsWhichKeysAreConsumableWhenThatChanges) {
     ASSERT_EQ(tap.consumableReports.size(), 2u);
     EXPECT_EQ(tap.consumableKeys(), (std::vector<KeyCombination>{{Key::tab}, {Key::rightArrow}, escapeAny}));
 
-    press(Key::escape);
+    EXPECT_TRUE(press(Key::escape, Modifier::shift));
+    EXPECT_FALSE(overlay.visible);
     ASSERT_EQ(tap.consumableReports.size(), 3u);
     EXPECT_TRUE(tap.consumableKeys().empty());
+    EXPECT_EQ(readsAfterAWhile(), 1u) << "Escape schedules nothing";
+    EXPECT_EQ(controller->buffer().text(), "e wo") << "nor does it move the caret";
+    EXPECT_FALSE(press(Key::escape)) << "nothing offered: Escape is the application's";
+    EXPECT_EQ(controller->buffer().text(), "");
     typeKeys("abc");
     press(mouseDown());
     EXPECT_EQ(tap.consumableReports.size(), 3u);
@@ -462,7 +425,7 @@ TEST_F(ControllerTest, ALostTapHidesTheSuggestionAndIsTriedAgainUntilItWorks) {
 
 // --- Typing through a suggestion ---------------------------------------------------------
 
-TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaret) {
+TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaretUntilItIsUsedUp) {
     reader.caretRect = Rect{310, 120, 1, 18};
     offer(" there friend");
     typeKeys(" t");
@@ -473,35 +436,29 @@ TEST_F(ControllerTest, TypingWhatIsOfferedShortensItAndFollowsTheCaret) {
     EXPECT_TRUE(reader.caretCalls.empty()) << "the first key's move was replaced by the second's";
     loop.advance(1ms);
     ASSERT_EQ(reader.caretCalls.size(), 1u);
-    EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::CaretCall{editor.pid, editor.appID}));
+    EXPECT_EQ(reader.caretCalls[0], (FakeFieldReader::Call{editor.pid, editor.appID}));
     EXPECT_EQ(overlay.moves, (std::vector<Rect>{Rect{310, 120, 1, 18}}));
-    loop.advance(1000ms);
-    EXPECT_EQ(reader.reads.size(), 1u) << "typing through asks for nothing new";
+    EXPECT_EQ(readsAfterAWhile(), 1u) << "typing through asks for nothing new";
     EXPECT_EQ(overlay.moves.size(), 1u);
 
-    typeKeys("x");
-    EXPECT_FALSE(overlay.visible);
-    loop.advance(180ms);
-    EXPECT_EQ(reader.reads.size(), 2u);
-}
-
-TEST_F(ControllerTest, TypingTheLastOfferedCharactersOrALetterWithoutItsAccentEndsTheSuggestion) {
-    offer(" ok");
-    typeKeys(" o");
+    // The last offered characters end it, and ask for nothing.
+    typeKeys("here frien");
     EXPECT_TRUE(overlay.visible);
-    typeKeys("k");
+    typeKeys("d");
     EXPECT_FALSE(overlay.visible);
     EXPECT_EQ(controller->suggestion(), "");
-    loop.advance(1000ms);
-    EXPECT_TRUE(overlay.moves.empty());
-    EXPECT_EQ(reader.reads.size(), 1u);
+    EXPECT_EQ(readsAfterAWhile(), 1u);
+    EXPECT_EQ(overlay.moves.size(), 1u);
 
+    // A letter without the accent offered is another letter: the pause starts again.
     reader.nextRead = textRead(typedSoFar + " wide"); // not an answer from the cache
     offer(" cafe\xCC\x81 noir");                      // e and a combining acute accent
     typeKeys(" caf");
     EXPECT_EQ(controller->suggestion(), "e\xCC\x81 noir");
     typeKeys("e");
     EXPECT_FALSE(overlay.visible);
+    loop.advance(180ms);
+    EXPECT_EQ(reader.reads.size(), 3u);
 }
 
 TEST_F(ControllerTest, TheOverlayMovesOnlyToACaretThatWasReadWhileItIsShown) {
@@ -563,54 +520,37 @@ TEST_F(ControllerTest, WordAcceptsTypeOneWordAtATimeAndTheLastEndsTheSuggestion)
 
     press(Key::tab, Modifier::alt);
     EXPECT_EQ(tap.typed, (std::vector<std::string>{" world,", " how", " are", " you"}));
+    EXPECT_EQ(controller->buffer().text(), "e world, how are you") << "accepted words join the keys typed";
     EXPECT_FALSE(overlay.visible);
     EXPECT_EQ(controller->suggestion(), "");
     loop.advance(250ms);
     EXPECT_EQ(reader.reads.size(), 2u) << "the last word accept continues as a whole accept";
     EXPECT_EQ(overlay.moves.size(), 2u);
-}
-
-TEST_F(ControllerTest, AcceptedTextJoinsTheKeystrokeBuffer) {
-    FocusContext opaque = contextOf("");
-    reader.nextRead = FocusRead::opaque(opaque);
-    settings.setContinueAfterAccept(false);
-    typeKeys("Say hi");
-    models.server.answer = " to all of them";
-    loop.advance(180ms);
-    ASSERT_TRUE(overlay.visible);
-    press(Key::tab, Modifier::alt);
-    press(Key::tab);
-    EXPECT_EQ(controller->buffer().text(), "Say hi to all of them");
 
     settings.setKeystrokeFallback(false);
     typeKeys("x");
-    EXPECT_EQ(controller->buffer().text(), "");
+    EXPECT_EQ(controller->buffer().text(), "") << "without the fallback no key is kept";
 }
 
 TEST_F(ControllerTest, AWholeAcceptAsksForMoreAfterTheLongerOfThePauseAnd250Ms) {
-    for (const auto& [debounce, wait] : {std::pair{180.0, 250ms}, std::pair{400.0, 400ms}}) {
+    for (const auto& [debounce, wait, continues] :
+         {std::tuple{180.0, 250ms, true}, std::tuple{400.0, 400ms, true}, std::tuple{180.0, 2000ms, false}}) {
         SCOPED_TRACE(debounce);
         settings.setDebounceMs(debounce);
+        settings.setContinueAfterAccept(continues);
         offer(" world");
         const std::size_t reads = reader.reads.size();
         press(Key::tab);
         loop.advance(wait - 1ms);
         EXPECT_EQ(reader.reads.size(), reads);
         loop.advance(1ms);
-        EXPECT_EQ(reader.reads.size(), reads + 1);
+        EXPECT_EQ(reader.reads.size(), reads + (continues ? 1 : 0));
     }
-
-    settings.setContinueAfterAccept(false);
-    offer(" world");
-    const std::size_t reads = reader.reads.size();
-    press(Key::tab);
-    loop.advance(2000ms);
-    EXPECT_EQ(reader.reads.size(), reads);
 }
 
 // --- What else dismisses and forgets -----------------------------------------------------
 
-TEST_F(ControllerTest, ClicksAndShortcutsForgetTheContextAScrollOnlyTheKeysTyped) {
+TEST_F(ControllerTest, ClicksAndShortcutsForgetTheContextScrollsNewLinesAndMovesOnlyTheKeysTyped) {
     struct Case {
         const char* name;
         InputEvent event;
@@ -623,6 +563,9 @@ TEST_F(ControllerTest, ClicksAndShortcutsForgetTheContextAScrollOnlyTheKeysTyped
         {"other click", mouseDown(EventType::otherMouseDown), true},
         {"paste", typedKey("v", Modifier::control), true},
         {"Super paste", typedKey("v", Modifier::super), true},
+        {"return", specialKey(Key::returnKey), false},
+        {"keypad enter", specialKey(Key::keypadEnter), false},
+        {"home", specialKey(Key::home), false},
     };
     offer(" world");
     for (const Case& c : cases) {
@@ -634,30 +577,20 @@ TEST_F(ControllerTest, ClicksAndShortcutsForgetTheContextAScrollOnlyTheKeysTyped
         EXPECT_FALSE(overlay.visible);
         EXPECT_EQ(controller->buffer().text(), "");
         EXPECT_EQ(reader.invalidations, invalidations + (c.forgetsContext ? 1 : 0));
-        loop.advance(1000ms);
-        EXPECT_EQ(reader.reads.size(), reads) << "it asks for nothing";
+        EXPECT_EQ(readsAfterAWhile(), reads) << "it asks for nothing";
         offer(" world");
         EXPECT_EQ(asked(), requests + (c.forgetsContext ? 1 : 0))
             << "the engine's cache goes with the context";
     }
 }
 
-TEST_F(ControllerTest, DeletingAndNewLinesAskForNothing) {
+TEST_F(ControllerTest, DeletingAndKeysThatTypeNothingAskForNothing) {
     typeKeys("abcd");
     press(Key::backspace);
     EXPECT_EQ(controller->buffer().text(), "abc");
-    press(Key::returnKey);
-    EXPECT_EQ(controller->buffer().text(), "");
-    typeKeys("ab");
-    press(Key::keypadEnter);
-    EXPECT_EQ(controller->buffer().text(), "");
-    typeKeys("ab");
-    press(Key::home);
-    EXPECT_EQ(controller->buffer().text(), "");
     press(specialKey(Key::other)); // a key that types nothing
     press(typedKey("\x7F"));
-    loop.advance(1000ms);
-    EXPECT_TRUE(reader.reads.empty());
+    EXPECT_EQ(readsAfterAWhile(), 0u);
 }
 
 TEST_F(ControllerTest, SwitchedOffEverythingPassesAndTheShownSuggestionGoes) {
@@ -668,8 +601,7 @@ TEST_F(ControllerTest, SwitchedOffEverythingPassesAndTheShownSuggestionGoes) {
     EXPECT_TRUE(tap.typed.empty());
     typeKeys("abc");
     press(mouseDown());
-    loop.advance(1000ms);
-    EXPECT_EQ(reader.reads.size(), 1u);
+    EXPECT_EQ(readsAfterAWhile(), 1u);
     EXPECT_EQ(controller->buffer().text(), "");
     EXPECT_EQ(reader.invalidations, 0) << "switched off, a click resets nothing";
 }
@@ -678,12 +610,7 @@ TEST_F(ControllerTest, SwitchedOffEverythingPassesAndTheShownSuggestionGoes) {
 
 TEST_F(ControllerTest, SwitchingAppsDropsALateAnswerAndEmptiesTheCache) {
     offer(" world");
-    press(Key::escape);
     models.server.hold = true;
-    pause("e");
-    EXPECT_EQ(asked(), 1u) << "answered from the cache";
-    EXPECT_TRUE(overlay.visible);
-
     reader.nextRead = textRead(typedSoFar + " wide");
     pause("x");
     ASSERT_EQ(asked(), 2u);
@@ -710,8 +637,7 @@ TEST_F(ControllerTest, ExcludedOwnAndMissingApplicationsAreNeverRead) {
         typeKeys("secret");
         EXPECT_EQ(controller->buffer().text(), "") << "keys of excluded apps are not recorded";
         EXPECT_FALSE(press(Key::tab));
-        loop.advance(1000ms);
-        EXPECT_EQ(reader.reads.size(), 1u);
+        EXPECT_EQ(readsAfterAWhile(), 1u);
     }
     // A click still dismisses and resets there.
     const int invalidations = reader.invalidations;
@@ -724,32 +650,28 @@ TEST_F(ControllerTest, ExcludedOwnAndMissingApplicationsAreNeverRead) {
     EXPECT_EQ(loop.pendingTimers(), 0u) << "without a front application nothing is scheduled";
 }
 
-TEST_F(ControllerTest, OnlyAppsThatMayGetSuggestionsWarmTheModel) {
+// Each warming is 31 s after the last, past the warm session's lifetime, so every one is seen.
+TEST_F(ControllerTest, SuccessfulStartsAndAppsThatMayGetSuggestionsWarmTheModel) {
     settings.setProvider(ProviderKind::onDevice);
-    settings.setExcludedAppIDs({keePass.appID.value()});
-    for (const RunningApplication& app : {keePass, mail, ownApp, editor}) {
-        loop.advance(31s); // past the warm session's lifetime: every warming is seen
-        workspace.activate(app);
-    }
-    EXPECT_EQ(warmings(), 2u);
-}
-
-TEST_F(ControllerTest, StartFailsCleanlyAndSucceedsOnlyOnce) {
     FakeKeyTap failing;
     failing.startSucceeds = false;
     FakeWorkspace quiet;
     Controller other(collaborators(failing, quiet));
-    settings.setProvider(ProviderKind::onDevice);
     EXPECT_EQ(other.start(), (StartError{"key tap", "refused by the test"}));
     EXPECT_EQ(quiet.registrations, 0);
-
     failing.startSucceeds = true;
     for (int i = 0; i < 2; ++i) {
         loop.advance(31s);
         EXPECT_EQ(other.start(), std::nullopt);
     }
     EXPECT_EQ(quiet.registrations, 1);
-    EXPECT_EQ(warmings(), 2u) << "each successful start warms the model, a failed one does not";
+
+    settings.setExcludedAppIDs({keePass.appID.value()});
+    for (const RunningApplication& app : {keePass, mail, ownApp, editor}) {
+        loop.advance(31s);
+        workspace.activate(app);
+    }
+    EXPECT_EQ(warmings(), 4u) << "two starts and two apps";
 }
 
 // --- Lifetime ----------------------------------------------------------------------------
@@ -761,25 +683,20 @@ TEST_F(ControllerTest, WorkStillUnderWayWhenTheControllerGoesFindsNothingToTouch
     EXPECT_EQ(loop.pendingTimers(), 0u);
 
     controller = makeController();
-    reader.holdReads = true;
-    pause("a");
-    controller.reset();
-    reader.release();
-    loop.runPosted();
-
-    reader.holdReads = false;
-    controller = makeController();
     models.server.hold = true;
     pause("a");
     ASSERT_EQ(asked(), 1u);
+    reader.holdReads = true;
+    pause("b");
     controller.reset();
     models.server.answer = " world";
     models.server.release();
+    reader.release();
     loop.runPosted();
     EXPECT_EQ(overlay.shows, 0);
 
     controller = makeController();
-    models.server.hold = false;
+    reader.holdReads = models.server.hold = false;
     press(mouseDown()); // the late answer went into the engine's cache
     offer(" there friend");
     typeKeys(" ");

@@ -13,7 +13,6 @@ namespace wisket {
 namespace {
 
 using testing::FakeAx;
-using testing::FakeClock;
 using testing::FakeElement;
 using testing::ManualLoop;
 
@@ -44,31 +43,25 @@ protected:
         return element;
     }
 
+    // What `ask` hands its callback, through the main loop.
+    template <typename Answer> Answer answerOf(const std::function<void(std::function<void(Answer)>)>& ask) {
+        std::optional<Answer> result;
+        ask([&](Answer answer) { result = std::move(answer); });
+        EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
+        return result.value_or(Answer{});
+    }
     FocusRead read(bool withContext = false, std::optional<std::string> appID = std::nullopt,
                    std::int32_t process = pid) {
-        std::optional<FocusRead> result;
-        reader.read(process, std::move(appID), 1200, withContext,
-                    [&](FocusRead r) { result = std::move(r); });
-        EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
-        return result.value_or(FocusRead::skip());
+        return answerOf<FocusRead>([&](auto done) { reader.read(process, appID, 1200, withContext, done); });
     }
-
     std::optional<Rect> caret() {
-        bool arrived = false;
-        std::optional<Rect> result;
-        reader.caret(pid, std::nullopt, [&](std::optional<Rect> r) {
-            arrived = true;
-            result = r;
-        });
-        EXPECT_TRUE(loop.runUntil([&] { return arrived; }));
-        return result;
+        return answerOf<std::optional<Rect>>([&](auto done) { reader.caret(pid, std::nullopt, done); });
     }
 
     FakeAx ax;
-    FakeClock clock;
     ManualLoop loop;
     SerialQueue queue;
-    FocusReader reader{ax, queue, loop, clock.function()};
+    FocusReader reader{ax, queue, loop, [this] { return loop.now(); }};
     FakeElement::Ptr window = FakeElement::make("AXWindow");
 };
 
@@ -258,35 +251,24 @@ TEST_F(FocusReaderTest, CaretAloneAnswersFromTheSelectionStart) {
 // --- Priming and timeouts ----------------------------------------------------------------------
 
 TEST_F(FocusReaderTest, BrowsersArePrimedOncePerProcessAndEveryApplicationIsBoundInTime) {
+    using Writes = std::vector<std::pair<std::string, bool>>;
+    const Writes browser{{"AXManualAccessibility", true}, {"AXEnhancedUserInterface", true}};
     auto element = field("x", 1);
-    auto writesOn = [&](const FakeElement::Ptr& app) {
-        std::vector<std::string> names;
-        for (const auto& w : ax.writes()) {
-            EXPECT_TRUE(w.value);
-            if (w.element == app) {
-                names.push_back(w.name);
-            }
-        }
-        return names;
-    };
     read(false, "org.chromium.Chromium");
     read(false, "org.chromium.Chromium");
     caret();
-    EXPECT_EQ(writesOn(ax.app(pid)),
-              (std::vector<std::string>{"AXManualAccessibility", "AXEnhancedUserInterface"}));
+    EXPECT_EQ(ax.app(pid)->writes, browser);
 
-    ax.focus(7, window->add("AXTextArea"));
-    read(false, "org.gnome.TextEditor", 7);
-    read(false, "org.gnome.TextEditor", 7);
-    EXPECT_EQ(writesOn(ax.app(7)), (std::vector<std::string>{"AXManualAccessibility"}));
-
-    for (std::int32_t p : {8, 9}) {
+    for (std::int32_t p : {7, 8, 9}) {
         ax.focus(p, window->add("AXTextArea"));
     }
+    read(false, "org.gnome.TextEditor", 7);
+    read(false, "org.gnome.TextEditor", 7);
     read(false, "com.google.Chrome", 8);
     read(false, std::nullopt, 9);
-    EXPECT_EQ(writesOn(ax.app(8)).size(), 2u);
-    EXPECT_EQ(writesOn(ax.app(9)).size(), 1u);
+    EXPECT_EQ(ax.app(7)->writes, Writes{browser[0]});
+    EXPECT_EQ(ax.app(8)->writes, browser);
+    EXPECT_EQ(ax.app(9)->writes, Writes{browser[0]});
 
     EXPECT_EQ(ax.systemWideElement->timeout, 0.25);
     EXPECT_EQ(ax.app(pid)->timeout, 0.15);
@@ -307,7 +289,6 @@ TEST_F(FocusReaderTest, ContextOnlyWhenAskedAndTheScreenCachedUntilInvalidated) 
     EXPECT_EQ(plain.context.quotedBelow, "");
 
     const FocusRead withContext = read(true);
-    ASSERT_EQ(withContext.kind, FocusRead::Kind::text);
     EXPECT_EQ(withContext.context.afterCaret, "see you there");
     EXPECT_EQ(withContext.context.quotedBelow, "On Mon, 3 Mar 2025 at 10:00, Bob wrote:\n> old text");
     EXPECT_EQ(withContext.context.surrounding, "Are you coming tonight?\n" + withContext.context.quotedBelow);
@@ -323,19 +304,29 @@ TEST_F(FocusReaderTest, ContextOnlyWhenAskedAndTheScreenCachedUntilInvalidated) 
     EXPECT_EQ(read(true).context.surrounding, "Are you coming tonight?");
     reader.invalidateScreenContext();
     EXPECT_EQ(read(true).context.surrounding, "after");
+
+    // A search field gets none of it but the quote below, and the screen is not walked.
+    reader.invalidateScreenContext();
+    const int parentReads = ax.reads("AXParent");
+    field("cats\nOn Mon, Bob wrote:\n> hi", 4, "AXTextField")
+        ->set("AXPlaceholderValue", std::string("Search"));
+    const FocusRead search = read(true);
+    EXPECT_EQ(search.context.afterCaret, "");
+    EXPECT_EQ(search.context.quotedBelow, "On Mon, Bob wrote:\n> hi");
+    EXPECT_EQ(search.context.surrounding, "");
+    EXPECT_EQ(ax.reads("AXParent"), parentReads);
 }
 
 // An input method has the text and caret from the field itself: describing asks for neither.
 TEST_F(FocusReaderTest, ADescriptionReadsTheFieldsLabelsAndScreenButNotItsText) {
     window->add("AXStaticText")->set("AXValue", std::string("Are you coming tonight?"));
     field("Yes, see you", 12)->set("AXDescription", std::string("Message"));
-    std::optional<FocusRead> result;
-    reader.describe(pid, std::nullopt, "Yes, see you", true, [&](FocusRead r) { result = std::move(r); });
-    ASSERT_TRUE(loop.runUntil([&] { return result.has_value(); }));
-    EXPECT_EQ(result->kind, FocusRead::Kind::opaque);
-    EXPECT_EQ(result->context.field.label, "Message");
-    EXPECT_EQ(result->context.windowTitle, "Inbox");
-    EXPECT_EQ(result->context.surrounding, "Are you coming tonight?");
+    const FocusRead result = answerOf<FocusRead>(
+        [&](auto done) { reader.describe(pid, std::nullopt, "Yes, see you", true, done); });
+    EXPECT_EQ(result.kind, FocusRead::Kind::opaque);
+    EXPECT_EQ(result.context.field.label, "Message");
+    EXPECT_EQ(result.context.windowTitle, "Inbox");
+    EXPECT_EQ(result.context.surrounding, "Are you coming tonight?");
     for (const auto* name :
          {"AXSelectedTextRange", "AXNumberOfCharacters", "AXStringForRange", "AXBoundsForRange"}) {
         EXPECT_EQ(ax.reads(name), 0) << name;
@@ -359,31 +350,17 @@ TEST_F(FocusReaderTest, ContextKeepsTheLast800CharactersOfScreenAndQuoteAnd600Un
     EXPECT_EQ(read(true).context.afterCaret, "Thanks for the update. See you Monday.");
 }
 
-TEST_F(FocusReaderTest, SearchFieldsGetNoScreenContext) {
-    window->add("AXStaticText")->set("AXValue", std::string("Results for cats"));
-    field("cats\nOn Mon, Bob wrote:\n> hi", 4, "AXTextField")
-        ->set("AXPlaceholderValue", std::string("Search"));
-    const FocusRead result = read(true);
-    EXPECT_EQ(result.context.afterCaret, "");
-    EXPECT_EQ(result.context.quotedBelow, "On Mon, Bob wrote:\n> hi");
-    EXPECT_EQ(result.context.surrounding, "");
-    EXPECT_EQ(ax.reads("AXParent"), 0) << "the screen is not walked for a search";
-}
-
 // --- Threads -----------------------------------------------------------------------------------
 
 TEST_F(FocusReaderTest, ReadsRunInOrderOnTheQueueAndAnswerOnTheMainLoop) {
-    // Each read and caret asks for bounds, on whichever thread the reader calls from.
     std::mutex mutex;
     std::vector<std::thread::id> callThreads;
+    ax.onCall = [&] {
+        const std::lock_guard lock(mutex);
+        callThreads.push_back(std::this_thread::get_id());
+    };
     for (std::int32_t p = 1; p <= 5; ++p) {
-        auto element = window->add("AXTextArea");
-        element->text("x").selection(1).layout([&](AxRange) -> std::optional<Rect> {
-            const std::lock_guard lock(mutex);
-            callThreads.push_back(std::this_thread::get_id());
-            return std::nullopt;
-        });
-        ax.focus(p, element);
+        ax.focus(p, window->add("AXTextArea"));
     }
     std::vector<int> answered;
     for (int i = 1; i <= 5; ++i) {

@@ -13,17 +13,13 @@ namespace wisket::testing {
 
 class FakeFieldReader final : public FieldReader {
 public:
-    struct ReadCall {
+    // A read, or a caret request, which has neither size nor context.
+    struct Call {
         std::int32_t pid = 0;
         std::optional<std::string> appID;
         int maxChars = 0;
         bool withContext = false;
-        bool operator==(const ReadCall&) const = default;
-    };
-    struct CaretCall {
-        std::int32_t pid = 0;
-        std::optional<std::string> appID;
-        bool operator==(const CaretCall&) const = default;
+        bool operator==(const Call&) const = default;
     };
 
     explicit FakeFieldReader(MainLoop& loop)
@@ -59,8 +55,8 @@ public:
     bool holdReads = false;
     bool holdCarets = false;
 
-    std::vector<ReadCall> reads;
-    std::vector<CaretCall> caretCalls;
+    std::vector<Call> reads;
+    std::vector<Call> caretCalls;
     int invalidations = 0;
 
 private:

@@ -24,11 +24,27 @@ public:
     explicit PacedServer(MainLoop& loop)
         : m_loop(loop) {}
 
-    void generate(const CompletionRequest& request, const std::string& serverURL, const std::string& model,
-                  CompletionCallback done) override;
+    void generate(const CompletionRequest& request, const std::string&, const std::string&,
+                  CompletionCallback done) override {
+        requests.push_back(request);
+        CompletionResult result = failing ? CompletionResult::failure(CompletionError::badResponse())
+                                          : CompletionResult::answer(answer);
+        auto deliver = [done = std::move(done), result = std::move(result)] { done(result); };
+        if (hold) {
+            m_held.push_back(std::move(deliver));
+        } else if (delay > std::chrono::milliseconds::zero()) {
+            m_loop.after(delay, std::move(deliver));
+        } else {
+            m_loop.post(std::move(deliver));
+        }
+    }
 
     // Delivers every held answer, oldest first (through the loop).
-    void release();
+    void release() {
+        for (; !m_held.empty(); m_held.pop_front()) {
+            m_loop.post(std::move(m_held.front()));
+        }
+    }
 
     // What the next requests get: `answer`, or a bad response while `failing`.
     std::string answer;
