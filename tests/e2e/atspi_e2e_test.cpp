@@ -166,26 +166,17 @@ protected:
     // Reads until `accept` holds (Chromium lays out a field's glyphs for accessibility
     // only once asked, and every toolkit reports typing a little later than it happens).
     static FocusRead readUntil(const DesktopApp& app, const std::function<bool(const FocusRead&)>& accept,
-                               bool withContext = false, std::chrono::milliseconds timeout = 3s) {
+                               bool withContext = false) {
         FocusRead last;
-        eventually(
-            [&] {
-                last = read(app, withContext);
-                return accept(last);
-            },
-            timeout);
+        eventually([&] { return accept(last = read(app, withContext)); });
         return last;
     }
 
     // Reads until the text before the caret is `expected`.
-    static FocusRead readText(const DesktopApp& app, const std::string& expected,
-                              std::chrono::milliseconds timeout = 3s) {
-        return readUntil(
-            app,
-            [&](const FocusRead& r) {
-                return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == expected;
-            },
-            false, timeout);
+    static FocusRead readText(const DesktopApp& app, const std::string& expected) {
+        return readUntil(app, [&](const FocusRead& r) {
+            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == expected;
+        });
     }
 
     // Focuses the field, empties it and types `text` (ASCII).
@@ -254,14 +245,16 @@ TEST_F(AtspiDesktop, ConvertsEveryToolkitsOffsetsToUtf16) {
         ASSERT_TRUE(TestDesktop::key("End"));
         ASSERT_TRUE(TestDesktop::type("ok"));
         const auto units = static_cast<std::int64_t>(utf16Length(unicodeTyped));
+        // Elements live on the reader thread: each step finds the field there anew.
+        const auto onField = [&](auto work) {
+            return onReader([&] { return work(findElement(c.app.pid, role, c.label)); });
+        };
         ASSERT_TRUE(eventually([&] {
-            return onReader([&] {
-                const AxElement field = findElement(c.app.pid, role, c.label);
+            return onField([&](const AxElement& field) {
                 return axAs<AxRange>(s_ax->attribute(field, "AXSelectedTextRange")) == AxRange{units, 0};
             });
         }));
-        onReader([&] {
-            const AxElement field = findElement(c.app.pid, role, c.label);
+        onField([&](const AxElement& field) {
             EXPECT_EQ(axAs<std::int64_t>(s_ax->attribute(field, "AXNumberOfCharacters")), units);
             EXPECT_EQ(axAs<std::string>(s_ax->parameterizedAttribute(field, "AXStringForRange", {0, units})),
                       unicodeTyped);
@@ -272,8 +265,7 @@ TEST_F(AtspiDesktop, ConvertsEveryToolkitsOffsetsToUtf16) {
         // (Chromium lays out the glyphs of a field for accessibility only once asked.)
         std::optional<Rect> k, n, frame;
         EXPECT_TRUE(eventually([&] {
-            return onReader([&] {
-                const AxElement field = findElement(c.app.pid, role, c.label);
+            return onField([&](const AxElement& field) {
                 k = axAs<Rect>(s_ax->parameterizedAttribute(field, "AXBoundsForRange", {units - 1, 1}));
                 n = axAs<Rect>(s_ax->parameterizedAttribute(field, "AXBoundsForRange", {8, 1}));
                 frame = frameOf(field);

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -33,14 +34,6 @@ constexpr auto secret = "zqxsecret password";
 // The chat window's script under another name, as the user excluded it on X11: GTK 3 names
 // the window's class after the program, in upper case first.
 constexpr auto excludedApp = "Excluded_chat.py";
-
-std::size_t occurrences(const std::string& text, const std::string& word) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 std::string root() {
     return std::getenv("WISKET_GS_ROOT");
@@ -139,11 +132,16 @@ protected:
             patience);
     }
     static void keys(const std::vector<std::string>& steps) { ASSERT_TRUE(s_keyboard->perform(steps)); }
-    static std::size_t shown() { return occurrences(readFile(log()), "outcome=shown"); }
+    // How many suggestions wisket has shown.
+    static auto shown() {
+        const std::string text = readFile(log());
+        const std::regex outcome("outcome=shown");
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), outcome), std::sregex_iterator());
+    }
     // Types `text`; true once the model server is asked and, with `shows`, the suggestion shows.
     static bool asksAfterTyping(const std::string& text, bool shows = false) {
         const std::size_t asked = s_server->requests().size();
-        const std::size_t shownBefore = shown();
+        const auto shownBefore = shown();
         return s_keyboard->perform({"text:" + text}) &&
                eventually(
                    [&] { return s_server->requests().size() > asked && (!shows || shown() > shownBefore); },
@@ -160,7 +158,7 @@ protected:
 // dismissed with Escape, and with nothing offered Tab is the application's again.
 TEST_F(GnomeWaylandTest, TheEngineSuggestsAcceptsDismissesAndLetsOtherKeysPass) {
     ASSERT_TRUE(asksAfterTyping(typed, true)) << readFile(log());
-    const std::size_t shownOnce = shown();
+    const auto shownOnce = shown();
 
     // What the next pause asks for continues the accepted text.
     answerAlways(*s_server, " with the agenda");

@@ -33,10 +33,7 @@ constexpr auto field = "Message";
 class PrivacyTest : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
-        DesktopSuite::SetUpTestSuite();
-        if (::testing::Test::HasFatalFailure()) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(DesktopSuite::SetUpTestSuite());
         // With a tray to sit in, wisket opens no settings window at start that could take
         // the keyboard focus from the test application.
         ASSERT_TRUE(s_desktop->launchTray());
@@ -67,8 +64,7 @@ protected:
         ASSERT_TRUE(shown) << "no suggestion shown\n" << wisket.output();
     }
     static void typeAndAccept(WisketProcess& wisket, const std::string& text) {
-        showSuggestion(wisket, text);
-        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        ASSERT_NO_FATAL_FAILURE(showSuggestion(wisket, text));
         ASSERT_TRUE(TestDesktop::key("Tab"));
         ASSERT_TRUE(eventually(
             [&] {
@@ -168,8 +164,7 @@ TEST_F(PrivacyTest, AnAcceptFromBeforeAStopTypesNothingAfterIt) {
     WisketProcess wisket(logFile());
     ASSERT_GT(wisket.pid(), 0);
     const std::string text = "Thanks for the update, I will get back to";
-    showSuggestion(wisket, text);
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(showSuggestion(wisket, text));
 
     ::kill(wisket.pid(), SIGSTOP);
     for (const char* key : {"Tab", "a", "b", "c"}) {

@@ -54,10 +54,7 @@ bool showsWindow(pid_t pid, const std::string& title, bool shown = true,
 class ShellE2eTest : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
-        DesktopSuite::SetUpTestSuite();
-        if (::testing::Test::HasFatalFailure()) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(DesktopSuite::SetUpTestSuite());
         s_server = std::make_unique<LoopbackHttpServer>();
         answerAlways(*s_server, " you by the end of the day.");
         useModelServer(*s_server);

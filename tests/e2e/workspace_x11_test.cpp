@@ -33,14 +33,10 @@ RunningApplication app(std::int32_t pid, std::string id, std::string name) {
 class WorkspaceDesktop : public testing::DesktopSuite {
 protected:
     static void SetUpTestSuite() {
-        DesktopSuite::SetUpTestSuite();
-        if (!s_desktop) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(DesktopSuite::SetUpTestSuite());
         // Display names come from the applications' .desktop files where there are some.
         const std::filesystem::path applications =
             std::filesystem::path(std::getenv("XDG_DATA_HOME")) / "applications";
-        std::filesystem::create_directories(applications);
         testing::writeFile(
             applications / "wisket-test-qt.desktop",
             "[Desktop Entry]\nType=Application\nName=Qt Chat\nStartupWMClass=wisket_desktop_qt_app\n");
