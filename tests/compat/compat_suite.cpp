@@ -7,6 +7,7 @@
 #include "wisket_process.hpp"
 #include "x11_client.hpp"
 
+#include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <algorithm>
 #include <cstdlib>
@@ -28,29 +29,50 @@ constexpr auto secondBurst = " get back to";
 // What survives cleaning unchanged for every kind of field.
 constexpr auto answer = " you soon.";
 
-std::unique_ptr<TestDesktop> s_desktop;
-std::unique_ptr<X11Client> s_client;
 std::unique_ptr<LoopbackHttpServer> s_server;
 
 // Each application goes when its case ends, however it ends.
 struct Launched {
+    TestDesktop& desktop;
     DesktopApp app;
-    ~Launched() { s_desktop->kill(app); }
+    ~Launched() { desktop.kill(app); }
 };
 
-std::vector<std::string> promptsSince(std::size_t first) {
-    std::vector<std::string> prompts;
-    const auto requests = s_server->requests();
-    for (std::size_t i = first; i < requests.size(); ++i) {
-        const auto json = nlohmann::json::parse(requests[i].body, nullptr, false);
-        prompts.push_back(json.is_object() ? json.value("prompt", "?") : "?");
+// Records the key presses delivered to the window under the pointer inside the keyboard
+// focus window, in the core protocol's form (xterm): a key that wisket grabs and keeps
+// never arrives.
+class FocusedWindowKeys {
+public:
+    explicit FocusedWindowKeys(Display* display)
+        : m_display(display) {
+        Window child = 0;
+        int revert = 0;
+        XGetInputFocus(m_display, &child, &revert);
+        Window root = 0;
+        int x = 0;
+        unsigned mask = 0;
+        while (child != 0) {
+            m_window = child;
+            XQueryPointer(m_display, m_window, &root, &child, &x, &x, &x, &x, &mask);
+        }
+        XSelectInput(m_display, m_window, KeyPressMask);
+        XSync(m_display, False);
     }
-    return prompts;
-}
+    // Whether a press of `sym` has arrived since this was made.
+    bool got(KeySym sym) {
+        XSync(m_display, False);
+        for (XEvent event; XPending(m_display) > 0;) {
+            XNextEvent(m_display, &event);
+            m_got = m_got || (event.type == KeyPress && XLookupKeysym(&event.xkey, 0) == sym);
+        }
+        return m_got;
+    }
 
-bool askedFor(std::size_t first, const std::string& prompt) {
-    return eventually([&] { return std::ranges::count(promptsSince(first), prompt) > 0; }, patience);
-}
+private:
+    Display* m_display;
+    Window m_window = 0;
+    bool m_got = false;
+};
 
 // Keys at full speed outrun what a browser that has just started tells over the
 // accessibility bus; a person's bursts take a second or two.
@@ -76,18 +98,20 @@ bool light(unsigned long pixel) {
 // The ghost is grey text inside wisket's overlay, and the typed text, dark on the field's
 // light background, ends just left of it on the same rows: the caret stands between them.
 // The overlay paints a moment after it maps.
-void expectGhostAtCaret(unsigned long overlay, const WisketProcess& wisket) {
+void expectGhostAtCaret(X11Client& client, const WisketProcess& wisket) {
+    const auto overlay = wisket.overlay(client, true);
+    ASSERT_TRUE(overlay) << "no suggestion shown\n" << wisket.output();
     constexpr int reach = 30;
-    std::string seen = "no overlay";
+    std::string seen;
     const bool found = eventually(
         [&] {
-            const auto r = s_client->screenRect(overlay);
+            const auto r = client.screenRect(*overlay);
             if (!r || (*r)[0] < reach) {
                 return false;
             }
             const auto [x, y, width, height] = std::tie((*r)[0], (*r)[1], (*r)[2], (*r)[3]);
-            const auto ghost = std::ranges::count_if(s_client->pixels(x, y, width, height), grey);
-            const auto beforeCaret = s_client->pixels(x - reach, y, reach, height);
+            const auto ghost = std::ranges::count_if(client.pixels(x, y, width, height), grey);
+            const auto beforeCaret = client.pixels(x - reach, y, reach, height);
             const auto typed = std::ranges::count_if(beforeCaret, dark);
             const auto field = std::ranges::count_if(beforeCaret, light);
             seen = "the overlay at " + std::to_string(x) + "," + std::to_string(y) + " holds " +
@@ -118,11 +142,7 @@ std::vector<std::string> execLine(const std::string& desktopId) {
 }
 
 void CompatSuite::SetUpTestSuite() {
-    std::string error;
-    s_desktop = TestDesktop::start(&error);
-    ASSERT_TRUE(s_desktop) << error;
-    ASSERT_TRUE(std::string(std::getenv("HOME")).starts_with(s_desktop->root()));
-    s_client = std::make_unique<X11Client>();
+    ASSERT_NO_FATAL_FAILURE(startDesktop());
     // With a tray to sit in, wisket opens no settings window that could take the focus.
     ASSERT_TRUE(s_desktop->launchTray());
     s_server = std::make_unique<LoopbackHttpServer>();
@@ -132,21 +152,17 @@ void CompatSuite::SetUpTestSuite() {
 
 void CompatSuite::TearDownTestSuite() {
     s_server.reset();
-    s_client.reset();
-    s_desktop.reset();
+    DesktopSuite::TearDownTestSuite();
 }
 
 void CompatSuite::checkApp(const CompatApp& app) {
-    ASSERT_TRUE(s_desktop);
     std::vector<std::string> args{"--"};
     args.insert(args.end(), app.command.begin(), app.command.end());
     const auto started = s_desktop->launch(args);
     ASSERT_TRUE(started) << "cannot start " << app.command.at(0);
-    const Launched launched{*started};
+    const Launched launched{*s_desktop, *started};
     WisketProcess wisket(s_desktop->root() + "/logs/wisket.log");
-    ASSERT_TRUE(
-        eventually([&] { return s_client->overrideRedirectWindowOf(wisket.pid(), false).has_value(); }, 40s))
-        << wisket.output();
+    ASSERT_TRUE(wisket.overlay(*s_client, false, 40s)) << wisket.output();
 
     if (!app.readyTitle.empty()) {
         const auto title = [&] {
@@ -168,12 +184,13 @@ void CompatSuite::checkApp(const CompatApp& app) {
 
     ASSERT_TRUE(typeAtAPersonsPace(firstBurst));
     if (app.excluded) {
-        FocusedWindowKeys keys(*s_client);
+        FocusedWindowKeys keys(s_client->display());
         ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
         ASSERT_TRUE(TestDesktop::key("Tab"));
         EXPECT_TRUE(eventually([&] { return keys.got(XK_Tab); }, patience)) << "the Tab never arrived";
         // A request would follow the pause after the last key.
-        EXPECT_FALSE(eventually([&] { return !promptsSince(first).empty(); }, 3s)) << "a request was made";
+        EXPECT_FALSE(eventually([&] { return !requestBodies(*s_server, first).empty(); }, 3s))
+            << "a request was made";
         return;
     }
     const auto describe = [&] {
@@ -181,26 +198,16 @@ void CompatSuite::checkApp(const CompatApp& app) {
     };
     // Each pause shows its ghost, the first one too (an application's first read may come
     // before it is ready to tell where its caret is).
-    const auto shownOverlay = [&] {
-        std::optional<unsigned long> overlay;
-        eventually(
-            [&] { return (overlay = s_client->overrideRedirectWindowOf(wisket.pid(), true)).has_value(); },
-            patience);
-        return overlay;
-    };
-    ASSERT_TRUE(askedFor(first, firstBurst)) << "no request after the first burst; " << describe();
-    auto overlay = shownOverlay();
-    ASSERT_TRUE(overlay) << "no suggestion shown after the first burst\n" << wisket.output();
-    expectGhostAtCaret(*overlay, wisket);
-
+    ASSERT_TRUE(waitForPrompt(*s_server, firstBurst, first))
+        << "no request after the first burst; " << describe();
+    expectGhostAtCaret(*s_client, wisket);
     ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
-    ASSERT_TRUE(askedFor(first, typed)) << "no request after the second burst; " << describe();
-    for (const std::string& prompt : promptsSince(first)) {
-        EXPECT_TRUE(typed.starts_with(prompt)) << prompt;
+    ASSERT_TRUE(waitForPrompt(*s_server, typed, first))
+        << "no request after the second burst; " << describe();
+    for (const auto& body : requestBodies(*s_server, first)) {
+        EXPECT_TRUE(typed.starts_with(body.value("prompt", "?"))) << body;
     }
-    overlay = shownOverlay();
-    ASSERT_TRUE(overlay) << "no suggestion shown\n" << wisket.output();
-    expectGhostAtCaret(*overlay, wisket);
+    expectGhostAtCaret(*s_client, wisket);
 
     ASSERT_TRUE(TestDesktop::key("Tab"));
     const std::string expected = typed + answer;

@@ -11,6 +11,8 @@
 // A test program holds one desktop for all its cases; each case starts its application and
 // its wisket once. Add applications with TEST_F(CompatSuite, …) { checkApp(…); }.
 
+#include "desktop_suite.hpp"
+
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -34,10 +36,11 @@ struct CompatApp {
 // field codes (%U, %F…).
 std::vector<std::string> execLine(const std::string& desktopId);
 
-class CompatSuite : public ::testing::Test {
+class CompatSuite : public DesktopSuite {
 protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
+    void SetUp() override { ASSERT_TRUE(s_desktop); }
 
     // The whole case for one application.
     void checkApp(const CompatApp& app);

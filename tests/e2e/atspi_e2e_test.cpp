@@ -2,7 +2,7 @@
 // windows typed into as a person types: what the back end reports for roles, text, offsets
 // and geometry, and what the reader builds a suggestion from.
 
-#include "desktop/test_desktop.hpp"
+#include "desktop_suite.hpp"
 #include "eventually.hpp"
 #include "focus/focus_reader.hpp"
 #include "manual_loop.hpp"
@@ -30,17 +30,11 @@ struct Field {
     const char* label;
 };
 
-std::unique_ptr<TestDesktop> s_desktop;
-DesktopApp s_gtk, s_qt, s_chromium;
+DesktopApp s_chromium;
 std::unique_ptr<AtspiReaderQueue> s_queue;
 std::unique_ptr<AtspiAx> s_ax;
 std::unique_ptr<ManualLoop> s_loop;
 std::unique_ptr<FocusReader> s_reader;
-std::unique_ptr<X11Client> s_client;
-
-Ax& ax() {
-    return *s_ax;
-}
 
 // Runs `work` on the reader queue and waits for its result.
 template <typename F> auto onReader(F work) -> decltype(work()) {
@@ -51,14 +45,14 @@ template <typename F> auto onReader(F work) -> decltype(work()) {
 }
 
 std::optional<std::string> text(const AxElement& e, std::string_view name) {
-    return axAs<std::string>(ax().attribute(e, name));
+    return axAs<std::string>(s_ax->attribute(e, name));
 }
 
 AxElement search(const AxElement& node, std::string_view role, std::string_view label, int& budget) {
     if (!node || --budget < 0) {
         return nullptr;
     }
-    const auto values = ax().attributes(node, {"AXRole", "AXDescription", "AXTitle", "AXChildren"});
+    const auto values = s_ax->attributes(node, {"AXRole", "AXDescription", "AXTitle", "AXChildren"});
     if (axAs<std::string>(values[0]) == role &&
         (axAs<std::string>(values[1]) == label || axAs<std::string>(values[2]) == label)) {
         return node;
@@ -76,12 +70,12 @@ AxElement search(const AxElement& node, std::string_view role, std::string_view 
 // title) is `label`; reader thread only, as the helpers below.
 AxElement findElement(std::int32_t pid, std::string_view role, std::string_view label) {
     int budget = 20000;
-    return search(ax().application(pid), role, label, budget);
+    return search(s_ax->application(pid), role, label, budget);
 }
 
 std::optional<Rect> frameOf(const AxElement& element) {
-    const auto position = axAs<AxPoint>(ax().attribute(element, "AXPosition"));
-    const auto size = axAs<AxSize>(ax().attribute(element, "AXSize"));
+    const auto position = axAs<AxPoint>(s_ax->attribute(element, "AXPosition"));
+    const auto size = axAs<AxSize>(s_ax->attribute(element, "AXSize"));
     if (!position || !size) {
         return std::nullopt;
     }
@@ -93,7 +87,7 @@ std::string roleOf(const AxElement& element) {
 }
 
 AxElement focusedElementOf(std::int32_t pid) {
-    return axAs<AxElement>(ax().attribute(ax().application(pid), "AXFocusedUIElement")).value_or(nullptr);
+    return axAs<AxElement>(s_ax->attribute(s_ax->application(pid), "AXFocusedUIElement")).value_or(nullptr);
 }
 
 // Whether `inner` lies within `outer`, give or take a point of rounding.
@@ -106,7 +100,7 @@ bool inside(const Rect& inner, const Rect& outer) {
 // Asks the application to build its accessibility tree (Chromium waits to be asked) and
 // waits until the element is there.
 bool waitForElement(const DesktopApp& app, std::string_view role, std::string_view label) {
-    onReader([&] { ax().setAttribute(ax().application(app.pid), "AXManualAccessibility", true); });
+    onReader([&] { s_ax->setAttribute(s_ax->application(app.pid), "AXManualAccessibility", true); });
     return eventually([&] { return onReader([&] { return bool(findElement(app.pid, role, label)); }); });
 }
 
@@ -120,7 +114,7 @@ bool focusField(const DesktopApp& app, std::string_view role, std::string_view l
     const auto focused = [&] {
         return onReader([&] {
             const AxElement element = focusedElementOf(app.pid);
-            return element && ax().equal(element, findElement(app.pid, role, label));
+            return element && s_ax->equal(element, findElement(app.pid, role, label));
         });
     };
     // A click can land while the window manager is still raising the window: click again.
@@ -139,33 +133,25 @@ bool focusField(const DesktopApp& app, std::string_view role, std::string_view l
     return false;
 }
 
-class AtspiDesktop : public ::testing::Test {
+class AtspiDesktop : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
-        std::string error;
-        s_desktop = TestDesktop::start(&error);
-        ASSERT_TRUE(s_desktop) << error;
-        const auto gtk = s_desktop->launchGtk();
-        const auto qt = s_desktop->launchQt();
-        const auto chromium = s_desktop->launchChromium();
-        ASSERT_TRUE(gtk && qt && chromium) << "a test application did not start";
-        s_gtk = *gtk;
-        s_qt = *qt;
+        DesktopSuite::SetUpTestSuite();
+        const auto chromium = s_desktop ? s_desktop->launchChromium() : std::nullopt;
+        ASSERT_TRUE(chromium) << "Chromium did not start";
         s_chromium = *chromium;
-        // libatspi finds the accessibility bus through the environment set just now.
+        // libatspi finds the accessibility bus through the environment the desktop set.
         s_queue = std::make_unique<AtspiReaderQueue>();
         s_ax = std::make_unique<AtspiAx>(*s_queue);
         s_loop = std::make_unique<ManualLoop>();
         s_reader = std::make_unique<FocusReader>(*s_ax, *s_queue, *s_loop);
-        s_client = std::make_unique<X11Client>();
     }
     static void TearDownTestSuite() {
-        s_client.reset();
         s_reader.reset();
         s_loop.reset();
         s_ax.reset();
         s_queue.reset();
-        s_desktop.reset();
+        DesktopSuite::TearDownTestSuite();
     }
     void SetUp() override { ASSERT_TRUE(s_reader); }
 
@@ -180,26 +166,17 @@ protected:
     // Reads until `accept` holds (Chromium lays out a field's glyphs for accessibility
     // only once asked, and every toolkit reports typing a little later than it happens).
     static FocusRead readUntil(const DesktopApp& app, const std::function<bool(const FocusRead&)>& accept,
-                               bool withContext = false, std::chrono::milliseconds timeout = 3s) {
+                               bool withContext = false) {
         FocusRead last;
-        eventually(
-            [&] {
-                last = read(app, withContext);
-                return accept(last);
-            },
-            timeout);
+        eventually([&] { return accept(last = read(app, withContext)); });
         return last;
     }
 
     // Reads until the text before the caret is `expected`.
-    static FocusRead readText(const DesktopApp& app, const std::string& expected,
-                              std::chrono::milliseconds timeout = 3s) {
-        return readUntil(
-            app,
-            [&](const FocusRead& r) {
-                return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == expected;
-            },
-            false, timeout);
+    static FocusRead readText(const DesktopApp& app, const std::string& expected) {
+        return readUntil(app, [&](const FocusRead& r) {
+            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == expected;
+        });
     }
 
     // Focuses the field, empties it and types `text` (ASCII).
@@ -210,8 +187,8 @@ protected:
     }
 
     static std::vector<Field> messageFields() {
-        return {{s_gtk, "GTK", "AXTextArea", "Message"},
-                {s_qt, "Qt", "AXTextArea", "Message"},
+        return {{*s_gtk, "GTK", "AXTextArea", "Message"},
+                {*s_qt, "Qt", "AXTextArea", "Message"},
                 {s_chromium, "Chromium", "AXTextArea", "Message"}};
     }
 };
@@ -219,8 +196,8 @@ protected:
 TEST_F(AtspiDesktop, MapsFieldsToRolesWithPlaceholdersAndDomIdsAndNeverReadsPasswords) {
     ASSERT_TRUE(waitForElement(s_chromium, "AXTextArea", "Message"));
     onReader([&] {
-        EXPECT_TRUE(ax().isProcessTrusted()) << "the bus is enabled";
-        const AxElement subject = findElement(s_gtk.pid, "AXTextField", "Subject");
+        EXPECT_TRUE(s_ax->isProcessTrusted()) << "the bus is enabled";
+        const AxElement subject = findElement(s_gtk->pid, "AXTextField", "Subject");
         ASSERT_TRUE(subject) << "the entry is labelled by its mnemonic label";
         EXPECT_EQ(text(subject, "AXPlaceholderValue"), "What is it about");
         const AxElement message = findElement(s_chromium.pid, "AXTextArea", "Message");
@@ -229,13 +206,13 @@ TEST_F(AtspiDesktop, MapsFieldsToRolesWithPlaceholdersAndDomIdsAndNeverReadsPass
         EXPECT_TRUE(findElement(s_chromium.pid, "AXTextArea", "Notes")) << "a multi-line contenteditable";
         EXPECT_TRUE(findElement(s_chromium.pid, "AXWebArea", "Team chat page") ||
                     findElement(s_chromium.pid, "AXWebArea", ""));
-        for (const DesktopApp& app : {s_gtk, s_chromium}) {
+        for (const DesktopApp& app : {*s_gtk, s_chromium}) {
             EXPECT_TRUE(findElement(app.pid, "AXSearchField", "Search")) << app.pid;
             const AxElement password = findElement(app.pid, "AXSecureTextField", "Password");
             ASSERT_TRUE(password) << app.pid;
             EXPECT_FALSE(text(password, "AXValue")) << "not even the bullets leave the application";
             EXPECT_FALSE(
-                axAs<std::string>(ax().parameterizedAttribute(password, "AXStringForRange", {0, 0})));
+                axAs<std::string>(s_ax->parameterizedAttribute(password, "AXStringForRange", {0, 0})));
         }
     });
 }
@@ -249,10 +226,10 @@ TEST_F(AtspiDesktop, ConvertsEveryToolkitsOffsetsToUtf16) {
     };
     // The GTK app's note field is in its second window.
     const auto notes = TestDesktop::run(
-        {"xdotool", "search", "--all", "--pid", std::to_string(s_gtk.pid), "--name", "^Notes$"});
+        {"xdotool", "search", "--all", "--pid", std::to_string(s_gtk->pid), "--name", "^Notes$"});
     ASSERT_EQ(notes.status, 0);
-    const DesktopApp gtkNotes{s_gtk.pid, std::stoul(notes.output)};
-    for (const Case& c : {Case{gtkNotes, "Note", "Notes"}, Case{s_qt, "Subject", "Qt chat"},
+    const DesktopApp gtkNotes{s_gtk->pid, std::stoul(notes.output)};
+    for (const Case& c : {Case{gtkNotes, "Note", "Notes"}, Case{*s_qt, "Subject", "Qt chat"},
                           Case{s_chromium, "Title", "Team chat page"}}) {
         SCOPED_TRACE(c.label);
         const char* const role = "AXTextField";
@@ -261,35 +238,36 @@ TEST_F(AtspiDesktop, ConvertsEveryToolkitsOffsetsToUtf16) {
         // has a title also where the toolkit gives it no window role (Qt).
         const auto title = onReader([&] {
             const auto window =
-                axAs<AxElement>(ax().attribute(ax().application(c.app.pid), "AXFocusedWindow"));
+                axAs<AxElement>(s_ax->attribute(s_ax->application(c.app.pid), "AXFocusedWindow"));
             return window ? text(*window, "AXTitle") : std::nullopt;
         });
         EXPECT_TRUE(title && title->starts_with(c.window)) << title.value_or("(none)");
         ASSERT_TRUE(TestDesktop::key("End"));
         ASSERT_TRUE(TestDesktop::type("ok"));
         const auto units = static_cast<std::int64_t>(utf16Length(unicodeTyped));
+        // Elements live on the reader thread: each step finds the field there anew.
+        const auto onField = [&](auto work) {
+            return onReader([&] { return work(findElement(c.app.pid, role, c.label)); });
+        };
         ASSERT_TRUE(eventually([&] {
-            return onReader([&] {
-                const AxElement field = findElement(c.app.pid, role, c.label);
-                return axAs<AxRange>(ax().attribute(field, "AXSelectedTextRange")) == AxRange{units, 0};
+            return onField([&](const AxElement& field) {
+                return axAs<AxRange>(s_ax->attribute(field, "AXSelectedTextRange")) == AxRange{units, 0};
             });
         }));
-        onReader([&] {
-            const AxElement field = findElement(c.app.pid, role, c.label);
-            EXPECT_EQ(axAs<std::int64_t>(ax().attribute(field, "AXNumberOfCharacters")), units);
-            EXPECT_EQ(axAs<std::string>(ax().parameterizedAttribute(field, "AXStringForRange", {0, units})),
+        onField([&](const AxElement& field) {
+            EXPECT_EQ(axAs<std::int64_t>(s_ax->attribute(field, "AXNumberOfCharacters")), units);
+            EXPECT_EQ(axAs<std::string>(s_ax->parameterizedAttribute(field, "AXStringForRange", {0, units})),
                       unicodeTyped);
-            EXPECT_EQ(axAs<std::string>(ax().parameterizedAttribute(field, "AXStringForRange", {5, 2})),
+            EXPECT_EQ(axAs<std::string>(s_ax->parameterizedAttribute(field, "AXStringForRange", {5, 2})),
                       "\U0001F600");
         });
         // "k" is the last glyph, "n" the first after the emoji: the offsets land on them.
         // (Chromium lays out the glyphs of a field for accessibility only once asked.)
         std::optional<Rect> k, n, frame;
         EXPECT_TRUE(eventually([&] {
-            return onReader([&] {
-                const AxElement field = findElement(c.app.pid, role, c.label);
-                k = axAs<Rect>(ax().parameterizedAttribute(field, "AXBoundsForRange", {units - 1, 1}));
-                n = axAs<Rect>(ax().parameterizedAttribute(field, "AXBoundsForRange", {8, 1}));
+            return onField([&](const AxElement& field) {
+                k = axAs<Rect>(s_ax->parameterizedAttribute(field, "AXBoundsForRange", {units - 1, 1}));
+                n = axAs<Rect>(s_ax->parameterizedAttribute(field, "AXBoundsForRange", {8, 1}));
                 frame = frameOf(field);
                 return k && n && frame;
             });
@@ -304,17 +282,17 @@ TEST_F(AtspiDesktop, ConvertsEveryToolkitsOffsetsToUtf16) {
 // A passive grab of a key (how the accept keys are taken) makes the focused application
 // see the focus leave and come back; that is no change of focus.
 TEST_F(AtspiDesktop, KeepsTheFocusedFieldThroughAKeyGrabFlicker) {
-    ASSERT_TRUE(focusField(s_gtk, "AXTextArea", "Message"));
+    ASSERT_TRUE(focusField(*s_gtk, "AXTextArea", "Message"));
     ASSERT_TRUE(s_client->grabKeyboard());
     std::this_thread::sleep_for(100ms); // the focus-out has arrived
     const bool keptDuringGrab = onReader([&] {
-        const AxElement focused = focusedElementOf(s_gtk.pid);
+        const AxElement focused = focusedElementOf(s_gtk->pid);
         return focused && roleOf(focused) == "AXTextArea";
     });
     s_client->ungrabKeyboard();
     EXPECT_TRUE(keptDuringGrab);
     EXPECT_TRUE(eventually(
-        [&] { return onReader([&] { return roleOf(focusedElementOf(s_gtk.pid)) == "AXTextArea"; }); }));
+        [&] { return onReader([&] { return roleOf(focusedElementOf(s_gtk->pid)) == "AXTextArea"; }); }));
 }
 
 TEST_F(AtspiDesktop, ReadsTheTypedTextWithItsCaretWhereTheGlyphsAreOverALineBreakAndNotInASelection) {
@@ -354,7 +332,7 @@ TEST_F(AtspiDesktop, ReadsTheTypedTextWithItsCaretWhereTheGlyphsAreOverALineBrea
 }
 
 TEST_F(AtspiDesktop, NeverReadsPasswordsOrReadOnlyViewsAndReadsTheConversationAboveWithoutThemOrControls) {
-    for (const Field& field : {Field{s_gtk, "GTK", "AXSecureTextField", "Password"},
+    for (const Field& field : {Field{*s_gtk, "GTK", "AXSecureTextField", "Password"},
                                Field{s_chromium, "Chromium", "AXSecureTextField", "Password"}}) {
         SCOPED_TRACE(field.name);
         typeInto(field, "hunter2secret");
@@ -362,10 +340,10 @@ TEST_F(AtspiDesktop, NeverReadsPasswordsOrReadOnlyViewsAndReadsTheConversationAb
         EXPECT_EQ(read(field.app, true).kind, FocusRead::Kind::skip);
     }
     // A read-only view takes no typing: no field to suggest in, though its caret is there.
-    ASSERT_TRUE(focusField(s_gtk, "AXStaticText", "Earlier message"));
+    ASSERT_TRUE(focusField(*s_gtk, "AXStaticText", "Earlier message"));
     ASSERT_TRUE(TestDesktop::key("ctrl+End") && TestDesktop::type("x"));
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(read(s_gtk).kind, FocusRead::Kind::skip);
+    EXPECT_EQ(read(*s_gtk).kind, FocusRead::Kind::skip);
 
     // The passwords typed above the message fields must not reach the context.
     for (const Field& field : messageFields()) {
@@ -376,7 +354,7 @@ TEST_F(AtspiDesktop, NeverReadsPasswordsOrReadOnlyViewsAndReadsTheConversationAb
         const std::string& s = r.context.surrounding;
         const auto ada = s.find("Ada: ");
         const auto ben = s.find("Ben: ");
-        if (&field.app == &s_qt) {
+        if (&field.app == &*s_qt) {
             EXPECT_LT(ada, ben) << s;
         } else {
             EXPECT_LT(s.find("Planning the Friday meeting"), ada) << s;
@@ -421,7 +399,7 @@ TEST_F(AtspiDesktop, GivesSkipWhenTheApplicationHangsOrIsKilledMidRead) {
 
     // The reader goes on serving the others.
     typeInto(messageFields()[0], "still here");
-    EXPECT_EQ(readText(s_gtk, "still here").context.textBeforeCaret, "still here");
+    EXPECT_EQ(readText(*s_gtk, "still here").context.textBeforeCaret, "still here");
 }
 
 } // namespace

@@ -17,15 +17,19 @@ namespace wisket::testing {
 class DesktopSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        ASSERT_NO_FATAL_FAILURE(startDesktop());
+        ::setenv("GTK_APP_KEY_LOG", gtkKeyLog().c_str(), 1);
+        s_gtk = s_desktop->launchGtk();
+        s_qt = s_desktop->launchQt();
+        ASSERT_TRUE(s_gtk && s_qt);
+    }
+    // The desktop and the client alone, for suites that start applications of their own.
+    static void startDesktop() {
         std::string error;
         s_desktop = TestDesktop::start(&error);
         ASSERT_TRUE(s_desktop) << error;
         // The tests write settings and autostart files: never into the real home.
         ASSERT_TRUE(std::string(std::getenv("HOME")).starts_with(s_desktop->root()));
-        ::setenv("GTK_APP_KEY_LOG", gtkKeyLog().c_str(), 1);
-        s_gtk = s_desktop->launchGtk();
-        s_qt = s_desktop->launchQt();
-        ASSERT_TRUE(s_gtk && s_qt);
         s_client = std::make_unique<X11Client>();
     }
     static void TearDownTestSuite() {

@@ -11,18 +11,16 @@
 #include "wisket_process.hpp"
 #include "x11_client.hpp"
 
-#include <array>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
-#include <spawn.h>
+#include <regex>
 #include <string>
-#include <unistd.h>
+#include <sys/stat.h>
 #include <vector>
-
-extern char** environ;
 
 namespace wisket::testing {
 namespace {
@@ -37,62 +35,37 @@ constexpr auto secret = "zqxsecret password";
 // the window's class after the program, in upper case first.
 constexpr auto excludedApp = "Excluded_chat.py";
 
-std::size_t occurrences(const std::string& text, const std::string& word) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-        ++count;
-    }
-    return count;
+std::string root() {
+    return std::getenv("WISKET_GS_ROOT");
 }
 
-// One remote-desktop session for the whole suite: each new one moves the shell's input focus
-// away and back, which ends any suggestion shown.
+// Starts `command` in the background; its process id.
+int launch(const std::string& command) {
+    return std::stoi(
+        TestDesktop::run({"sh", "-c", command + " >>" + root() + "/apps.log 2>&1 & echo $!"}).output);
+}
+
+// One remote-desktop session for the whole suite (gnome-keys, over two named
+// pipes): each new one moves the shell's input focus away and back, which ends any
+// suggestion shown.
 class Keyboard {
 public:
     Keyboard() {
-        int in[2];
-        int out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const std::string program = WISKET_SUPPORT_DIR "/wayland/gnome-keys";
-        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--serve"), nullptr};
-        if (::posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
-            m_pid = 0;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_steps = ::fdopen(in[1], "w");
-        m_answers = ::fdopen(out[0], "r");
+        const std::string steps = root() + "/key-steps";
+        const std::string answers = root() + "/key-answers";
+        ::mkfifo(steps.c_str(), 0600);
+        ::mkfifo(answers.c_str(), 0600);
+        // Its own redirections come after launch's: its output goes to the answers.
+        launch("(" WISKET_SUPPORT_DIR "/wayland/gnome-keys <" + steps + " >" + answers + ")");
+        m_steps.open(steps);
+        m_answers.open(answers);
     }
-    ~Keyboard() {
-        if (m_steps) {
-            std::fclose(m_steps);
-        }
-        if (m_answers) {
-            std::fclose(m_answers);
-        }
-        if (m_pid > 0) {
-            waitUntil(m_pid, std::chrono::steady_clock::now() + 5s);
-        }
-    }
-    Keyboard(const Keyboard&) = delete;
-    Keyboard& operator=(const Keyboard&) = delete;
 
     // Carries out the steps as gnome-keys takes them; true once all are done.
     bool perform(const std::vector<std::string>& steps) {
+        std::string answer;
         for (const std::string& step : steps) {
-            std::array<char, 16> answer{};
-            if (!m_steps || std::fprintf(m_steps, "%s\n", step.c_str()) < 0 || std::fflush(m_steps) != 0 ||
-                !std::fgets(answer.data(), answer.size(), m_answers) ||
-                std::string(answer.data()) != "done\n") {
+            if (!(m_steps << step << std::endl) || !std::getline(m_answers, answer) || answer != "done") {
                 return false;
             }
         }
@@ -100,17 +73,15 @@ public:
     }
 
 private:
-    pid_t m_pid = 0;
-    FILE* m_steps = nullptr;
-    FILE* m_answers = nullptr;
+    std::ofstream m_steps;
+    std::ifstream m_answers;
 };
 
 class GnomeWaylandTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const char* root = std::getenv("WISKET_GS_ROOT");
-        ASSERT_NE(root, nullptr) << "runs inside tests/support/wayland/run-gnome-shell";
-        s_root = root;
+        ASSERT_NE(std::getenv("WISKET_GS_ROOT"), nullptr)
+            << "runs inside tests/support/wayland/run-gnome-shell";
         s_server = std::make_unique<LoopbackHttpServer>();
         answerAlways(*s_server, answer);
         useModelServer(*s_server, {excludedApp});
@@ -133,26 +104,21 @@ protected:
                           " /usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
         s_keyboard = std::make_unique<Keyboard>();
         // The shell starts in its overview, whose search takes the keys: leave it first.
-        ASSERT_TRUE(keysLandIn(s_appPid, {"key:Escape"})) << readFile(s_root + "/apps.log");
+        ASSERT_TRUE(keysLandIn(s_appPid, {"key:Escape"})) << readFile(root() + "/apps.log");
         ASSERT_TRUE(s_keyboard->perform({"key:BackSpace"}));
         ASSERT_TRUE(eventually([] { return fieldText(s_appPid, "Message").empty(); }));
     }
     static void TearDownTestSuite() {
         if (s_appPid > 0) {
-            std::system(("kill " + std::to_string(s_appPid)).c_str());
+            ::kill(s_appPid, SIGTERM);
         }
         s_wisket.reset();
         s_keyboard.reset();
         s_server.reset();
     }
 
-    static std::string log() { return s_root + "/wisket.log"; }
-    static std::string keyLog() { return s_root + "/keys.log"; }
-    // Starts `command` in the background; its process id.
-    static int launch(const std::string& command) {
-        return std::stoi(
-            TestDesktop::run({"sh", "-c", command + " >>" + s_root + "/apps.log 2>&1 & echo $!"}).output);
-    }
+    static std::string log() { return root() + "/wisket.log"; }
+    static std::string keyLog() { return root() + "/keys.log"; }
     // Gives `pid`'s message field the focus until a key typed lands there ("x"): a window
     // takes the keyboard a while after it is shown. `first` is typed before each try.
     static bool keysLandIn(int pid, const std::vector<std::string>& first = {}) {
@@ -166,12 +132,22 @@ protected:
             patience);
     }
     static void keys(const std::vector<std::string>& steps) { ASSERT_TRUE(s_keyboard->perform(steps)); }
-    static std::size_t shown() { return occurrences(readFile(log()), "outcome=shown"); }
-    static bool requestsReach(std::size_t count) {
-        return eventually([count] { return s_server->requests().size() >= count; }, patience);
+    // How many suggestions wisket has shown.
+    static auto shown() {
+        const std::string text = readFile(log());
+        const std::regex outcome("outcome=shown");
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), outcome), std::sregex_iterator());
+    }
+    // Types `text`; true once the model server is asked and, with `shows`, the suggestion shows.
+    static bool asksAfterTyping(const std::string& text, bool shows = false) {
+        const std::size_t asked = s_server->requests().size();
+        const auto shownBefore = shown();
+        return s_keyboard->perform({"text:" + text}) &&
+               eventually(
+                   [&] { return s_server->requests().size() > asked && (!shows || shown() > shownBefore); },
+                   patience);
     }
 
-    static inline std::string s_root;
     static inline std::unique_ptr<LoopbackHttpServer> s_server;
     static inline std::unique_ptr<Keyboard> s_keyboard;
     static inline std::unique_ptr<WisketProcess> s_wisket;
@@ -181,21 +157,18 @@ protected:
 // One field, one path: the ghost appears after a pause, Tab takes it, the next one is
 // dismissed with Escape, and with nothing offered Tab is the application's again.
 TEST_F(GnomeWaylandTest, TheEngineSuggestsAcceptsDismissesAndLetsOtherKeysPass) {
-    const std::size_t asked = s_server->requests().size();
-    const std::size_t shownBefore = shown();
-    keys({std::string("text:") + typed});
-    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
-    ASSERT_TRUE(eventually([&] { return shown() > shownBefore; }, patience)) << readFile(log());
+    ASSERT_TRUE(asksAfterTyping(typed, true)) << readFile(log());
+    const auto shownOnce = shown();
 
     // What the next pause asks for continues the accepted text.
     answerAlways(*s_server, " with the agenda");
     keys({"key:Tab"});
     const std::string accepted = std::string(typed) + answer;
     EXPECT_TRUE(eventually([&] { return fieldText(s_appPid, "Message") == accepted; }, patience))
-        << fieldText(s_appPid, "Message") << readFile(s_root + "/apps.log");
+        << fieldText(s_appPid, "Message") << readFile(root() + "/apps.log");
 
     // Right after an accept Wisket asks again.
-    ASSERT_TRUE(eventually([&] { return shown() > shownBefore + 1; }, patience)) << readFile(log());
+    ASSERT_TRUE(eventually([&] { return shown() > shownOnce; }, patience)) << readFile(log());
     // Escape leaves nothing a Tab could take: the Tab after it is the application's.
     answerAlways(*s_server, "");
     keys({"key:Escape", "key:Tab"});
@@ -211,9 +184,7 @@ TEST_F(GnomeWaylandTest, APasswordFieldSendsNothingAndNoLogLineHoldsTypedText) {
     keys({std::string("text:") + secret});
     // A request for the next field proves the password's pause has passed.
     ASSERT_TRUE(focusField(s_appPid, "Subject"));
-    const std::size_t asked = s_server->requests().size();
-    keys({"text:minutes of the budget"});
-    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
+    ASSERT_TRUE(asksAfterTyping("minutes of the budget")) << readFile(log());
     for (const auto& request : s_server->requests()) {
         EXPECT_EQ(request.body.find("zqxsecret"), std::string::npos);
     }
@@ -226,11 +197,7 @@ TEST_F(GnomeWaylandTest, GnomeTextEditorTakesTheSuggestionToo) {
     // A new window has the keyboard (GTK 4 offers no focus call over AT-SPI); its text
     // view is there once it answers empty.
     ASSERT_TRUE(eventually([&] { return fieldText(editor, "EditorSourceView") == ""; }, patience));
-    const std::size_t asked = s_server->requests().size();
-    const std::size_t shownBefore = shown();
-    keys({std::string("text:") + typed});
-    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
-    ASSERT_TRUE(eventually([&] { return shown() > shownBefore; }, patience)) << readFile(log());
+    ASSERT_TRUE(asksAfterTyping(typed, true)) << readFile(log());
     keys({"key:Tab"});
     EXPECT_TRUE(eventually(
         [&] { return fieldText(editor, "EditorSourceView") == std::string(typed) + answer; }, patience))
@@ -238,13 +205,13 @@ TEST_F(GnomeWaylandTest, GnomeTextEditorTakesTheSuggestionToo) {
     // GTK 4 tells the accessibility bus only which window is active: enough to name it, with
     // the id its X11 windows carry.
     EXPECT_NE(readFile(log()).find("app=org.gnome.TextEditor"), std::string::npos) << readFile(log());
-    std::system(("kill " + std::to_string(editor)).c_str());
+    ::kill(editor, SIGTERM);
 }
 
 // The shell serves every application through one input context: only the accessibility
 // bus tells which one is typed into, and the user's exclusions follow it.
 TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirApplication) {
-    const std::string script = s_root + "/excluded_chat.py";
+    const std::string script = root() + "/excluded_chat.py";
     std::filesystem::create_symlink(WISKET_SUPPORT_DIR "/desktop/gtk_app.py", script);
     const int excluded = launch("/usr/bin/python3 " + script);
     ASSERT_TRUE(keysLandIn(excluded));
@@ -255,16 +222,15 @@ TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirAp
 
     // A window that shows up takes the keyboard; its pause comes later than the excluded
     // one's would have, and is asked for.
-    const std::size_t asked = s_server->requests().size();
     const int chat = launch("/usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
     ASSERT_TRUE(keysLandIn(chat));
-    keys({"text: thanks for the notes"});
-    ASSERT_TRUE(requestsReach(asked + 1)) << readFile(log());
+    ASSERT_TRUE(asksAfterTyping(" thanks for the notes")) << readFile(log());
     for (const auto& request : s_server->requests()) {
         EXPECT_EQ(request.body.find("excludedmarker"), std::string::npos);
     }
     EXPECT_NE(readFile(log()).find("app=Gtk_app.py"), std::string::npos) << readFile(log());
-    std::system(("kill " + std::to_string(excluded) + " " + std::to_string(chat)).c_str());
+    ::kill(excluded, SIGTERM);
+    ::kill(chat, SIGTERM);
 }
 
 // The daemon drops the engine with the process that served it; a wisket started again
@@ -277,10 +243,8 @@ TEST_F(GnomeWaylandTest, AWisketStartedAgainServesTheInputSourceStillInUse) {
         << readFile(log());
     const int chat = launch("/usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
     ASSERT_TRUE(keysLandIn(chat));
-    const std::size_t asked = s_server->requests().size();
-    keys({"text: and the minutes"});
-    EXPECT_TRUE(requestsReach(asked + 1)) << readFile(log());
-    std::system(("kill " + std::to_string(chat)).c_str());
+    EXPECT_TRUE(asksAfterTyping(" and the minutes")) << readFile(log());
+    ::kill(chat, SIGTERM);
 }
 
 } // namespace

@@ -52,6 +52,11 @@ std::string textOf(char32_t first, int count) {
     return text;
 }
 
+// The core keymap of every keycode, for comparing before and after.
+std::string keymap() {
+    return TestDesktop::run({"xmodmap", "-pke"}).output;
+}
+
 class KeyTapDesktop : public testing::DesktopSuite {
 protected:
     void SetUp() override {
@@ -62,7 +67,7 @@ protected:
             return m_consume(event);
         });
         ASSERT_EQ(m_tap->start(), std::nullopt);
-        m_keymap = s_client->keymap();
+        m_keymap = keymap();
     }
 
     void TearDown() override {
@@ -78,13 +83,8 @@ protected:
     bool waitForEvents(std::size_t count) {
         return m_loop.runUntil([&] { return m_events.size() >= count; }, 5s);
     }
-    void consumeWhenOffered(std::vector<KeyCombination> keys) {
-        m_tap->setConsumableKeys(keys);
-        m_consume = [keys](const InputEvent& e) {
-            return std::any_of(keys.begin(), keys.end(), [&](const KeyCombination& k) {
-                return k.key == e.key && (k.anyModifiers || k.modifiers == e.modifiers);
-            });
-        };
+    void offer(std::vector<KeyCombination> keys) {
+        m_tap->setConsumableKeys(std::move(keys));
         run(100ms);
     }
     // Focuses an application's subject field and empties it.
@@ -100,29 +100,28 @@ protected:
     // characters, those are free again.
     void expectKeymapRestored() {
         run(4s);
-        EXPECT_EQ(s_client->keymap(), m_keymap);
+        EXPECT_EQ(keymap(), m_keymap);
     }
 
     testing::ManualLoop m_loop;
     std::unique_ptr<KeyTapX11> m_tap;
     std::vector<InputEvent> m_events;
     std::function<bool(const InputEvent&)> m_consume = [](const InputEvent&) { return false; };
-    std::vector<KeySym> m_keymap;
+    std::string m_keymap;
 };
 
 TEST_F(KeyTapDesktop, KeysOfAPersonAndOfAnInjectorArriveWithKeysModifiersAndTextThenClicksAndScrolls) {
     ProbeWindow probe(*s_client, {});
     probe.activate();
     for (const char* k : {"a", "Tab", "Right", "Escape", "Return", "BackSpace", "KP_Enter", "Delete"}) {
-        s_client->tap(k);
+        s_client->tap({k});
     }
     for (const char* modifier : {"Shift_L", "Control_L", "Alt_L", "Super_L"}) {
-        s_client->chord({modifier, "c"});
+        s_client->tap({modifier, "c"});
     }
-    s_client->chord({"Shift_L", "Tab"});
+    s_client->tap({"Shift_L", "Tab"});
     ASSERT_TRUE(TestDesktop::xdotool({"key", "b", "shift+b", "Left", "ctrl+Home"}));
-    const auto [x, y] = probe.center();
-    ASSERT_TRUE(TestDesktop::click(x, y));
+    ASSERT_TRUE(probe.click());
     ASSERT_TRUE(TestDesktop::xdotool({"click", "3", "click", "2", "click", "4", "click", "5"}));
     ASSERT_TRUE(waitForEvents(22));
     run(100ms);
@@ -160,18 +159,9 @@ TEST_F(KeyTapDesktop, AGermanLayoutGivesItsLettersAltGrSymbolsAndDeadKeys) {
     ProbeWindow probe(*s_client, {});
     probe.activate();
     // Keycodes of the standard PC keyboard: "z", "ß", Shift+"2", AltGr+"q", a dead acute, "e".
-    const int leftShift = 50;
-    const int rightAlt = 108;
-    s_client->tapKeycode(29);
-    s_client->tapKeycode(20);
-    s_client->pressKeycode(leftShift);
-    s_client->tapKeycode(11);
-    s_client->releaseKeycode(leftShift);
-    s_client->pressKeycode(rightAlt);
-    s_client->tapKeycode(24);
-    s_client->releaseKeycode(rightAlt);
-    s_client->tapKeycode(21);
-    s_client->tapKeycode(26);
+    for (const auto& keys : std::vector<std::vector<int>>{{29}, {20}, {50, 11}, {108, 24}, {21}, {26}}) {
+        s_client->tapKeycodes(keys);
+    }
     const bool arrived = waitForEvents(6);
     TestDesktop::run({"setxkbmap", "us"});
     ASSERT_TRUE(arrived);
@@ -186,14 +176,15 @@ TEST_F(KeyTapDesktop, AGermanLayoutGivesItsLettersAltGrSymbolsAndDeadKeys) {
 TEST_F(KeyTapDesktop, OfferedKeysAreConsumedOnceAndEverythingElseReachesTheApplication) {
     ProbeWindow probe(*s_client, {});
     probe.activate();
-    // openbox holds Alt+Tab: that grab fails, the others stand.
-    consumeWhenOffered({{.key = Key::tab},
-                        {.key = Key::escape, .anyModifiers = true},
-                        {.key = Key::tab, .modifiers = Modifier::alt}});
-    s_client->tap("Tab");
-    s_client->chord({"Shift_L", "Tab"});
-    s_client->tap("Escape");
-    s_client->chord({"Control_L", "Escape"});
+    // openbox holds Alt+Tab: that grab fails, the others stand. Only they can be held back.
+    offer({{.key = Key::tab},
+           {.key = Key::escape, .anyModifiers = true},
+           {.key = Key::tab, .modifiers = Modifier::alt}});
+    m_consume = [](const InputEvent&) { return true; };
+    for (const std::vector<std::string>& keys :
+         {std::vector<std::string>{"Tab"}, {"Shift_L", "Tab"}, {"Escape"}, {"Control_L", "Escape"}}) {
+        s_client->tap(keys);
+    }
     ASSERT_TRUE(TestDesktop::xdotool({"key", "Tab", "a"}));
     ASSERT_TRUE(waitForEvents(6));
     run(200ms);
@@ -208,15 +199,15 @@ TEST_F(KeyTapDesktop, OfferedKeysAreConsumedOnceAndEverythingElseReachesTheAppli
     // A grabbed key the handler does not consume after all still reaches the application.
     probe.clear();
     m_consume = [](const InputEvent&) { return false; };
-    s_client->tap("Tab");
+    s_client->tap({"Tab"});
     EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab}; }));
 
     // With nothing offered the keys are not grabbed: the handler cannot hold them back.
     probe.clear();
-    consumeWhenOffered({});
+    offer({});
     m_consume = [](const InputEvent&) { return true; };
-    s_client->tap("Tab");
-    s_client->tap("Escape");
+    s_client->tap({"Tab"});
+    s_client->tap({"Escape"});
     EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab, XK_Escape}; }));
 }
 
@@ -234,11 +225,15 @@ TEST_F(KeyTapDesktop, TypedTextArrivesExactlyInGtkAndQtUnderAHeldAltAndNeverReac
     }
 }
 
-TEST_F(KeyTapDesktop, AcceptedTextIsTypedOnlyOnceTheAcceptingKeyIsReleased) {
+// The text of an accept is typed once the accepting key is released. A handler that
+// answers only after the grab's time-out is too late: the key has gone on to the
+// application by then, and what the handler types is dropped.
+TEST_F(KeyTapDesktop, AcceptedTextIsTypedOnReleaseAndALateAcceptTypesNothing) {
     clearSubject(*s_gtk);
-    consumeWhenOffered({{.key = Key::tab}});
-    m_consume = [this](const InputEvent& e) {
-        m_tap->type(" world");
+    offer({{.key = Key::tab}});
+    std::string accepted = " world";
+    m_consume = [&](const InputEvent& e) {
+        m_tap->type(accepted);
         return e.key == Key::tab;
     };
     s_client->press("Tab");
@@ -248,6 +243,14 @@ TEST_F(KeyTapDesktop, AcceptedTextIsTypedOnlyOnceTheAcceptingKeyIsReleased) {
     s_client->release("Tab");
     // The entry kept the focus (Tab never reached it) and got the text.
     EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", " world"), " world");
+
+    accepted = "STALE";
+    s_client->tap({"Tab"});
+    // The main thread is busy for longer than the grab waits.
+    std::this_thread::sleep_for(x11::KeyGrabs::decisionTimeout + 300ms);
+    run(1500ms);
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Subject"), " world");
+    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Search"), "");
 }
 
 // The user switches the layout while the tap types: whatever arrives, the keymap ends as
@@ -286,52 +289,14 @@ TEST_F(KeyTapDesktop, AHeldKeyRepeatsUntilItIsReleased) {
     EXPECT_EQ(m_events.size(), count);
 }
 
-TEST(KeyTapX11, ALostDisplayIsReportedHarmlesslyAndTheTapComesBackWithTheServer) {
-    testing::PrivateServer server;
-    testing::ManualLoop loop;
-    KeyTapX11 tap(loop, server.name());
-    int losses = 0;
-    std::vector<InputEvent> events;
-    tap.setLostHandler([&] { ++losses; });
-    tap.setHandler([&](const InputEvent& event) {
-        events.push_back(event);
-        return false;
-    });
-    ASSERT_EQ(tap.start(), std::nullopt);
-    EXPECT_EQ(tap.start(), std::nullopt);
-    EXPECT_TRUE(tap.isEnabled());
-    server.kill();
-    tap.type("after the end");
-    EXPECT_TRUE(loop.runUntil([&] { return losses == 1; }, 5s));
-    EXPECT_FALSE(tap.isEnabled());
-    tap.reenable();
-    EXPECT_FALSE(tap.isEnabled());
-    tap.setConsumableKeys({{.key = Key::tab}});
-    tap.type("still nothing");
-    KeyTapX11 withoutServer(loop, server.name());
-    EXPECT_EQ(withoutServer.start()->step, "X display");
-
-    testing::PrivateServer again(server.name());
-    tap.reenable();
-    ASSERT_TRUE(tap.isEnabled());
-    X11Client person(again.name());
-    person.tap("a");
-    EXPECT_TRUE(loop.runUntil([&] { return !events.empty(); }, 5s));
-    EXPECT_EQ(events, std::vector<InputEvent>{key(Key::other, {}, "a")});
-    EXPECT_EQ(losses, 1);
-}
-
-// Four words of 400 distinct characters need the spare keys rebound many times over;
-// control characters in the text are never typed as keys.
-TEST_F(KeyTapDesktop, FourHundredDistinctCharactersArriveExactlyAndTheDesktopStaysUsable) {
-    std::string text;
-    for (char32_t first = 0x4E00; first < 0x4E00 + 400; first += 100) {
-        text += textOf(first, 100) + " ";
-    }
+// Sixty distinct characters need the few spare keys rebound several times over; control
+// characters in the text are never typed as keys.
+TEST_F(KeyTapDesktop, ManyDistinctCharactersArriveExactlyAndTheDesktopStaysUsable) {
+    const std::string text = textOf(0x4E00, 30) + " " + textOf(0x4F00, 30);
     clearSubject(*s_gtk);
     m_tap->type("x\t\tIN\nJEC\x1bTED " + text);
     const std::string expected = "xINJECTED " + text;
-    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", expected, 120s), expected);
+    EXPECT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", expected, 60s), expected);
     // The focus stayed: nothing landed in the next fields.
     EXPECT_EQ(testing::fieldText(s_gtk->pid, "Search"), "");
     expectKeymapRestored();
@@ -341,9 +306,8 @@ TEST_F(KeyTapDesktop, FourHundredDistinctCharactersArriveExactlyAndTheDesktopSta
     probe.activate();
     run(200ms);
     ASSERT_TRUE(TestDesktop::activate(*s_gtk));
-    const auto [x, y] = probe.center();
-    ASSERT_TRUE(TestDesktop::click(x, y));
-    s_client->tap("a");
+    ASSERT_TRUE(probe.click());
+    s_client->tap({"a"});
     EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<testing::KeySym>{XK_a}; }));
 }
 
@@ -360,27 +324,7 @@ TEST_F(KeyTapDesktop, TypingStopsWhenAnotherWindowTakesTheFocus) {
     const std::string typed = testing::fieldText(s_gtk->pid, "Subject");
     EXPECT_LT(typed.size(), text.size());
     EXPECT_TRUE(text.starts_with(typed));
-    probe.pump();
-    EXPECT_TRUE(probe.keys().empty());
-}
-
-// The handler answers only after the grab's time-out: the accept key has gone on to the
-// application by then, and what the late handler types is dropped.
-TEST_F(KeyTapDesktop, AnAcceptDecidedAfterTheTimeOutTypesNothing) {
-    clearSubject(*s_gtk);
-    TestDesktop::type("ab");
-    ASSERT_EQ(testing::waitForFieldText(s_gtk->pid, "Subject", "ab"), "ab");
-    consumeWhenOffered({{.key = Key::tab}});
-    m_consume = [this](const InputEvent& event) {
-        m_tap->type("STALE");
-        return event.key == Key::tab;
-    };
-    s_client->tap("Tab");
-    // The main thread is busy for longer than the grab waits.
-    std::this_thread::sleep_for(x11::KeyGrabs::decisionTimeout + 300ms);
-    run(1500ms);
-    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Subject"), "ab");
-    EXPECT_EQ(testing::fieldText(s_gtk->pid, "Search"), "");
+    EXPECT_FALSE(probe.waitFor([&] { return !probe.keys().empty(); }, 100ms));
 }
 
 } // namespace

@@ -4,11 +4,13 @@
 // private config folder, as a user would have it.
 
 #include "completion/loopback_http_server.hpp"
+#include "eventually.hpp"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,34 @@ inline void useModelServer(const LoopbackHttpServer& server, const std::vector<s
 // A server whose every answer is `response`.
 inline void answerAlways(LoopbackHttpServer& server, const std::string& response) {
     server.setReply({.body = nlohmann::json{{"response", response}, {"done", true}}.dump()});
+}
+
+// The bodies of the requests from the `first`th on (an empty object for one that is none).
+inline std::vector<nlohmann::json> requestBodies(const LoopbackHttpServer& server, std::size_t first = 0) {
+    std::vector<nlohmann::json> bodies;
+    const auto requests = server.requests();
+    for (std::size_t i = first; i < requests.size(); ++i) {
+        const auto json = nlohmann::json::parse(requests[i].body, nullptr, false);
+        bodies.push_back(json.is_object() ? json : nlohmann::json::object());
+    }
+    return bodies;
+}
+
+// The body of the first request from the `first`th on whose prompt is `prompt`.
+inline std::optional<nlohmann::json> waitForPrompt(const LoopbackHttpServer& server,
+                                                   const std::string& prompt, std::size_t first = 0) {
+    std::optional<nlohmann::json> found;
+    eventually(
+        [&] {
+            for (const auto& body : requestBodies(server, first)) {
+                if (body.value("prompt", "") == prompt) {
+                    found = body;
+                }
+            }
+            return found.has_value();
+        },
+        patience);
+    return found;
 }
 
 } // namespace wisket::testing

@@ -4,11 +4,15 @@
 // in a log file of the test desktop, optionally under strace; stopped by its process id
 // when this goes.
 
+#include "eventually.hpp"
+
 #include <optional>
 #include <string>
 #include <sys/types.h>
 
 namespace wisket::testing {
+
+class X11Client;
 
 class WisketProcess {
 public:
@@ -19,11 +23,14 @@ public:
     WisketProcess& operator=(const WisketProcess&) = delete;
 
     pid_t pid() const { return m_pid; }
-    bool running() const;
     // Ends it as a session's end would (also when stopped with SIGSTOP); strace ends with it.
     void stop();
     // Everything it has written so far.
     std::string output() const;
+    // Its overlay window, once it is there (made unmapped once wisket has set up and is
+    // about to watch keys) or, with `shown`, once it is mapped.
+    std::optional<unsigned long> overlay(X11Client& client, bool shown,
+                                         std::chrono::milliseconds timeout = patience) const;
 
 private:
     std::string m_log;

@@ -6,6 +6,7 @@
 
 #include "desktop_suite.hpp"
 #include "manual_loop.hpp"
+#include "platform/x11/key_tap.hpp"
 #include "platform/x11/workspace.hpp"
 #include "temp_dir.hpp"
 #include "x11_client.hpp"
@@ -32,14 +33,10 @@ RunningApplication app(std::int32_t pid, std::string id, std::string name) {
 class WorkspaceDesktop : public testing::DesktopSuite {
 protected:
     static void SetUpTestSuite() {
-        DesktopSuite::SetUpTestSuite();
-        if (!s_desktop) {
-            return;
-        }
+        ASSERT_NO_FATAL_FAILURE(DesktopSuite::SetUpTestSuite());
         // Display names come from the applications' .desktop files where there are some.
         const std::filesystem::path applications =
             std::filesystem::path(std::getenv("XDG_DATA_HOME")) / "applications";
-        std::filesystem::create_directories(applications);
         testing::writeFile(
             applications / "wisket-test-qt.desktop",
             "[Desktop Entry]\nType=Application\nName=Qt Chat\nStartupWMClass=wisket_desktop_qt_app\n");
@@ -119,8 +116,8 @@ TEST_F(WorkspaceDesktop, AChangeBetweenAskingAndWatchingIsAnnouncedAndNoneOtherw
     EXPECT_TRUE(none.empty());
 }
 
-TEST(WorkspaceX11,
-     WithoutAWindowManagerTheFocusWindowStandsInSecureInputFollowsGrabsAndALostDisplayIsHarmless) {
+// On a server of its own, which the test kills and starts again.
+TEST(X11BackEnds, WithoutAWindowManagerTheFocusWindowStandsInAndALostDisplayIsHarmlessUntilItComesBack) {
     testing::PrivateServer server;
     X11Client client(server.name());
     ProbeWindow first(client, {.pid = 1, .wmClass = "First"});
@@ -151,10 +148,39 @@ TEST(WorkspaceX11,
     first.waitFor([] { return false; }, 200ms);
     EXPECT_EQ(first.focusLosses(), 0);
 
+    KeyTapX11 tap(loop, server.name());
+    int losses = 0;
+    std::vector<InputEvent> events;
+    tap.setLostHandler([&] { ++losses; });
+    tap.setHandler([&](const InputEvent& event) {
+        events.push_back(event);
+        return false;
+    });
+    ASSERT_EQ(tap.start(), std::nullopt);
+    EXPECT_EQ(tap.start(), std::nullopt);
     server.kill();
     EXPECT_EQ(workspace.frontmostApplication(), std::nullopt);
     EXPECT_FALSE(workspace.secureInputActive());
-    loop.runUntil([] { return false; }, 300ms);
+    tap.type("after the end");
+    EXPECT_TRUE(loop.runUntil([&] { return losses == 1; }, 5s));
+    EXPECT_FALSE(tap.isEnabled());
+    tap.reenable();
+    EXPECT_FALSE(tap.isEnabled());
+    tap.setConsumableKeys({{.key = Key::tab}});
+    tap.type("still nothing");
+    KeyTapX11 withoutServer(loop, server.name());
+    EXPECT_EQ(withoutServer.start()->step, "X display");
+
+    // The tap comes back with the server.
+    testing::PrivateServer again(server.name());
+    tap.reenable();
+    ASSERT_TRUE(tap.isEnabled());
+    X11Client person(again.name());
+    person.tap({"a"});
+    EXPECT_TRUE(loop.runUntil([&] { return !events.empty(); }, 5s));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text, "a");
+    EXPECT_EQ(losses, 1);
 }
 
 } // namespace

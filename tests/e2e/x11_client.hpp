@@ -6,16 +6,21 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
-#include <utility>
 #include <vector>
 
 // Xlib's types, without its macros (they clash with GoogleTest's names).
 struct _XDisplay;
 
-namespace wisket::testing {
+namespace wisket {
+namespace x11 {
+class Connection;
+}
+
+namespace testing {
 
 using Window = unsigned long;
 using KeySym = unsigned long;
@@ -28,28 +33,22 @@ struct WindowProperties {
 
 class X11Client {
 public:
-    // Opens `display` (empty: $DISPLAY); aborts the test program when it cannot.
+    // Opens `display` (empty: $DISPLAY); aborts the test program when it cannot. A server
+    // that goes away (as tests make it) or a window that vanishes only fails the calls.
     explicit X11Client(const std::string& display = {});
     ~X11Client();
-    X11Client(const X11Client&) = delete;
-    X11Client& operator=(const X11Client&) = delete;
 
-    _XDisplay* display() const { return m_display; }
+    _XDisplay* display() const;
 
-    // A person at the keyboard: a key by its keysym name ("a", "Shift_L", "Tab"),
-    // through the server's keyboard device as the hardware would send it.
-    void press(const std::string& keysym);
-    void release(const std::string& keysym);
-    void tap(const std::string& keysym);
-    // Shift_L+a style chords: every key down in order, then up in reverse.
-    void chord(const std::vector<std::string>& keysyms);
+    // A person at the keyboard, through the server's keyboard device as the hardware would
+    // send it: keys by their keysym names ("a", "Shift_L", "Tab").
+    void press(const std::string& keysym) { send(keycodeOf(keysym), true); }
+    void release(const std::string& keysym) { send(keycodeOf(keysym), false); }
+    // Every key down in order, then up in reverse: {"a"} taps it, {"Shift_L", "a"} is a chord.
+    void tap(const std::vector<std::string>& keysyms);
     // The same by keycode, for layouts where the keysym is what is being tested.
-    void pressKeycode(int keycode) { send(keycode, true); }
-    void releaseKeycode(int keycode) { send(keycode, false); }
-    void tapKeycode(int keycode);
+    void tapKeycodes(const std::vector<int>& keycodes);
 
-    // The core keymap of every keycode, for comparing before and after.
-    std::vector<KeySym> keymap();
     // The effective modifier state of the core keyboard.
     unsigned modifiers();
 
@@ -69,7 +68,7 @@ private:
     int keycodeOf(const std::string& keysym);
     void send(int keycode, bool press);
 
-    _XDisplay* m_display = nullptr;
+    std::unique_ptr<x11::Connection> m_connection;
     int m_personKeyboard = -1;
 };
 
@@ -81,15 +80,13 @@ public:
     ProbeWindow(const ProbeWindow&) = delete;
     ProbeWindow& operator=(const ProbeWindow&) = delete;
 
-    // The window's middle in root coordinates (where a click lands on it).
-    std::pair<int, int> center() const;
+    // A person's click on the window's middle.
+    bool click();
     // Through the window manager of the test desktop.
     void activate();
     // By setting the input focus (a server without a window manager).
     void focus();
-    // Reads what has arrived so far.
-    void pump();
-    // Pumps until `done` holds or `timeout` passes; returns `done()`.
+    // Pumps what has arrived until `done` holds or `timeout` passes; returns `done()`.
     bool waitFor(const std::function<bool()>& done,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
     const std::vector<KeySym>& keys() const { return m_keys; }
@@ -97,24 +94,12 @@ public:
     void clear();
 
 private:
+    void pump();
+
     X11Client& m_client;
     Window m_window = 0;
     std::vector<KeySym> m_keys;
     int m_focusLosses = 0;
-};
-
-// Records the key presses delivered to the window under the pointer inside the keyboard
-// focus window, in the core protocol's form (xterm). A key that wisket grabs and keeps
-// never arrives.
-class FocusedWindowKeys {
-public:
-    explicit FocusedWindowKeys(X11Client& client);
-    // Whether a press of `sym` has arrived since this was made.
-    bool got(KeySym sym);
-
-private:
-    X11Client& m_client;
-    std::vector<KeySym> m_keys;
 };
 
 // Text fields of the desktop's applications, through the accessibility bus
@@ -131,7 +116,7 @@ class PrivateServer {
 public:
     // On `name` (":5"), or on a free display when empty.
     explicit PrivateServer(const std::string& name = {});
-    ~PrivateServer();
+    ~PrivateServer() { kill(); }
     PrivateServer(const PrivateServer&) = delete;
     PrivateServer& operator=(const PrivateServer&) = delete;
 
@@ -144,4 +129,5 @@ private:
     std::string m_name;
 };
 
-} // namespace wisket::testing
+} // namespace testing
+} // namespace wisket

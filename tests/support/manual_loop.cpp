@@ -1,5 +1,7 @@
 #include "manual_loop.hpp"
 
+#include <algorithm>
+
 namespace wisket::testing {
 
 void ManualLoop::post(Task task) {
@@ -27,51 +29,43 @@ MainLoop::TimePoint ManualLoop::now() const {
     return m_now;
 }
 
-int ManualLoop::runPosted() {
-    int ran = 0;
+void ManualLoop::runPosted() {
     while (true) {
         Task task;
         {
             const std::lock_guard lock(m_mutex);
             if (m_posted.empty()) {
-                return ran;
+                return;
             }
             task = std::move(m_posted.front());
             m_posted.pop_front();
         }
         task();
-        ++ran;
     }
 }
 
 void ManualLoop::advance(std::chrono::milliseconds delta) {
     runPosted();
-    const TimePoint target = [&] {
-        const std::lock_guard lock(m_mutex);
-        return m_now + delta;
-    }();
+    std::unique_lock lock(m_mutex);
+    const TimePoint target = m_now + delta;
     while (true) {
-        Task task;
-        {
-            const std::lock_guard lock(m_mutex);
-            auto next = m_timers.end();
-            for (auto it = m_timers.begin(); it != m_timers.end(); ++it) {
-                if (it->second.due <= target &&
-                    (next == m_timers.end() || it->second.due < next->second.due)) {
-                    next = it;
-                }
-            }
-            if (next == m_timers.end()) {
-                m_now = target;
-                break;
-            }
-            m_now = next->second.due;
-            task = std::move(next->second.task);
-            m_timers.erase(next);
+        // The earliest timer; of timers due at once, the one set first.
+        const auto next =
+            std::min_element(m_timers.begin(), m_timers.end(),
+                             [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
+        if (next == m_timers.end() || next->second.due > target) {
+            break;
         }
+        m_now = next->second.due;
+        Task task = std::move(next->second.task);
+        m_timers.erase(next);
+        lock.unlock();
         task();
         runPosted();
+        lock.lock();
     }
+    m_now = target;
+    lock.unlock();
     runPosted();
 }
 

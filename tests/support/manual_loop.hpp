@@ -21,8 +21,8 @@ public:
     void cancel(TimerId id) override;
     TimePoint now() const override;
 
-    // Runs posted tasks (and what they post) until none is left; returns how many ran.
-    int runPosted();
+    // Runs posted tasks (and what they post) until none is left.
+    void runPosted();
     // Moves virtual time forward by `delta`, running every timer that falls due in order
     // of its due time, and the posted tasks after each.
     void advance(std::chrono::milliseconds delta);

@@ -2,11 +2,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -55,74 +54,45 @@ std::optional<int> waitUntil(pid_t pid, std::chrono::steady_clock::time_point de
     }
 }
 
-std::string TestDesktop::toolsDir() {
-    return WISKET_DESKTOP_TOOLS;
-}
-
 std::unique_ptr<TestDesktop> TestDesktop::start(std::string* error) {
-    char pattern[] = "/tmp/wisket-desktop-env-XXXXXX";
-    const int envFd = ::mkstemp(pattern);
-    if (envFd < 0) {
-        fail(error, "cannot create the environment file");
-        return nullptr;
-    }
-    ::close(envFd);
-    const std::string envFile = pattern;
-    std::filesystem::remove(envFile);
-
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
         fail(error, "cannot create a pipe");
         return nullptr;
     }
-    // The desktop lives as long as the write end stays open: only this object holds it,
-    // and no child inherits it.
+    // The desktop lives as long as the write end of its input stays open: only this object
+    // holds it, and no child inherits it.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
-    const std::vector<std::string> args = {toolsDir() + "/run-desktop", "--serve", envFile};
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    const std::vector<std::string> args = {WISKET_DESKTOP_TOOLS "/run-desktop", "--serve"};
     auto argv = argvOf(args);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    std::unique_ptr<TestDesktop> desktop(new TestDesktop);
+    const int spawned = ::posix_spawn(&desktop->m_pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[0]);
-    if (spawned != 0) {
-        ::close(fds[1]);
-        fail(error, "cannot run run-desktop");
+    ::close(input[0]);
+    ::close(output[1]);
+    desktop->m_pipe = input[1];
+    // Its environment, one NAME=VALUE a line up to an empty one, once it is ready.
+    FILE* environment = ::fdopen(output[0], "r");
+    char* line = nullptr;
+    std::size_t size = 0;
+    while (spawned == 0 && ::getline(&line, &size, environment) > 1) {
+        const std::string entry(line, std::strlen(line) - 1);
+        const auto eq = entry.find('=');
+        ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+        if (entry.starts_with("WISKET_DESKTOP=")) {
+            desktop->m_root = entry.substr(eq + 1);
+        }
+    }
+    std::free(line);
+    std::fclose(environment);
+    if (desktop->m_root.empty()) {
+        fail(error, "run-desktop stopped before the desktop was ready");
         return nullptr;
     }
-    std::unique_ptr<TestDesktop> desktop(new TestDesktop);
-    desktop->m_pid = pid;
-    desktop->m_pipe = fds[1];
-
-    const auto deadline = Clock::now() + std::chrono::seconds(90);
-    while (!std::filesystem::exists(envFile)) {
-        if (waitUntil(pid, Clock::now())) {
-            desktop->m_pid = 0;
-            fail(error, "run-desktop stopped before the desktop was ready");
-            return nullptr;
-        }
-        if (Clock::now() >= deadline) {
-            fail(error, "the desktop was not ready within 90 s");
-            return nullptr;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::ifstream in(envFile);
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) {
-            continue;
-        }
-        const std::string name = line.substr(0, eq);
-        const std::string value = line.substr(eq + 1);
-        ::setenv(name.c_str(), value.c_str(), 1);
-        if (name == "WISKET_DESKTOP") {
-            desktop->m_root = value;
-        }
-    }
-    std::filesystem::remove(envFile);
     // What the desktop unset for its own applications must not leak in from here either.
     for (const char* name : {"NO_AT_BRIDGE", "AT_SPI_BUS_ADDRESS", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"}) {
         ::unsetenv(name);
@@ -141,7 +111,7 @@ TestDesktop::~TestDesktop() {
 }
 
 std::optional<DesktopApp> TestDesktop::launch(const std::vector<std::string>& args) {
-    std::vector<std::string> command = {toolsDir() + "/launch-app"};
+    std::vector<std::string> command = {WISKET_DESKTOP_TOOLS "/launch-app"};
     command.insert(command.end(), args.begin(), args.end());
     const CommandResult result = run(command, std::chrono::seconds(40));
     DesktopApp app;
@@ -176,35 +146,38 @@ CommandResult TestDesktop::run(const std::vector<std::string>& args, std::chrono
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    auto argv = argvOf(args);
+    // A command that hangs is killed once its time is up.
+    std::vector<std::string> command = {"timeout", "-s", "KILL", std::to_string(timeout.count())};
+    command.insert(command.end(), args.begin(), args.end());
+    auto argv = argvOf(command);
     pid_t pid = 0;
     const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
-    if (spawned != 0) {
-        ::close(fds[0]);
-        return result;
-    }
-    const auto deadline = Clock::now() + timeout;
     char buffer[4096];
-    pollfd pfd{fds[0], POLLIN, 0};
-    while (Clock::now() < deadline) {
-        if (::poll(&pfd, 1, 50) > 0) {
-            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            result.output.append(buffer, static_cast<std::size_t>(n));
-        }
+    for (ssize_t n = 0; spawned == 0 && (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        result.output.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fds[0]);
-    if (const auto status = waitUntil(pid, deadline)) {
-        result.status = *status;
-    } else {
-        ::kill(pid, SIGKILL);
-        waitUntil(pid, Clock::now() + std::chrono::seconds(5));
+    if (spawned == 0) {
+        result.status = waitUntil(pid, Clock::time_point::max()).value_or(-1);
     }
     return result;
+}
+
+pid_t TestDesktop::spawn(const std::vector<std::string>& args, const std::string& output) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    auto argv = argvOf(args);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid = 0;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
 bool TestDesktop::xdotool(const std::vector<std::string>& args) {

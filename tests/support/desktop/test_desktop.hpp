@@ -50,6 +50,9 @@ public:
     // Runs a program inside the desktop and collects its standard output.
     static CommandResult run(const std::vector<std::string>& args,
                              std::chrono::seconds timeout = std::chrono::seconds(30));
+    // Starts a program in the background, its output (standard and error) going to the file
+    // `output`; its process id, 0 when it could not start.
+    static pid_t spawn(const std::vector<std::string>& args, const std::string& output);
     // xdotool with these arguments; true when it succeeded.
     static bool xdotool(const std::vector<std::string>& args);
     // Brings the window to the front and gives it the keyboard focus.
@@ -66,7 +69,6 @@ public:
     bool screenshot(const std::string& path) const;
 
     const std::string& root() const { return m_root; }
-    static std::string toolsDir();
 
 private:
     TestDesktop() = default;
