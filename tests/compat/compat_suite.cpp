@@ -26,6 +26,7 @@ using namespace std::chrono_literals;
 
 constexpr auto firstBurst = "Thanks for the update, I will";
 constexpr auto secondBurst = " get back to";
+constexpr auto thirdBurst = " I hope";
 // What survives cleaning unchanged for every kind of field.
 constexpr auto answer = " you soon.";
 
@@ -212,7 +213,12 @@ void CompatSuite::checkApp(const CompatApp& app) {
     ASSERT_TRUE(TestDesktop::key("Tab"));
     const std::string expected = typed + answer;
     // Had the Tab reached the application, the field would hold it too.
-    EXPECT_EQ(waitForFieldText(launched.app.pid, "", expected, patience), expected) << wisket.output();
+    ASSERT_EQ(waitForFieldText(launched.app.pid, "", expected, patience), expected) << wisket.output();
+
+    // Suggestions go on after an accept, though typing it may have moved the focus around.
+    ASSERT_TRUE(typeAtAPersonsPace(thirdBurst));
+    EXPECT_TRUE(waitForPrompt(*s_server, expected + thirdBurst, first))
+        << "no request after typing on; " << describe();
 }
 
 } // namespace wisket::testing

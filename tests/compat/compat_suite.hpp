@@ -5,8 +5,8 @@
 // area and types two bursts with a pause after each; the model server on the loopback
 // address must have been asked for exactly what was typed, the ghost must be drawn right
 // of the caret on its line, and Tab must type it: the field then holds the typed text and
-// the suggestion, nothing else. An excluded application (a terminal) gets no request, and
-// its Tab reaches it.
+// the suggestion, nothing else, and typing on is asked about again. An excluded
+// application (a terminal) gets no request, and its Tab reaches it.
 //
 // A test program holds one desktop for all its cases; each case starts its application and
 // its wisket once. Add applications with TEST_F(CompatSuite, …) { checkApp(…); }.
