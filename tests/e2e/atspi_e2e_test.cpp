@@ -291,8 +291,12 @@ TEST_F(AtspiDesktop, KeepsTheFocusedFieldThroughAKeyGrabFlicker) {
     });
     s_client->ungrabKeyboard();
     EXPECT_TRUE(keptDuringGrab);
-    EXPECT_TRUE(eventually(
-        [&] { return onReader([&] { return roleOf(focusedElementOf(s_gtk->pid)) == "AXTextArea"; }); }));
+    const auto focusedRole = [&] { return onReader([&] { return roleOf(focusedElementOf(s_gtk->pid)); }); };
+    EXPECT_TRUE(eventually([&] { return focusedRole() == "AXTextArea"; }));
+
+    // A focus event that names the window, not the field, is no change of focus either.
+    ASSERT_EQ(::kill(s_gtk->pid, SIGUSR1), 0);
+    EXPECT_FALSE(eventually([&] { return focusedRole() != "AXTextArea"; }, 1s));
 }
 
 TEST_F(AtspiDesktop, ReadsTheTypedTextWithItsCaretWhereTheGlyphsAreOverALineBreakAndNotInASelection) {

@@ -7,13 +7,14 @@ label, so it has an accessible name.
 """
 
 import os
+import signal
 
 import gi
 
 gi.require_version("Gtk", "3.0")
 gi.require_version("Atk", "1.0")
 gi.require_version("Gdk", "3.0")
-from gi.repository import Atk, Gdk, Gtk  # noqa: E402
+from gi.repository import Atk, Gdk, GLib, Gtk  # noqa: E402
 
 CONVERSATION = [
     "Ada: Are we still meeting on Friday afternoon?",
@@ -110,6 +111,13 @@ def main():
         log_keys(chat, os.environ["GTK_APP_KEY_LOG"])
     chat.move(0, 0)
     chat.connect("destroy", Gtk.main_quit)
+    # On SIGUSR1 it names its window as focused, as LibreOffice names its root pane whenever
+    # its window gets the keyboard back, while the field inside keeps the focus.
+    GLib.unix_signal_add(
+        GLib.PRIORITY_DEFAULT,
+        signal.SIGUSR1,
+        lambda: chat.get_accessible().notify_state_change(Atk.StateType.FOCUSED, True) or True,
+    )
     notes = notes_window()
     notes.show_all()
     chat.show_all()
