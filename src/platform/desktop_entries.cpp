@@ -83,17 +83,18 @@ std::optional<std::string> DesktopEntries::displayName(const std::optional<std::
 }
 
 ApplicationNames DesktopEntries::namesOf(const WindowIds& ids) {
-    const auto displayed = displayName(ids.gtkApplicationID, ids.wmClass);
     // A GApplication id that no launcher is named after may be one that several programs
     // share (every LibreOffice module's windows say "org.libreoffice"): the class tells the
     // program then, when a launcher knows it by that.
-    const auto launcherOfId = [&] {
-        return fresh([&](const Index& index) { return lookUp(index, ids.gtkApplicationID, std::nullopt); });
-    };
-    const auto launcherOfClass = [&] {
-        return fresh([&](const Index& index) { return lookUp(index, std::nullopt, ids.wmClass); });
-    };
-    const bool byClass = !ids.gtkApplicationID || (ids.wmClass && !launcherOfId() && launcherOfClass());
+    bool byClass = !ids.gtkApplicationID;
+    const auto displayed = fresh([&](const Index& index) {
+        if (auto own = lookUp(index, ids.gtkApplicationID, std::nullopt)) {
+            return own;
+        }
+        auto ofClass = lookUp(index, std::nullopt, ids.wmClass);
+        byClass = byClass || ofClass.has_value();
+        return ofClass;
+    });
     return {.appID = byClass ? ids.wmClass : ids.gtkApplicationID,
             .displayName = displayed ? displayed : ids.wmClass};
 }
