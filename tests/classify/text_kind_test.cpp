@@ -202,8 +202,7 @@ TEST(Sensitive, FormWordsInPlaceholderOrShortLabelOutsideChatApplications) {
     EXPECT_TRUE(sensitive("We will never call your phone", ""));
     EXPECT_TRUE(sensitive("Phone", "We will never call you back"));
     // Chat applications are exempt.
-    for (std::string app : {"com.tinyspeck.slackmacgap", "org.whispersystems.signal-desktop", "Signal",
-                            "org.gnome.Fractal", "teams-for-linux"}) {
+    for (std::string app : {"com.tinyspeck.slackmacgap", "Signal"}) {
         EXPECT_FALSE(sensitive("", "Password", app)) << app;
     }
     EXPECT_TRUE(sensitive("", "Password", "signal"));
