@@ -42,15 +42,12 @@ TEST(Clean, LabelsQuotesRefusalsJoiningCutsAndGuards) {
         {"I\u2019m sorry", "Please ", rejected},
         {"  As an AI language model", "Please ", rejected},
         {"I CANNOT", "Please ", rejected},
-        {"i am sorry", "Please ", rejected},
         {"Sorry, I was late", "Please ", rejected},
         {"sorry for the delay", "I'm ", "sorry for the delay"},
         {"As an aide", "She joined ", "As an aide"}, // a whole phrase only
         {"1. First item", "Items: ", rejected},
         {"12) twelfth", "Items: ", rejected},
         {"- milk", "Items: ", rejected},
-        {"\u2022 eggs", "Items: ", rejected},
-        {"* star", "Items: ", rejected},
         {"1.5 million people", "About ", "1.5 million people"},
         {"-5 degrees", "It is ", "-5 degrees"},
         // Repeated fragment.
