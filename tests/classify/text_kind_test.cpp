@@ -67,7 +67,6 @@ TEST(Classify, RulesApplyInTheirOrderAndApplicationIdsCompareExactly) {
         {{.role = "AXComboBox", .label = "Subject", .app = "com.apple.mail"}, search},
         {{.role = "AXSearchField", .app = "code"}, search},
         // One-line hints come before application sets.
-        {{.role = "AXTextField", .placeholder = "Search mail", .app = "com.apple.mail"}, search},
         {{.role = "AXTextField", .label = "Subject", .app = "com.apple.mail"}, subject},
         {{.label = "Subject", .app = "com.apple.mail"}, email},
         // Search words are tried before subject words.
