@@ -122,7 +122,6 @@ TEST(StatusMenuTest, RelaunchOnlyForFailuresARestartCanMendWithThePathQuoted) {
 TEST(StatusMenuTest, CommandLine) {
     const std::pair<std::vector<std::string_view>, CommandLine> cases[] = {
         {{}, {}},
-        {{"--verbose"}, {.verbose = true}},
         {{"--settings", "--verbose"}, {.command = Command::showSettings, .verbose = true}},
         {{"--version"}, {.command = Command::version}},
         {{"--download-model"}, {.command = Command::downloadModel}},

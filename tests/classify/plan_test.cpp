@@ -25,16 +25,12 @@ TEST(WordRange, BaseTableScaledByTheSettingThenShapedByThePreference) {
         {TextKind::subject, shorter, 2, {2, 2}},
         {TextKind::search, longer, 8, {3, 5}},
         {TextKind::aiPrompt, longer, 8, {4, 8}},
-        {TextKind::general, longer, 8, {3, 8}},
         // A larger setting scales the top with halves rounded up (3 x 12 / 8 = 4.5), and
         // shorter halves the scaled top, not the base one.
         {TextKind::search, balanced, 12, {1, 5}},
         {TextKind::subject, balanced, 12, {2, 8}},
-        {TextKind::chat, balanced, 12, {1, 6}},
         {TextKind::search, shorter, 12, {1, 3}},
-        {TextKind::email, shorter, 12, {2, 6}},
         {TextKind::subject, longer, 12, {4, 10}},
-        {TextKind::code, longer, 12, {3, 11}},
         // Below 8 nothing scales down: the setting only caps, and one or less is one word.
         {TextKind::email, balanced, 5, {2, 5}},
         {TextKind::search, longer, 4, {3, 4}},

@@ -117,7 +117,6 @@ TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
 }
 
 TEST_F(LlamaRuntimeTest, GreedyAnswersFromTheChosenModelFile) {
-    EXPECT_EQ(runtime.unavailableReason(), std::nullopt);
     runtime.openSession(1, instructions);
     EXPECT_EQ(answer(runtime.respond(1, "Dear Ann,\nThank you for", 40)), " your time and consideration.");
     testing::writeScriptedModel(models / "wide.gguf", {"Hello", " there", " friend", "!"});

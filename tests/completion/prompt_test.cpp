@@ -78,8 +78,7 @@ TEST(BuildPrompt, LengthLineNamesTheRangeAndOnlyAMisspelledFragment) {
          "1 word. Complete the query with the most likely keywords. No punctuation."},
         {request("a", {.kind = TextKind::document, .minWords = 4, .maxWords = 8, .preference = longer}),
          "4 to 8 words. Aim for close to 8 words. Finish the current phrase or sentence in the same style."},
-        // Only misspelled fragments are unfinished; a fragment that already is a word, or no
-        // fragment at all, adds nothing.
+        // Only misspelled fragments are unfinished; a fragment that already is a word adds nothing.
         {request("Could you send me the upd", midWord),
          "1 to 3 words. The last word \"upd\" is unfinished: start with it completed. " + assistant},
         {request("I bought the house", midWord), "1 to 3 words. " + assistant},
@@ -87,8 +86,6 @@ TEST(BuildPrompt, LengthLineNamesTheRangeAndOnlyAMisspelledFragment) {
          "1 to 3 words. The last word \"Pri\" is unfinished: start with it completed. This is a greeting: "
          "give only the rest of the name and a comma. Natural email phrasing; finish the current clause or "
          "sentence."},
-        {request("I bought the ", midWord), "1 to 3 words. " + assistant},
-        {request("I bought the house.", midWord), "1 to 3 words. " + assistant},
     };
     for (const auto& [r, expected] : cases) {
         const std::string prompt = buildPrompt(r);

@@ -31,7 +31,6 @@ TEST(SettingsTexts, StepperLabelFooterAndTestSuggestionResult) {
     const CompletionRequest request = testRequest(6);
     EXPECT_EQ(request.plan,
               (SuggestionPlan{TextKind::email, 2, 6, false, false, LengthPreference::balanced}));
-    EXPECT_EQ(request.appName, "Mail");
 }
 
 // How the editor merges a change made elsewhere, the window's tests show.

@@ -48,7 +48,6 @@ TEST(Regex, BadPatternsAndHostileInputFailSafelyAndTimeOutsAreToldApart) {
     const Regex broken("(unclosed");
     EXPECT_FALSE(broken.valid());
     EXPECT_EQ(broken.test("(unclosed"), RegexOutcome::noMatch);
-    EXPECT_EQ(broken.replaceAll("text", "x"), "text");
     EXPECT_FALSE(broken.tryReplaceAll("text", "x"));
 
     // Catastrophic backtracking stops at the time limit instead of hanging.
