@@ -77,11 +77,6 @@ std::vector<std::filesystem::path> DesktopEntries::applicationFolders() {
 DesktopEntries::DesktopEntries(std::vector<std::filesystem::path> folders)
     : m_folders(std::move(folders)) {}
 
-std::optional<std::string> DesktopEntries::displayName(const std::optional<std::string>& id,
-                                                       const std::optional<std::string>& wmClass) {
-    return fresh([&](const Index& index) { return lookUp(index, id, wmClass); });
-}
-
 ApplicationNames DesktopEntries::namesOf(const WindowIds& ids) {
     // A GApplication id that no launcher is named after may be one that several programs
     // share (every LibreOffice module's windows say "org.libreoffice"): the class tells the

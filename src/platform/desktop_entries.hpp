@@ -48,16 +48,12 @@ public:
 
     explicit DesktopEntries(std::vector<std::filesystem::path> folders = applicationFolders());
 
-    // The Name of the application's entry: the file named "<id>.desktop", else the entry
-    // whose StartupWMClass is `wmClass`, else the file named after the class (ignoring
-    // case). The folders are read on first use, and again at most every 10 seconds while
-    // names are missing (an application installed meanwhile).
-    std::optional<std::string> displayName(const std::optional<std::string>& id,
-                                           const std::optional<std::string>& wmClass);
-
     // The application id (the GTK application id, else the class; the class also when only
-    // it names a launcher) and the display name (see displayName, else the class) of the
-    // application whose windows carry `ids`.
+    // it names a launcher) and the display name of the application whose windows carry
+    // `ids`: the Name of its entry (the file named "<id>.desktop", else the entry whose
+    // StartupWMClass is the class, else the file named after the class, ignoring case),
+    // else the class. The folders are read on first use, and again at most every 10 seconds
+    // while names are missing (an application installed meanwhile).
     ApplicationNames namesOf(const WindowIds& ids);
 
     // The ids that the program's X11 windows would carry, from what its toolkit is known to

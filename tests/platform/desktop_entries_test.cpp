@@ -28,15 +28,20 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
               "[Desktop Entry]\nName=Writer\nStartupWMClass=office-writer\n");
     DesktopEntries entries({user, system});
 
-    EXPECT_EQ(entries.displayName("org.example.Editor", "Editor"), "My Editor");
-    EXPECT_EQ(entries.displayName(std::nullopt, "Navigator"), "Web Browser");
-    EXPECT_EQ(entries.displayName(std::nullopt, "Terminal"), "Terminal");
-    EXPECT_EQ(entries.displayName(std::nullopt, "Else"), std::nullopt);
-    EXPECT_EQ(entries.displayName("loose", std::nullopt), std::nullopt);
-    EXPECT_EQ(entries.displayName("vendor-tool", std::nullopt), "Vendor Tool");
-    EXPECT_EQ(entries.displayName(std::nullopt, "Gone"), std::nullopt);
-    EXPECT_EQ(entries.displayName(std::nullopt, "notes"), std::nullopt);
-    EXPECT_EQ(entries.displayName("org.example.Unknown", std::nullopt), std::nullopt);
+    const auto name = [&](std::optional<std::string> id, std::optional<std::string> wmClass) {
+        return entries.namesOf({.gtkApplicationID = std::move(id), .wmClass = std::move(wmClass)})
+            .displayName;
+    };
+    EXPECT_EQ(name("org.example.Editor", "Editor"), "My Editor");
+    EXPECT_EQ(name(std::nullopt, "Navigator"), "Web Browser");
+    EXPECT_EQ(name(std::nullopt, "Terminal"), "Terminal");
+    // Unnamed by any entry, the class stands for the name.
+    EXPECT_EQ(name(std::nullopt, "Else"), "Else");
+    EXPECT_EQ(name("loose", std::nullopt), std::nullopt);
+    EXPECT_EQ(name("vendor-tool", std::nullopt), "Vendor Tool");
+    EXPECT_EQ(name("gone", std::nullopt), std::nullopt);
+    EXPECT_EQ(name(std::nullopt, "notes"), "notes");
+    EXPECT_EQ(name("org.example.Unknown", std::nullopt), std::nullopt);
 
     // One GApplication id for several programs names no launcher; the class does.
     EXPECT_EQ(entries.namesOf({.gtkApplicationID = "org.example", .wmClass = "office-writer"}).appID,
