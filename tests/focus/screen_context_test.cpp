@@ -55,18 +55,14 @@ TEST_F(ScreenContextTest, TextBeforeTheFieldComesInReadingOrder) {
 
 TEST_F(ScreenContextTest, TheWalkStopsAtWindowsPagesAndDialogs) {
     label(window, "Browser toolbar text");
-    auto page = window->add("AXWebArea");
-    label(page, "Article on the page");
-    EXPECT_EQ(walk(page->add("AXTextArea")), "Article on the page");
-
-    auto dialog = window->add("AXGroup");
-    dialog->set("AXSubrole", std::string("AXDialog"));
-    label(dialog, "Rename the file");
-    EXPECT_EQ(walk(dialog->add("AXTextField")), "Rename the file");
-
-    auto sheet = window->add("AXSheet");
-    label(sheet, "Save changes?");
-    EXPECT_EQ(walk(sheet->add("AXTextField")), "Save changes?");
+    for (const auto& [role, subrole] :
+         {std::pair{"AXWebArea", ""}, {"AXGroup", "AXDialog"}, {"AXSheet", ""}}) {
+        SCOPED_TRACE(std::string(role) + subrole);
+        auto boundary = window->add(role);
+        boundary->set("AXSubrole", std::string(subrole));
+        label(boundary, "Rename the file");
+        EXPECT_EQ(walk(boundary->add("AXTextField")), "Rename the file");
+    }
 }
 
 TEST_F(ScreenContextTest, ControlsEditableTextAndPasswordsAreNeverRead) {
@@ -151,11 +147,7 @@ TEST_F(ScreenContextTest, CharacterNodeAndLevelBudgetsStopTheWalk) {
         label(parent, "L" + std::to_string(level));
         parent = level < 15 ? parent->add("AXGroup") : parent;
     }
-    std::string expected;
-    for (int level = 4; level < 16; ++level) {
-        expected += (expected.empty() ? "L" : "\nL") + std::to_string(level);
-    }
-    EXPECT_EQ(walk(parent->add("AXTextArea")), expected);
+    EXPECT_EQ(walk(parent->add("AXTextArea")), "L4\nL5\nL6\nL7\nL8\nL9\nL10\nL11\nL12\nL13\nL14\nL15");
 }
 
 TEST_F(ScreenContextTest, TimeBudgetStopsTheWalkAndShrinksEachTimeout) {

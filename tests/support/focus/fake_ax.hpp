@@ -35,11 +35,9 @@ public:
     // Geometry of a range of UTF-16 units, or none.
     using Layout = std::function<std::optional<Rect>(AxRange)>;
 
-    static Ptr make(std::string role = {}) {
+    static Ptr make(std::string role) {
         auto element = std::make_shared<FakeElement>();
-        if (!role.empty()) {
-            element->set("AXRole", std::move(role));
-        }
+        element->set("AXRole", std::move(role));
         return element;
     }
 
