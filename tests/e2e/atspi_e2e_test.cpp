@@ -172,10 +172,11 @@ protected:
         return last;
     }
 
-    // Reads until the text before the caret is `expected`.
+    // Reads until the text before the caret is `expected` and the caret is placed.
     static FocusRead readText(const DesktopApp& app, const std::string& expected) {
         return readUntil(app, [&](const FocusRead& r) {
-            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == expected;
+            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == expected &&
+                   r.context.caretRect.has_value();
         });
     }
 
@@ -303,10 +304,7 @@ TEST_F(AtspiDesktop, ReadsTheTypedTextWithItsCaretWhereTheGlyphsAreOverALineBrea
     for (const Field& field : messageFields()) {
         SCOPED_TRACE(field.name);
         typeInto(field, "See you on Fri");
-        const FocusRead r = readUntil(field.app, [](const FocusRead& r) {
-            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == "See you on Fri" &&
-                   r.context.caretRect.has_value();
-        });
+        const FocusRead r = readText(field.app, "See you on Fri");
         ASSERT_EQ(r.context.textBeforeCaret, "See you on Fri");
         EXPECT_EQ(r.context.field.role, "AXTextArea");
         EXPECT_NE(r.context.field.label.find("Message"), std::string::npos) << r.context.field.label;
@@ -318,10 +316,7 @@ TEST_F(AtspiDesktop, ReadsTheTypedTextWithItsCaretWhereTheGlyphsAreOverALineBrea
 
         // Over a line break the caret goes to the start of the new line.
         ASSERT_TRUE(TestDesktop::key("Return"));
-        const FocusRead next = readUntil(field.app, [](const FocusRead& r) {
-            return r.kind == FocusRead::Kind::text && r.context.textBeforeCaret == "See you on Fri\n" &&
-                   r.context.caretRect;
-        });
+        const FocusRead next = readText(field.app, "See you on Fri\n");
         ASSERT_EQ(next.context.textBeforeCaret, "See you on Fri\n");
         ASSERT_TRUE(next.context.caretRect && next.context.fieldRect);
         const Rect below = *next.context.caretRect;

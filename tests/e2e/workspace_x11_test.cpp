@@ -86,7 +86,7 @@ TEST_F(WorkspaceDesktop, ActivatingAWindowAnnouncesItsApplicationOnce) {
     EXPECT_EQ(announced.size(), before);
 }
 
-TEST_F(WorkspaceDesktop, AChangeBetweenAskingAndWatchingIsAnnouncedAndNoneOtherwise) {
+TEST_F(WorkspaceDesktop, AChangeBetweenAskingAndWatchingIsAnnounced) {
     const auto gtk = app(s_gtk->pid, "Gtk_app.py", "Gtk_app.py");
     const auto qt = app(s_qt->pid, "wisket_desktop_qt_app", "Qt Chat");
     WorkspaceX11 onlooker(m_loop);
@@ -106,14 +106,6 @@ TEST_F(WorkspaceDesktop, AChangeBetweenAskingAndWatchingIsAnnouncedAndNoneOtherw
     EXPECT_TRUE(m_loop.runUntil([&] { return !announced.empty(); }, 5s));
     m_loop.runUntil([] { return false; }, 400ms);
     EXPECT_EQ(announced, std::vector<Announced>{qt});
-
-    // Nothing changed since asking: nothing to announce.
-    WorkspaceX11 current(m_loop);
-    EXPECT_EQ(current.frontmostApplication(), qt);
-    std::vector<Announced> none;
-    current.observeActivations([&](Announced a) { none.push_back(std::move(a)); });
-    m_loop.runUntil([] { return false; }, 500ms);
-    EXPECT_TRUE(none.empty());
 }
 
 // On a server of its own, which the test kills and starts again.
