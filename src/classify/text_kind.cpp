@@ -38,7 +38,8 @@ const AppSet& emailApps() {
         "com.mimestream.Mimestream", "com.airmailapp.airmail2",
         // Linux; Thunderbird's windows carry the class its launcher names, "thunderbird-default".
         "thunderbird", "Thunderbird", "thunderbird-default", "org.mozilla.Thunderbird", "org.gnome.Evolution",
-        "evolution", "org.gnome.Geary", "geary", "org.kde.kmail2", "Mailspring", "eu.betterbird.Betterbird"};
+        "evolution", "org.gnome.Geary", "geary", "org.kde.kmail2", "Mailspring", "eu.betterbird.Betterbird",
+        "Claws-mail"};
     return apps;
 }
 
