@@ -89,10 +89,6 @@ SuggestionPlan planFor(const FieldInfo& field, const std::optional<std::string>&
     return plan.value_or(SuggestionPlan{});
 }
 
-WordRange rangeOf(const SuggestionPlan& plan) {
-    return {plan.minWords, plan.maxWords};
-}
-
 // At least 20 characters, so the little-text rule stays out of the way.
 constexpr std::string_view longEnough = "Thanks for the notes from the meeting.\n";
 
@@ -165,7 +161,8 @@ TEST(Plan, TheTextSoFarNarrowsTheRange) {
         {text + "We will acc", {4, 8}, mailApp, longer},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(rangeOf(planFor(c.field, c.app, c.text, c.preference)), c.expected) << c.text;
+        const SuggestionPlan plan = planFor(c.field, c.app, c.text, c.preference);
+        EXPECT_EQ((WordRange{plan.minWords, plan.maxWords}), c.expected) << c.text;
     }
 }
 
@@ -176,7 +173,7 @@ TEST(Plan, GreetingsAndSignOffsOnShortLines) {
          {"Thanks,", "Best regards,", "  Hello Anna", "DEAR Sir", "\u00abCheers\u00bb", "\tThanks,"}) {
         const auto plan = planFor(textArea, mailApp, std::string(longEnough) + std::string(line), longer);
         EXPECT_TRUE(plan.isGreeting) << line;
-        EXPECT_EQ(rangeOf(plan), (WordRange{1, 3})) << line;
+        EXPECT_EQ((WordRange{plan.minWords, plan.maxWords}), (WordRange{1, 3})) << line;
         EXPECT_EQ(plan.preference, longer);
     }
     for (std::string_view line : {"Thank you for the quick reply and", "Hi there everyone", "- hi", "Hiya",
@@ -185,8 +182,7 @@ TEST(Plan, GreetingsAndSignOffsOnShortLines) {
             << line;
     }
     // A greeting never raises a smaller top.
-    EXPECT_EQ(rangeOf(planFor(textArea, mailApp, std::string(longEnough) + "Thanks,", balanced, 2)),
-              (WordRange{1, 2}));
+    EXPECT_EQ(planFor(textArea, mailApp, std::string(longEnough) + "Thanks,", balanced, 2).maxWords, 2);
 }
 
 TEST(Plan, MidWordMeansALetterOrDigitBeforeTheCaret) {

@@ -124,23 +124,18 @@ TEST(Clean, LabelsQuotesRefusalsJoiningCutsAndGuards) {
         {"Priya", "Hi ", "Priya", TextKind::email, 3, true},
         {"Priya, thanks", "Hi ", "Priya, thanks", TextKind::email, 3, false},
         // Dangling words.
-        {"I will send the report", "OK ", "I will send", TextKind::general, 4},
         {"it is for the best", "OK ", "it is", TextKind::general, 4},
         {"( the end", "Note ", "( the", TextKind::general, 2},             // nothing before it to keep
         {"send it to the", "OK ", "send it to the", TextKind::general, 8}, // not cut
         // Search and subject.
-        {"running shoes", "best running ", "shoes", TextKind::search, 3},
-        {"best shoes", "best running ", "shoes", TextKind::search, 3},
         {"Best, shoes", "best running ", "shoes", TextKind::search, 3},
         {"running best", "best running ", rejected, TextKind::search, 3},
         {"shoes  for  kids", "best ", "shoes for kids", TextKind::search, 3},
-        {"shoes.", "best ", "shoes", TextKind::search, 3},
         {"shoes ., ;", "best ", "shoes", TextKind::search, 3},
         {"shoes for beginners", "best running sh", "oes for beginners", TextKind::search, 3},
         {"Quarterly report.", "Re: ", "Quarterly report", TextKind::subject, 5},
         {"shoes.", "best ", "shoes.", TextKind::general, 3},
         // Capital after a sentence.
-        {"see you soon", "Thanks. ", "See you soon", TextKind::email},
         {"see you soon", "Done!\n\n", "See you soon", TextKind::document},
         {"see you soon", "Thanks. ", "see you soon", TextKind::chat},
         {"see you soon", "Thanks ", "see you soon", TextKind::email},

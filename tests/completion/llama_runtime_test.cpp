@@ -29,14 +29,6 @@ class LlamaRuntimeTest : public ::testing::Test {
 protected:
     void SetUp() override { testing::writeScriptedModel(models / "tiny.gguf", thankYouScript); }
 
-    // A throwaway request under other instructions: llama.cpp's counters read at least 1
-    // until something was evaluated, so deltas are exact only afterwards.
-    void settleCounters() {
-        runtime.openSession(99, "Zzz.");
-        runtime.respond(99, "Thank you", 20);
-        runtime.closeSession(99);
-    }
-
     struct Counted {
         std::string answer;
         std::int64_t tokens; // evaluated by the model for it
@@ -54,9 +46,13 @@ protected:
     LlamaRuntime runtime{optionsFor(models)};
 };
 
-TEST_F(LlamaRuntimeTest, PrewarmDoesPartOfTheWorkAndNoRequestSeesAnothersInstructions) {
+TEST_F(LlamaRuntimeTest, PrewarmDoesPartOfTheWorkNoRequestSeesAnothersInstructionsAndTypingOnReuses) {
+    // A throwaway request under other instructions: llama.cpp's counters read at least 1
+    // until something was evaluated, so deltas are exact only afterwards.
+    runtime.openSession(99, "Zzz.");
+    runtime.respond(99, "Thank you", 20);
+    runtime.closeSession(99);
     // Instructions of as many tokens, none in common.
-    settleCounters();
     const std::string prompt = "Dear Bo, thank you. Thank you for";
     runtime.openSession(1, "Alpha instructions.");
     const Counted cold = respondCounting(1, prompt);
@@ -73,29 +69,30 @@ TEST_F(LlamaRuntimeTest, PrewarmDoesPartOfTheWorkAndNoRequestSeesAnothersInstruc
     EXPECT_EQ(warm.answer, cold.answer);
     EXPECT_GT(warmUp, 0);
     EXPECT_EQ(warmUp + warm.tokens, cold.tokens) << "the prewarm did part of the same work, not more";
-}
 
-TEST_F(LlamaRuntimeTest, TypingOnReusesThePreviousRequest) {
-    settleCounters();
     const std::string email = "Dear Ann,\nI read the report last night and I have a few notes. Thank";
-    runtime.openSession(1, instructions);
-    const Counted first = respondCounting(1, email);
+    runtime.openSession(4, instructions);
+    const Counted first = respondCounting(4, email);
     EXPECT_EQ(first.answer, " you for your time and consideration.");
     EXPECT_GT(first.tokens, 30);
-    runtime.closeSession(1);
+    runtime.closeSession(4);
 
     // Four more characters: " you" is one more token. The new session starts from the
     // previous request, evaluates that one token, then each of the six it generates (the
     // last to see that the end of generation follows).
-    runtime.openSession(2, instructions);
-    EXPECT_EQ(respondCounting(2, email + " you"), (Counted{" for your time and consideration.", 1 + 6}));
+    runtime.openSession(5, instructions);
+    EXPECT_EQ(respondCounting(5, email + " you"), (Counted{" for your time and consideration.", 1 + 6}));
 
     // Going back to a shorter text re-evaluates only its last token.
-    runtime.openSession(3, instructions);
-    EXPECT_EQ(respondCounting(3, email), (Counted{" you for your time and consideration.", 1 + 7}));
+    runtime.openSession(6, instructions);
+    EXPECT_EQ(respondCounting(6, email), (Counted{" you for your time and consideration.", 1 + 7}));
 }
 
-TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
+TEST_F(LlamaRuntimeTest, TheChosenOrFirstModelFileByNameAnswersGreedilyAndUnusableFilesGiveAReason) {
+    EXPECT_EQ(firstModelFile(dir / "missing"), std::nullopt);
+    // Neither other files nor folders count, and names compare by their bytes.
+    writeFile(models / "notes.txt", "x");
+    std::filesystem::create_directories(models / "0-folder.gguf");
     const std::string valid = readFile(models / "tiny.gguf");
     const std::vector<std::pair<std::string, std::string>> files{
         {"empty", ""},
@@ -103,20 +100,17 @@ TEST_F(LlamaRuntimeTest, UnusableFilesGiveAReasonInsteadOfACrash) {
         {"truncated", valid.substr(0, valid.size() / 2)},
     };
     for (const auto& [what, content] : files) {
-        writeFile(models / "a.gguf", content); // sorts before tiny.gguf, so it is the model
+        writeFile(models / "Z.gguf", content); // sorts before tiny.gguf, so it is the model
         LlamaRuntime fresh(optionsFor(models));
         fresh.openSession(1, instructions);
-        const std::string reason = "The model file " + (models / "a.gguf").string() + " cannot be loaded.";
+        const std::string reason = "The model file " + (models / "Z.gguf").string() + " cannot be loaded.";
         EXPECT_EQ(fresh.respond(1, "Thank you for", 20),
                   CompletionResult::failure(CompletionError::unavailable(reason)))
             << what;
         EXPECT_EQ(fresh.unavailableReason(), reason) << what;
     }
-    std::filesystem::remove(models / "a.gguf");
-    EXPECT_EQ(runtime.unavailableReason(), std::nullopt) << "the next file by name is the model again";
-}
+    std::filesystem::remove(models / "Z.gguf");
 
-TEST_F(LlamaRuntimeTest, GreedyAnswersFromTheChosenModelFile) {
     runtime.openSession(1, instructions);
     EXPECT_EQ(answer(runtime.respond(1, "Dear Ann,\nThank you for", 40)), " your time and consideration.");
     testing::writeScriptedModel(models / "wide.gguf", {"Hello", " there", " friend", "!"});
@@ -164,27 +158,12 @@ TEST(LlamaChatTemplate, InstructionsAreTheSystemTurnAndTheAnswerFollowsTheAssist
     EXPECT_GE(injectedTokens - plainTokens, 5);
 }
 
-TEST(ModelFiles, FirstGgufFileByName) {
-    TempDir dir;
-    EXPECT_EQ(firstModelFile(dir / "missing"), std::nullopt);
-    writeFile(dir / "notes.txt", "x");
-    std::filesystem::create_directories(dir / "0-folder.gguf");
-    EXPECT_EQ(firstModelFile(dir.path()), std::nullopt);
-    for (const char* name : {"b.gguf", "a.gguf", "C.gguf"}) {
-        writeFile(dir / name, "x");
-    }
-    EXPECT_EQ(firstModelFile(dir.path()), dir / "C.gguf");
-}
-
 TEST(ModelFiles, DefaultFolderFollowsXdgDataHome) {
-    const char* saved = std::getenv("XDG_DATA_HOME");
-    const std::string restore = saved ? saved : "";
     ::setenv("XDG_DATA_HOME", "/data/home", 1);
     EXPECT_EQ(defaultModelsFolder(), std::filesystem::path("/data/home/wisket/models"));
     ::setenv("XDG_DATA_HOME", "relative/ignored", 1);
     EXPECT_EQ(defaultModelsFolder(),
               std::filesystem::path(std::getenv("HOME")) / ".local/share/wisket/models");
-    saved ? ::setenv("XDG_DATA_HOME", restore.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
 }
 
 } // namespace

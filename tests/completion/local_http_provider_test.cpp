@@ -159,8 +159,7 @@ TEST(GenerateBody, TextThatCannotBeEncodedIsTheJsonLibrarysError) {
     EXPECT_NE(error->message.find("UTF-8"), std::string::npos) << error->message;
 }
 
-TEST(InstalledModels, TheServersListOnlyFromALoopbackServerThatAnswersIt) {
-    LoopbackHttpServer server;
+TEST_F(LocalHttpProviderTest, InstalledModelsAreTheServersListOnlyFromALoopbackServerThatAnswersIt) {
     server.setReply({.body = R"({"models":[{"name":"qwen2.5:1.5b","size":1},{"name":"llama3.2:1b"}]})"});
     EXPECT_EQ(installedModels(server.url(), std::chrono::seconds(5)),
               (std::vector<std::string>{"qwen2.5:1.5b", "llama3.2:1b"}));

@@ -50,6 +50,7 @@ TEST(ModelDownload, ArrivesByteIdenticalWithProgressAlsoAfterADroppedConnection)
 
 TEST(ModelDownload, FailuresSaySoAndNeverLeaveAModelFile) {
     const std::string model = modelBytes();
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort());
     struct Case {
         std::string what;
         LoopbackHttpServer::Reply reply;
@@ -65,11 +66,7 @@ TEST(ModelDownload, FailuresSaySoAndNeverLeaveAModelFile) {
         {"write failure", {.body = model}, Outcome::writeFailed, "Cannot write"},
         {"plain http elsewhere", {}, Outcome::refused, "https://", "http://example.com/tiny.gguf"},
         {"not http at all", {}, Outcome::refused, "https://", "ftp://127.0.0.1/tiny.gguf"},
-        {"nothing listening",
-         {},
-         Outcome::noNetwork,
-         "Could not download from 127.0.0.1",
-         "http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort()) + "/tiny.gguf"},
+        {"nothing listening", {}, Outcome::noNetwork, "Could not download from 127.0.0.1", nowhere},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

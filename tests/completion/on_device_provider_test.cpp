@@ -70,18 +70,15 @@ TEST_F(OnDeviceProviderTest, RequestsTakeTheWarmSessionAndARefusalIsRetriedWitho
     EXPECT_EQ(respond(request), CompletionResult::answer(" the report"));
     EXPECT_EQ(respond(emailRequest()), CompletionResult::answer(" soon"));
 
-    CompletionRequest bare = request;
-    bare.context.clear();
-    bare.after.clear();
-    // The first attempt takes the warm session, the retry never does, and the next request
-    // takes the session warmed after it.
+    // The first attempt takes the warm session, the retry (without the context) never does,
+    // and the next request takes the session warmed after it.
     EXPECT_EQ(runtime->callsOnceThereAre(13),
               (std::vector<Call>{{Kind::open, 1, instructions},
                                  {Kind::prewarm, 1, {}},
                                  {Kind::respond, 1, buildPrompt(request), 20},
                                  {Kind::close, 1, {}},
                                  {Kind::open, 2, instructions},
-                                 {Kind::respond, 2, buildPrompt(bare), 20},
+                                 {Kind::respond, 2, buildPrompt(emailRequest()), 20},
                                  {Kind::close, 2, {}},
                                  {Kind::open, 3, instructions},
                                  {Kind::prewarm, 3, {}},

@@ -28,28 +28,24 @@ TEST(DesktopEntries, FindsNamesByIdThenByStartupClassThenByClassAndEarlierFolder
               "[Desktop Entry]\nName=Writer\nStartupWMClass=office-writer\n");
     DesktopEntries entries({user, system});
 
-    const auto name = [&](std::optional<std::string> id, std::optional<std::string> wmClass) {
-        return entries.namesOf({.gtkApplicationID = std::move(id), .wmClass = std::move(wmClass)})
-            .displayName;
+    const auto names = [&](std::optional<std::string> id, std::optional<std::string> wmClass) {
+        return entries.namesOf({.gtkApplicationID = std::move(id), .wmClass = std::move(wmClass)});
     };
-    EXPECT_EQ(name("org.example.Editor", "Editor"), "My Editor");
-    EXPECT_EQ(name(std::nullopt, "Navigator"), "Web Browser");
-    EXPECT_EQ(name(std::nullopt, "Terminal"), "Terminal");
+    EXPECT_EQ(names("org.example.Editor", "Editor").displayName, "My Editor");
+    EXPECT_EQ(names(std::nullopt, "Navigator").displayName, "Web Browser");
+    EXPECT_EQ(names(std::nullopt, "Terminal").displayName, "Terminal");
     // Unnamed by any entry, the class stands for the name.
-    EXPECT_EQ(name(std::nullopt, "Else"), "Else");
-    EXPECT_EQ(name("loose", std::nullopt), std::nullopt);
-    EXPECT_EQ(name("vendor-tool", std::nullopt), "Vendor Tool");
-    EXPECT_EQ(name("gone", std::nullopt), std::nullopt);
-    EXPECT_EQ(name(std::nullopt, "notes"), "notes");
-    EXPECT_EQ(name("org.example.Unknown", std::nullopt), std::nullopt);
+    EXPECT_EQ(names(std::nullopt, "Else").displayName, "Else");
+    EXPECT_EQ(names("loose", std::nullopt).displayName, std::nullopt);
+    EXPECT_EQ(names("vendor-tool", std::nullopt).displayName, "Vendor Tool");
+    EXPECT_EQ(names("gone", std::nullopt).displayName, std::nullopt);
+    EXPECT_EQ(names(std::nullopt, "notes").displayName, "notes");
+    EXPECT_EQ(names("org.example.Unknown", std::nullopt).displayName, std::nullopt);
 
     // One GApplication id for several programs names no launcher; the class does.
-    EXPECT_EQ(entries.namesOf({.gtkApplicationID = "org.example", .wmClass = "office-writer"}).appID,
-              "office-writer");
-    EXPECT_EQ(entries.namesOf({.gtkApplicationID = "org.example.Editor", .wmClass = "Terminal"}).appID,
-              "org.example.Editor");
-    EXPECT_EQ(entries.namesOf({.gtkApplicationID = "org.example.Unknown", .wmClass = "Unknown"}).appID,
-              "org.example.Unknown");
+    EXPECT_EQ(names("org.example", "office-writer").appID, "office-writer");
+    EXPECT_EQ(names("org.example.Editor", "Terminal").appID, "org.example.Editor");
+    EXPECT_EQ(names("org.example.Unknown", "Unknown").appID, "org.example.Unknown");
 }
 
 // A Wayland session knows an application only from the accessibility bus; its id must be the

@@ -1,8 +1,8 @@
 #include "completion/loopback_http_server.hpp"
 
-#include <algorithm>
+#include "text/unicode.hpp"
+
 #include <arpa/inet.h>
-#include <cctype>
 #include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
@@ -99,9 +99,7 @@ void LoopbackHttpServer::serve(int fd) {
         head >> request.method >> request.target;
         std::getline(head, line);
         while (std::getline(head, line) && line.find(':') != std::string::npos) {
-            std::string name = line.substr(0, line.find(':'));
-            std::transform(name.begin(), name.end(), name.begin(),
-                           [](unsigned char c) { return std::tolower(c); });
+            const std::string name = toLower(line.substr(0, line.find(':')));
             const std::size_t value = line.find_first_not_of(' ', name.size() + 1);
             request.headers[name] = line.substr(value, line.size() - 1 - value); // without the '\r'
         }
