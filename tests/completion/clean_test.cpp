@@ -128,7 +128,7 @@ TEST(Clean, LabelsQuotesRefusalsJoiningCutsAndGuards) {
         {"( the end", "Note ", "( the", TextKind::general, 2},             // nothing before it to keep
         {"send it to the", "OK ", "send it to the", TextKind::general, 8}, // not cut
         // Search and subject.
-        {"Best, shoes", "best running ", "shoes", TextKind::search, 3},
+        {"Best, Running shoes", "best running ", "shoes", TextKind::search, 3},
         {"running best", "best running ", rejected, TextKind::search, 3},
         {"shoes  for  kids", "best ", "shoes for kids", TextKind::search, 3},
         {"shoes ., ;", "best ", "shoes", TextKind::search, 3},
