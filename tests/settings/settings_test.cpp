@@ -101,7 +101,7 @@ TEST(Settings, WhatStartUpCorrectsIsNotWrittenBackAndAppleStillNamesTheOnDeviceP
     EXPECT_EQ(stored(dir)["provider"], "apple");
 }
 
-TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchanged) {
+TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchangedAndExclusionsAreExact) {
     TempDir dir;
     Settings s(dir / "settings.json");
     std::vector<int> seenMaxWords;
@@ -117,11 +117,8 @@ TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchanged) {
     s.setAcceptKey(AcceptKey::rightArrow);
     EXPECT_EQ(stored(dir)["acceptKey"], "rightArrow");
     EXPECT_EQ(Settings(dir / "settings.json").acceptKey(), AcceptKey::rightArrow);
-}
 
-TEST(Settings, ExclusionsAreExactAndIncludeThisApplication) {
-    TempDir dir;
-    Settings s(dir / "settings.json");
+    // Exclusions are exact and include this application.
     EXPECT_TRUE(s.isExcluded("com.apple.Terminal"));
     EXPECT_FALSE(s.isExcluded("com.apple.terminal"));
     EXPECT_FALSE(s.isExcluded(std::nullopt));
