@@ -91,7 +91,9 @@ TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
     }
 }
 
-TEST(Settings, WhatStartUpCorrectsIsNotWrittenBackAndAppleStillNamesTheOnDeviceProvider) {
+// Start-up corrects what it reads without writing it back, and "apple" still names the
+// on-device provider; a corrupt file is kept aside and the defaults apply.
+TEST(Settings, StartUpWritesNothingBackAndKeepsACorruptFileAside) {
     TempDir dir;
     writeFile(dir / "settings.json", R"({"maxWords": 40, "provider": "apple"})");
     Settings s(dir / "settings.json");
@@ -99,6 +101,17 @@ TEST(Settings, WhatStartUpCorrectsIsNotWrittenBackAndAppleStillNamesTheOnDeviceP
     EXPECT_EQ(stored(dir)["maxWords"], 40);
     s.setProvider(ProviderKind::onDevice);
     EXPECT_EQ(stored(dir)["provider"], "apple");
+
+    writeFile(dir / "settings.json", "{\"maxWords\": 4,, oops");
+    Settings corrupt(dir / "settings.json");
+    EXPECT_EQ(corrupt.maxWords(), 8);
+    EXPECT_EQ(readFile(dir / "settings.json"), "{\"maxWords\": 4,, oops"); // reading changes nothing
+    corrupt.setMaxWords(6);
+    EXPECT_EQ(readFile(dir / "settings.json.bad"), "{\"maxWords\": 4,, oops");
+    EXPECT_EQ(stored(dir)["maxWords"], 6);
+
+    writeFile(dir / "settings.json", "[1, 2]"); // JSON, but not an object
+    EXPECT_TRUE(Settings(dir / "settings.json").enabled());
 }
 
 TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchangedAndExclusionsAreExact) {
@@ -149,20 +162,6 @@ TEST(Settings, ResetAllRestoresAndWritesEveryDefaultOnce) {
         EXPECT_EQ(read(s), read(fresh)) << key;
         EXPECT_EQ(file[key], read(fresh)) << key;
     }
-}
-
-TEST(Settings, CorruptFileIsKeptAsideAndDefaultsApply) {
-    TempDir dir;
-    writeFile(dir / "settings.json", "{\"maxWords\": 4,, oops");
-    Settings s(dir / "settings.json");
-    EXPECT_EQ(s.maxWords(), 8);
-    EXPECT_EQ(readFile(dir / "settings.json"), "{\"maxWords\": 4,, oops"); // reading changes nothing
-    s.setMaxWords(6);
-    EXPECT_EQ(readFile(dir / "settings.json.bad"), "{\"maxWords\": 4,, oops");
-    EXPECT_EQ(stored(dir)["maxWords"], 6);
-
-    writeFile(dir / "settings.json", "[1, 2]"); // JSON, but not an object
-    EXPECT_TRUE(Settings(dir / "settings.json").enabled());
 }
 
 TEST(Settings, AnInterruptedWriteLeavesTheOldFileWhole) {
