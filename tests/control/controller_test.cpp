@@ -369,8 +369,6 @@ TEST_F(ControllerTest, ALostTapHidesTheSuggestionAndIsTriedAgainUntilItWorks) {
     EXPECT_TRUE(tap.isEnabled());
     loop.advance(Controller::reenableInterval * 3);
     EXPECT_EQ(tap.reenables, 3);
-    offer(" world");
-    EXPECT_TRUE(press(Key::tab));
 }
 
 // --- Typing through a suggestion ---------------------------------------------------------
