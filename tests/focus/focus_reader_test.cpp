@@ -251,9 +251,8 @@ TEST_F(FocusReaderTest, BrowsersArePrimedOncePerProcessAndEveryApplicationIsBoun
     caret();
     EXPECT_EQ(ax.app(pid)->writes, browser);
 
-    for (std::int32_t p : {7, 9}) {
-        ax.focus(p, window->add("AXTextArea"));
-    }
+    ax.focus(7, window->add("AXTextArea"));
+    ax.focus(9, window->add("AXTextArea"));
     read(false, "org.gnome.TextEditor", 7);
     read(false, "org.gnome.TextEditor", 7);
     read(false, std::nullopt, 9);
