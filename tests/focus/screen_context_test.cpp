@@ -18,9 +18,7 @@ class ScreenContextTest : public ::testing::Test {
 protected:
     static FakeElement::Ptr label(const FakeElement::Ptr& parent, const std::string& text,
                                   std::string role = "AXStaticText") {
-        auto element = parent->add(std::move(role));
-        element->set("AXValue", text);
-        return element;
+        return parent->add(std::move(role))->set("AXValue", text).shared_from_this();
     }
 
     std::string walk(const FakeElement::Ptr& from) { return screen.walk(ax.handle(from)); }
