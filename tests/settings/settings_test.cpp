@@ -197,10 +197,5 @@ TEST(Settings, StandardLocationFollowsXdgConfigHome) {
               std::filesystem::path("/home/someone/.config/wisket/settings.json"));
 }
 
-// The controller's tests see the badges of the other two keys.
-TEST(Preferences, BothAcceptKeysShowTheTabBadge) {
-    EXPECT_EQ(hintLabel(AcceptKey::both), "tab");
-}
-
 } // namespace
 } // namespace wisket
