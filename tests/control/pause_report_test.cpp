@@ -31,12 +31,8 @@ TEST(PauseReport, LinesCarryKindsAndLengthsOnly) {
         report.failure = std::move(failure);
         return report;
     };
-    struct Row {
-        PauseReport report;
-        PauseEnd end;
-        std::string fields; // after "wisket: pause outcome="
-    };
-    const std::vector<Row> rows = {
+    // The report, how the pause ended, and the line after "wisket: pause outcome=".
+    const std::tuple<PauseReport, PauseEnd, std::string> rows[] = {
         {reportOf(std::nullopt), PauseEnd::stale, "stale"},
         {reportOf("my app \"x\""), PauseEnd::secureInput, "secureInput app=my?app??x?"},
         {read, PauseEnd::noPlan, "noPlan" + readFields},
@@ -59,10 +55,10 @@ TEST(PauseReport, LinesCarryKindsAndLengthsOnly) {
     logPause(asked, PauseEnd::shown);
     EXPECT_TRUE(lines.empty()) << "a pause line without debug lines on";
     log::setDebugEnabled(true);
-    for (const Row& row : rows) {
+    for (const auto& [report, end, fields] : rows) {
         lines.clear();
-        logPause(row.report, row.end);
-        EXPECT_EQ(lines, std::vector<std::string>{"wisket: pause outcome=" + row.fields});
+        logPause(report, end);
+        EXPECT_EQ(lines, std::vector<std::string>{"wisket: pause outcome=" + fields});
     }
     log::setSink(stderrSink);
 }

@@ -211,20 +211,16 @@ TEST_F(FocusReaderTest, CaretRectangleFromTheCharacterBeforeOrTheEmptyRangeAfter
 
 TEST_F(FocusReaderTest, DegenerateBoundsCountAsAbsent) {
     auto element = field("ab", 2);
-    struct Case {
-        Rect bounds;
-        bool accepted;
-    };
-    const Case cases[] = {
+    const std::pair<Rect, bool> cases[] = {
+        // the bounds, accepted
         {{10, 10, 5, 3.5}, false}, {{10, 10, 5, 4.0}, true},  {{10, 10, 5, 199.9}, true},
         {{10, 10, 5, 200}, false}, {{10, 10, 5, 250}, false}, {{0, 0, 5, 16}, false},
         {{0, 10, 5, 16}, true},    {{10, 0, 5, 16}, true},
     };
-    for (const Case& c : cases) {
-        element->layout([&](AxRange) -> std::optional<Rect> { return c.bounds; });
-        const auto rect = read().context.caretRect;
-        EXPECT_EQ(rect.has_value(), c.accepted)
-            << c.bounds.x << "," << c.bounds.y << " h " << c.bounds.height;
+    for (const auto& [bounds, accepted] : cases) {
+        element->layout([&](AxRange) -> std::optional<Rect> { return bounds; });
+        EXPECT_EQ(read().context.caretRect.has_value(), accepted)
+            << bounds.x << "," << bounds.y << " h " << bounds.height;
     }
 }
 
@@ -255,9 +251,8 @@ TEST_F(FocusReaderTest, BrowsersArePrimedOncePerProcessAndEveryApplicationIsBoun
     caret();
     EXPECT_EQ(ax.app(pid)->writes, browser);
 
-    for (std::int32_t p : {7, 9}) {
-        ax.focus(p, window->add("AXTextArea"));
-    }
+    ax.focus(7, window->add("AXTextArea"));
+    ax.focus(9, window->add("AXTextArea"));
     read(false, "org.gnome.TextEditor", 7);
     read(false, "org.gnome.TextEditor", 7);
     read(false, std::nullopt, 9);

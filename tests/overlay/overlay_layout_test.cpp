@@ -8,24 +8,14 @@ namespace {
 // A 1280 × 1000 primary screen with a 30-point panel along its top.
 const ScreenGeometry primary{.frame = {0, 0, 1280, 1000}, .visibleFrame = {0, 30, 1280, 970}};
 
-TEST(OverlayLayout, CaretFontFollowsTheCaretHeightWithinLimits) {
+// The caret font follows the caret's height, and the text never vanishes, within limits.
+TEST(OverlayLayout, CaretFontAndOpacityAreClamped) {
     EXPECT_DOUBLE_EQ(panelStyle(Anchor::caret({0, 0, 2, 10})).fontSize, 11);
     EXPECT_DOUBLE_EQ(panelStyle(Anchor::caret({0, 0, 2, 20})).fontSize, 15.6);
     EXPECT_DOUBLE_EQ(panelStyle(Anchor::caret({0, 0, 2, 50})).fontSize, 30);
-}
-
-TEST(OverlayLayout, OpacityIsClampedSoTheTextNeverVanishes) {
     EXPECT_DOUBLE_EQ(ghostAlpha(0.05), 0.2);
     EXPECT_DOUBLE_EQ(ghostAlpha(1.5), 1.0);
     EXPECT_DOUBLE_EQ(ghostAlpha(0.9), 0.9);
-}
-
-TEST(OverlayLayout, PanelStartsOnePointRightOfTheCaretAndIsCentredOnIt) {
-    const Anchor anchor = Anchor::caret({100, 200, 2, 18});
-    // Text shorter than the caret line: the panel takes the caret's height and place.
-    EXPECT_EQ(panelFrame(anchor, {80, 14}, {primary}), (Rect{103, 200, 80, 18}));
-    // Taller text grows the panel equally above and below the caret's middle (209).
-    EXPECT_EQ(panelFrame(anchor, {80, 24}, {primary}), (Rect{103, 197, 80, 24}));
 }
 
 TEST(OverlayLayout, WidthIsBoundedByTheRightEdgeOfTheCaretsScreenOrThePrimaryButNeverBelowSixty) {

@@ -91,7 +91,9 @@ TEST(Settings, StoredValuesOfTheWrongTypeOrOutOfRangeNeverPoisonTheSettings) {
     }
 }
 
-TEST(Settings, WhatStartUpCorrectsIsNotWrittenBackAndAppleStillNamesTheOnDeviceProvider) {
+// Start-up corrects what it reads without writing it back, and "apple" still names the
+// on-device provider; a corrupt file is kept aside and the defaults apply.
+TEST(Settings, StartUpWritesNothingBackAndKeepsACorruptFileAside) {
     TempDir dir;
     writeFile(dir / "settings.json", R"({"maxWords": 40, "provider": "apple"})");
     Settings s(dir / "settings.json");
@@ -99,9 +101,20 @@ TEST(Settings, WhatStartUpCorrectsIsNotWrittenBackAndAppleStillNamesTheOnDeviceP
     EXPECT_EQ(stored(dir)["maxWords"], 40);
     s.setProvider(ProviderKind::onDevice);
     EXPECT_EQ(stored(dir)["provider"], "apple");
+
+    writeFile(dir / "settings.json", "{\"maxWords\": 4,, oops");
+    Settings corrupt(dir / "settings.json");
+    EXPECT_EQ(corrupt.maxWords(), 8);
+    EXPECT_EQ(readFile(dir / "settings.json"), "{\"maxWords\": 4,, oops"); // reading changes nothing
+    corrupt.setMaxWords(6);
+    EXPECT_EQ(readFile(dir / "settings.json.bad"), "{\"maxWords\": 4,, oops");
+    EXPECT_EQ(stored(dir)["maxWords"], 6);
+
+    writeFile(dir / "settings.json", "[1, 2]"); // JSON, but not an object
+    EXPECT_TRUE(Settings(dir / "settings.json").enabled());
 }
 
-TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchanged) {
+TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchangedAndExclusionsAreExact) {
     TempDir dir;
     Settings s(dir / "settings.json");
     std::vector<int> seenMaxWords;
@@ -117,11 +130,8 @@ TEST(Settings, AssignmentNotifiesFirstThenWritesEvenWhenUnchanged) {
     s.setAcceptKey(AcceptKey::rightArrow);
     EXPECT_EQ(stored(dir)["acceptKey"], "rightArrow");
     EXPECT_EQ(Settings(dir / "settings.json").acceptKey(), AcceptKey::rightArrow);
-}
 
-TEST(Settings, ExclusionsAreExactAndIncludeThisApplication) {
-    TempDir dir;
-    Settings s(dir / "settings.json");
+    // Exclusions are exact and include this application.
     EXPECT_TRUE(s.isExcluded("com.apple.Terminal"));
     EXPECT_FALSE(s.isExcluded("com.apple.terminal"));
     EXPECT_FALSE(s.isExcluded(std::nullopt));
@@ -152,20 +162,6 @@ TEST(Settings, ResetAllRestoresAndWritesEveryDefaultOnce) {
         EXPECT_EQ(read(s), read(fresh)) << key;
         EXPECT_EQ(file[key], read(fresh)) << key;
     }
-}
-
-TEST(Settings, CorruptFileIsKeptAsideAndDefaultsApply) {
-    TempDir dir;
-    writeFile(dir / "settings.json", "{\"maxWords\": 4,, oops");
-    Settings s(dir / "settings.json");
-    EXPECT_EQ(s.maxWords(), 8);
-    EXPECT_EQ(readFile(dir / "settings.json"), "{\"maxWords\": 4,, oops"); // reading changes nothing
-    s.setMaxWords(6);
-    EXPECT_EQ(readFile(dir / "settings.json.bad"), "{\"maxWords\": 4,, oops");
-    EXPECT_EQ(stored(dir)["maxWords"], 6);
-
-    writeFile(dir / "settings.json", "[1, 2]"); // JSON, but not an object
-    EXPECT_TRUE(Settings(dir / "settings.json").enabled());
 }
 
 TEST(Settings, AnInterruptedWriteLeavesTheOldFileWhole) {
@@ -199,11 +195,6 @@ TEST(Settings, StandardLocationFollowsXdgConfigHome) {
     setenv("HOME", "/home/someone", 1);
     EXPECT_EQ(DefaultsStore::standardLocation(),
               std::filesystem::path("/home/someone/.config/wisket/settings.json"));
-}
-
-// The controller's tests see the badges of the other two keys.
-TEST(Preferences, BothAcceptKeysShowTheTabBadge) {
-    EXPECT_EQ(hintLabel(AcceptKey::both), "tab");
 }
 
 } // namespace

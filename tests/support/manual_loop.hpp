@@ -37,12 +37,8 @@ public:
                 return true;
             }
             std::unique_lock lock(m_mutex);
-            if (!m_posted.empty()) {
-                continue;
-            }
-            if (m_arrived.wait_until(lock, deadline) == std::cv_status::timeout && m_posted.empty()) {
+            if (!m_arrived.wait_until(lock, deadline, [this] { return !m_posted.empty(); })) {
                 lock.unlock();
-                runPosted();
                 return done();
             }
         }

@@ -200,8 +200,7 @@ public:
         return it == found->m_settable.end() ? std::optional<bool>(false) : it->second;
     }
     void setAttribute(const AxElement& element, std::string_view name, bool value) override {
-        enter(element);
-        if (auto found = target(element)) {
+        if (auto found = enter(element)) {
             found->writes.emplace_back(name, value);
         }
     }
