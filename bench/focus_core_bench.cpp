@@ -42,7 +42,7 @@ struct Chat {
             draft += "Thanks for the quick update, I'll review it and get back to you. ";
         }
         auto field = window->add("AXTextArea");
-        field->text(draft).selection(static_cast<std::int64_t>(draft.size())).settable("AXValue", true);
+        field->text(draft)->selection(static_cast<std::int64_t>(draft.size()))->settable("AXValue", true);
         field->layout(wisket::testing::gridLayout(draft, 10, 10, 7, 16));
         ax.focus(pid, field);
     }

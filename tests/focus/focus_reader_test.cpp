@@ -39,7 +39,7 @@ protected:
     // A focused, editable field holding `text`, the caret at UTF-16 offset `caret`.
     FakeElement::Ptr field(std::string_view text, std::int64_t caret, std::string role = "AXTextArea") {
         auto element = window->add(std::move(role));
-        element->text(text).selection(caret).settable("AXValue", true);
+        element->text(text)->selection(caret)->settable("AXValue", true);
         ax.focus(pid, element);
         return element;
     }
@@ -97,13 +97,13 @@ TEST_F(FocusReaderTest, PasswordsAndNonEditableElementsAreSkipped) {
 TEST_F(FocusReaderTest, FieldInformationTitleAndRectangle) {
     auto element = field("Hello", 5);
     element->set("AXSubrole", std::string("AXContentEditable"))
-        .set("AXPlaceholderValue", repeat("p", 130))
-        .set("AXDescription", std::string("Message"))
-        .set("AXTitle", std::string(""))
-        .set("AXHelp", std::int64_t{3}) // not a string: left out
-        .set("AXDOMIdentifier", repeat("é", 121))
-        .set("AXPosition", AxPoint{10, 20})
-        .set("AXSize", AxSize{300, 40});
+        ->set("AXPlaceholderValue", repeat("p", 130))
+        ->set("AXDescription", std::string("Message"))
+        ->set("AXTitle", std::string(""))
+        ->set("AXHelp", std::int64_t{3}) // not a string: left out
+        ->set("AXDOMIdentifier", repeat("é", 121))
+        ->set("AXPosition", AxPoint{10, 20})
+        ->set("AXSize", AxSize{300, 40});
     const FocusRead result = read();
     ASSERT_EQ(result.kind, FocusRead::Kind::text);
     EXPECT_EQ(result.context.field.role, "AXTextArea");
@@ -126,7 +126,7 @@ TEST_F(FocusReaderTest, SelectionSkipsAndMissingSelectionIsOpaque) {
     element->selection(5, 4);
     EXPECT_EQ(read().kind, FocusRead::Kind::skip);
 
-    element->set("AXSelectedTextRange", {}).set("AXPosition", AxPoint{1, 2}).set("AXSize", AxSize{3, 4});
+    element->set("AXSelectedTextRange", {})->set("AXPosition", AxPoint{1, 2})->set("AXSize", AxSize{3, 4});
     const FocusRead result = read();
     ASSERT_EQ(result.kind, FocusRead::Kind::opaque);
     EXPECT_FALSE(result.context.caretRect);
@@ -166,7 +166,7 @@ TEST_F(FocusReaderTest, WindowsCountUtf16UnitsAndTheValueStandsInWhenRangesCanno
     element->stringForRangeFails = true;
     EXPECT_EQ(read().context.textBeforeCaret, expected);
 
-    element->text("Dear Sam,\n\nthanks").selection(17);
+    element->text("Dear Sam,\n\nthanks")->selection(17);
     EXPECT_EQ(read().context.textBeforeCaret, "Dear Sam,\n\nthanks");
 
     // The value's text after the caret still decides whether the caret is mid-line.
@@ -177,7 +177,7 @@ TEST_F(FocusReaderTest, WindowsCountUtf16UnitsAndTheValueStandsInWhenRangesCanno
     element->selection(40);
     EXPECT_EQ(read().kind, FocusRead::Kind::opaque);
 
-    element->set("AXSelectedTextRange", {}).selection(3).set("AXValue", std::int64_t{7});
+    element->set("AXSelectedTextRange", {})->selection(3)->set("AXValue", std::int64_t{7});
     EXPECT_EQ(read().kind, FocusRead::Kind::opaque);
 }
 
@@ -194,7 +194,7 @@ TEST_F(FocusReaderTest, CaretRectangleFromTheCharacterBeforeOrTheEmptyRangeAfter
     EXPECT_EQ(read().context.caretRect, (Rect{100, 216, 1, 16}));
 
     // The empty range also answers when the character before has no usable bounds.
-    element->selection(8).layout([](AxRange range) -> std::optional<Rect> {
+    element->selection(8)->layout([](AxRange range) -> std::optional<Rect> {
         if (range.length == 0) {
             return Rect{130, 200, 0, 16};
         }
@@ -227,7 +227,7 @@ TEST_F(FocusReaderTest, DegenerateBoundsCountAsAbsent) {
 TEST_F(FocusReaderTest, CaretAloneAnswersFromTheSelectionStart) {
     const std::string text = "one two three";
     auto element = field(text, 4);
-    element->selection(4, 3).layout(testing::gridLayout(text, 0, 10, 8, 20));
+    element->selection(4, 3)->layout(testing::gridLayout(text, 0, 10, 8, 20));
     EXPECT_EQ(caret(), (Rect{32, 10, 1, 20}));
 
     element->selection(0, 3);

@@ -18,7 +18,7 @@ class ScreenContextTest : public ::testing::Test {
 protected:
     static FakeElement::Ptr label(const FakeElement::Ptr& parent, const std::string& text,
                                   std::string role = "AXStaticText") {
-        return parent->add(std::move(role))->set("AXValue", text).shared_from_this();
+        return parent->add(std::move(role))->set("AXValue", text);
     }
 
     std::string walk(const FakeElement::Ptr& from) { return screen.walk(ax.handle(from)); }
@@ -56,7 +56,7 @@ TEST_F(ScreenContextTest, TheWalkStopsAtWindowsPagesAndDialogs) {
     for (const auto& [role, subrole] :
          {std::pair{"AXWebArea", ""}, {"AXGroup", "AXDialog"}, {"AXSheet", ""}}) {
         SCOPED_TRACE(std::string(role) + subrole);
-        auto boundary = window->add(role)->set("AXSubrole", std::string(subrole)).shared_from_this();
+        auto boundary = window->add(role)->set("AXSubrole", std::string(subrole));
         label(boundary, "Rename the file");
         EXPECT_EQ(walk(boundary->add("AXTextField")), "Rename the file");
     }
@@ -67,11 +67,10 @@ TEST_F(ScreenContextTest, ControlsEditableTextAndPasswordsAreNeverRead) {
     label(window->add("AXMenu"), "Copy");
     label(window->add("AXLink"), "Unsubscribe");
     window->add("AXImage")->set("AXValue", std::string("logo"));
-    label(window->add("AXGroup")->set("AXSubrole", std::string("AXLandmarkNavigation")).shared_from_this(),
-          "Home");
+    label(window->add("AXGroup")->set("AXSubrole", std::string("AXLandmarkNavigation")), "Home");
     label(window, "query", "AXSearchField");
     label(window, "hunter2", "AXSecureTextField");
-    auto draft = label(window, "my unsent draft", "AXTextArea")->settable("AXValue", true).shared_from_this();
+    auto draft = label(window, "my unsent draft", "AXTextArea")->settable("AXValue", true);
     label(draft, "child of an editable area");
     label(window, "unknown editability", "AXTextField")->settable("AXValue", std::nullopt);
     auto quoted = label(window, "The quoted message", "AXTextArea");

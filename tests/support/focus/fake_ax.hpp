@@ -43,36 +43,36 @@ public:
 
     // Builders; each returns the element itself so trees read top-down. Setting an empty
     // value removes the attribute.
-    FakeElement& set(std::string_view name, AxValue value) {
+    Ptr set(std::string_view name, AxValue value) {
         if (std::holds_alternative<std::monostate>(value)) {
             m_attributes.erase(std::string(name));
         } else {
             m_attributes.insert_or_assign(std::string(name), std::move(value));
         }
-        return *this;
+        return shared_from_this();
     }
     // A settable query that fails is `std::nullopt`.
-    FakeElement& settable(std::string_view name, std::optional<bool> value) {
+    Ptr settable(std::string_view name, std::optional<bool> value) {
         m_settable.insert_or_assign(std::string(name), value);
-        return *this;
+        return shared_from_this();
     }
     // The field's text: "AXValue", "AXNumberOfCharacters" (UTF-16 units) and
     // "AXStringForRange" follow it.
-    FakeElement& text(std::string_view utf8) {
+    Ptr text(std::string_view utf8) {
         m_text = toUtf16(utf8);
-        return *this;
+        return shared_from_this();
     }
     // An element-valued attribute ("AXFocusedUIElement", "AXFocusedWindow"…).
-    FakeElement& link(std::string_view name, Ptr element) {
+    Ptr link(std::string_view name, Ptr element) {
         m_links.insert_or_assign(std::string(name), std::move(element));
-        return *this;
+        return shared_from_this();
     }
-    FakeElement& selection(std::int64_t location, std::int64_t length = 0) {
+    Ptr selection(std::int64_t location, std::int64_t length = 0) {
         return set("AXSelectedTextRange", AxRange{location, length});
     }
-    FakeElement& layout(Layout layout) {
+    Ptr layout(Layout layout) {
         m_layout = std::move(layout);
-        return *this;
+        return shared_from_this();
     }
     // A new child, last among its siblings.
     Ptr add(std::string role) {
