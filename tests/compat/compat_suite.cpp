@@ -30,8 +30,6 @@ constexpr auto thirdBurst = " I hope";
 // What survives cleaning unchanged for every kind of field.
 constexpr auto answer = " you soon.";
 
-std::unique_ptr<LoopbackHttpServer> s_server;
-
 // Each application goes when its case ends, however it ends.
 struct Launched {
     TestDesktop& desktop;
@@ -146,14 +144,8 @@ void CompatSuite::SetUpTestSuite() {
     ASSERT_NO_FATAL_FAILURE(startDesktop());
     // With a tray to sit in, wisket opens no settings window that could take the focus.
     ASSERT_TRUE(s_desktop->launchTray());
-    s_server = std::make_unique<LoopbackHttpServer>();
-    answerAlways(*s_server, answer);
-    useModelServer(*s_server);
-}
-
-void CompatSuite::TearDownTestSuite() {
-    s_server.reset();
-    DesktopSuite::TearDownTestSuite();
+    answerAlways(modelServer(), answer);
+    useModelServer(modelServer());
 }
 
 void CompatSuite::checkApp(const CompatApp& app) {
@@ -180,7 +172,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
     // Typing starts once the text area has the focus, as far as the accessibility bus tells.
     ASSERT_TRUE(app.excluded || eventually([&] { return focusField(launched.app.pid, ""); }, patience))
         << "no focused text area on the accessibility bus";
-    const std::size_t first = s_server->requests().size();
+    const std::size_t first = modelServer().requests().size();
     const std::string typed = std::string(firstBurst) + secondBurst;
 
     ASSERT_TRUE(typeAtAPersonsPace(firstBurst));
@@ -190,7 +182,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
         ASSERT_TRUE(TestDesktop::key("Tab"));
         EXPECT_TRUE(eventually([&] { return keys.got(XK_Tab); }, patience)) << "the Tab never arrived";
         // A request would follow the pause after the last key.
-        EXPECT_FALSE(eventually([&] { return !requestBodies(*s_server, first).empty(); }, 3s))
+        EXPECT_FALSE(eventually([&] { return !requestBodies(modelServer(), first).empty(); }, 3s))
             << "a request was made";
         return;
     }
@@ -199,13 +191,13 @@ void CompatSuite::checkApp(const CompatApp& app) {
     };
     // Each pause shows its ghost, the first one too (an application's first read may come
     // before it is ready to tell where its caret is).
-    ASSERT_TRUE(waitForPrompt(*s_server, firstBurst, first))
+    ASSERT_TRUE(waitForPrompt(modelServer(), firstBurst, first))
         << "no request after the first burst; " << describe();
     expectGhostAtCaret(*s_client, wisket);
     ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
-    ASSERT_TRUE(waitForPrompt(*s_server, typed, first))
+    ASSERT_TRUE(waitForPrompt(modelServer(), typed, first))
         << "no request after the second burst; " << describe();
-    for (const auto& body : requestBodies(*s_server, first)) {
+    for (const auto& body : requestBodies(modelServer(), first)) {
         EXPECT_TRUE(typed.starts_with(body.value("prompt", "?"))) << body;
     }
     expectGhostAtCaret(*s_client, wisket);
@@ -217,7 +209,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
 
     // Suggestions go on after an accept, though typing it may have moved the focus around.
     ASSERT_TRUE(typeAtAPersonsPace(thirdBurst));
-    EXPECT_TRUE(waitForPrompt(*s_server, expected + thirdBurst, first))
+    EXPECT_TRUE(waitForPrompt(modelServer(), expected + thirdBurst, first))
         << "no request after typing on; " << describe();
 }
 

@@ -55,14 +55,9 @@ class ShellE2eTest : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
         ASSERT_NO_FATAL_FAILURE(DesktopSuite::SetUpTestSuite());
-        s_server = std::make_unique<LoopbackHttpServer>();
-        answerAlways(*s_server, " you by the end of the day.");
-        useModelServer(*s_server);
+        answerAlways(modelServer(), " you by the end of the day.");
+        useModelServer(modelServer());
         s_log = s_desktop->root() + "/logs/wisket.log";
-    }
-    static void TearDownTestSuite() {
-        s_server.reset();
-        DesktopSuite::TearDownTestSuite();
     }
     void SetUp() override {
         DesktopSuite::SetUp();
@@ -116,7 +111,6 @@ protected:
         return false;
     }
 
-    static inline std::unique_ptr<LoopbackHttpServer> s_server;
     static inline std::string s_log;
     std::vector<DesktopApp> m_started;
 };
@@ -140,7 +134,7 @@ TEST_F(ShellE2eTest, OnboardingWaitsForTheBusAndSuggestionsStartWithoutARestart)
     ASSERT_TRUE(focusField(s_gtk->pid, field));
     const std::string typed = "Thanks for the update, I will get back to";
     ASSERT_TRUE(TestDesktop::type(typed));
-    EXPECT_TRUE(waitForPrompt(*s_server, typed));
+    EXPECT_TRUE(waitForPrompt(modelServer(), typed));
 }
 
 TEST_F(ShellE2eTest, WithoutATraySettingsOpenAndASecondInstanceShowsThemAgain) {
@@ -184,7 +178,7 @@ TEST_F(ShellE2eTest, LaunchAtLoginFromTheTrayMenuFollowsTheAutostartFile) {
 // `wisket --doctor`: one line per check, "ok" or what to do, with the accessibility bus
 // on, switched off and out of reach, and never a character of a field.
 TEST_F(ShellE2eTest, TheDoctorSaysWhatIsWrongPerCheckAndNeverShowsFieldText) {
-    const std::size_t requestsBefore = s_server->requests().size();
+    const std::size_t requestsBefore = modelServer().requests().size();
     constexpr auto secret = "Qzvdoctorsecret";
     ASSERT_TRUE(TestDesktop::activate(*s_gtk));
     ASSERT_TRUE(focusField(s_gtk->pid, "Subject"));
@@ -199,14 +193,14 @@ TEST_F(ShellE2eTest, TheDoctorSaysWhatIsWrongPerCheckAndNeverShowsFieldText) {
     };
     const CommandResult on = TestDesktop::run({WISKET_EXECUTABLE, "--doctor"});
     expectSaid(on, {"Session: ok (X11)\n", "Accessibility bus: ok\n",
-                    "Model server: ok (" + s_server->url() + " answers)\n", "Launch at login: ok (off;",
+                    "Model server: ok (" + modelServer().url() + " answers)\n", "Launch at login: ok (off;",
                     "Qt 5 applications: ok"});
     const std::regex gtkField("Application [^\n]* \\(pid " + std::to_string(s_gtk->pid) +
                               "\\): ok \\(its focused text exposes text\\)\n");
     EXPECT_TRUE(std::regex_search(on.output, gtkField)) << on.output;
     EXPECT_EQ(on.output.find(secret), std::string::npos) << on.output;
-    for (std::size_t i = requestsBefore; i < s_server->requests().size(); ++i) {
-        EXPECT_EQ(s_server->requests()[i].body, "");
+    for (std::size_t i = requestsBefore; i < modelServer().requests().size(); ++i) {
+        EXPECT_EQ(modelServer().requests()[i].body, "");
     }
 
     // Without the bus's address on the root window, Qt 5 applications need a hand.
