@@ -122,10 +122,6 @@ std::optional<DesktopApp> TestDesktop::launch(const std::vector<std::string>& ar
     return app;
 }
 
-std::optional<DesktopApp> TestDesktop::launchQt() {
-    return launch({"qt", WISKET_DESKTOP_QT_APP});
-}
-
 std::optional<DesktopApp> TestDesktop::launchTray() {
     return launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
                    "24", "--SetDockType", "true", "--transparent", "false"});

@@ -40,7 +40,7 @@ public:
     // launch-app with these arguments: {"gtk"}, {"qt", path}, {"chromium", url}, …
     std::optional<DesktopApp> launch(const std::vector<std::string>& args);
     std::optional<DesktopApp> launchGtk() { return launch({"gtk"}); }
-    std::optional<DesktopApp> launchQt();
+    std::optional<DesktopApp> launchQt() { return launch({"qt", WISKET_DESKTOP_QT_APP}); }
     std::optional<DesktopApp> launchChromium() { return launch({"chromium"}); }
     // A system tray for wisket's icon to sit in (without one wisket opens its settings).
     std::optional<DesktopApp> launchTray();
