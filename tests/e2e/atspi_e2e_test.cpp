@@ -226,10 +226,7 @@ TEST_F(AtspiDesktop, ConvertsEveryToolkitsOffsetsToUtf16) {
         const char* window; // its title
     };
     // The GTK app's note field is in its second window.
-    const auto notes = TestDesktop::run(
-        {"xdotool", "search", "--all", "--pid", std::to_string(s_gtk->pid), "--name", "^Notes$"});
-    ASSERT_EQ(notes.status, 0);
-    const DesktopApp gtkNotes{s_gtk->pid, std::stoul(notes.output)};
+    const DesktopApp gtkNotes{s_gtk->pid, TestDesktop::windows(s_gtk->pid, "^Notes$").at(0)};
     for (const Case& c : {Case{gtkNotes, "Note", "Notes"}, Case{*s_qt, "Subject", "Qt chat"},
                           Case{s_chromium, "Title", "Team chat page"}}) {
         SCOPED_TRACE(c.label);

@@ -16,10 +16,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,19 +34,11 @@ bool instanceNameOwned() {
                .output.find("boolean true") != std::string::npos;
 }
 
-// The visible windows of `pid` whose titles match `title` (a regular expression).
-std::vector<unsigned long> visibleWindows(pid_t pid, const std::string& title = ".*") {
-    std::istringstream out(TestDesktop::run({"xdotool", "search", "--all", "--onlyvisible", "--pid",
-                                             std::to_string(pid), "--name", title})
-                               .output);
-    return {std::istream_iterator<unsigned long>(out), {}};
-}
-
 // Waits until `pid` shows a window whose title matches `title` or, with `shown` false,
 // until it shows none; true when it happened.
 bool showsWindow(pid_t pid, const std::string& title, bool shown = true,
                  std::chrono::milliseconds timeout = patience) {
-    return eventually([&] { return visibleWindows(pid, title).empty() != shown; }, timeout);
+    return eventually([&] { return TestDesktop::windows(pid, title).empty() != shown; }, timeout);
 }
 
 class ShellE2eTest : public DesktopSuite {
@@ -93,7 +83,7 @@ protected:
     static bool openTrayMenu(pid_t wisket) {
         std::optional<std::vector<int>> icon;
         eventually([&] {
-            for (const unsigned long window : visibleWindows(wisket)) {
+            for (const unsigned long window : TestDesktop::windows(wisket)) {
                 if (const auto r = s_client->screenRect(window); r && (*r)[2] <= 64) {
                     icon = r;
                 }
@@ -104,7 +94,7 @@ protected:
         for (int attempt = 0; icon && attempt < 3; ++attempt) {
             if (TestDesktop::xdotool({"mousemove", std::to_string((*icon)[0] + (*icon)[2] / 2),
                                       std::to_string((*icon)[1] + (*icon)[3] / 2), "click", "3"}) &&
-                eventually([&] { return visibleWindows(wisket).size() > 1; }, 2s)) {
+                eventually([&] { return TestDesktop::windows(wisket).size() > 1; }, 2s)) {
                 return true;
             }
         }
@@ -141,7 +131,7 @@ TEST_F(ShellE2eTest, WithoutATraySettingsOpenAndASecondInstanceShowsThemAgain) {
     const auto wisket = startWisket();
     ASSERT_TRUE(wisket);
     ASSERT_TRUE(showsWindow(wisket->pid, "^Wisket Settings$"));
-    const unsigned long settings = visibleWindows(wisket->pid, "^Wisket Settings$").at(0);
+    const unsigned long settings = TestDesktop::windows(wisket->pid, "^Wisket Settings$").at(0);
     ASSERT_TRUE(
         TestDesktop::xdotool({"windowactivate", "--sync", std::to_string(settings), "key", "alt+F4"}));
     ASSERT_TRUE(showsWindow(wisket->pid, "^Wisket Settings$", false));

@@ -79,10 +79,8 @@ TEST_F(WorkspaceDesktop, ActivatingAWindowAnnouncesItsApplicationOnceAlsoWhenItC
     activate([&] { TestDesktop::activate(*s_gtk); }, gtk);
 
     // Another window of the same application is no activation of an application.
-    const auto notes = TestDesktop::run({"xdotool", "search", "--name", "^Notes$"});
-    ASSERT_EQ(notes.status, 0);
     const std::size_t before = announced.size();
-    TestDesktop::xdotool({"windowactivate", "--sync", notes.output.substr(0, notes.output.find('\n'))});
+    TestDesktop::activate({s_gtk->pid, TestDesktop::windows(s_gtk->pid, "^Notes$").at(0)});
     m_loop.runUntil([] { return false; }, 500ms);
     EXPECT_EQ(announced.size(), before);
 

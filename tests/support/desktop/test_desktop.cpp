@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -174,6 +175,13 @@ pid_t TestDesktop::spawn(const std::vector<std::string>& args, const std::string
     }
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+std::vector<unsigned long> TestDesktop::windows(pid_t pid, const std::string& title) {
+    std::istringstream out(
+        run({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid), "--name", title})
+            .output);
+    return {std::istream_iterator<unsigned long>(out), {}};
 }
 
 bool TestDesktop::xdotool(const std::vector<std::string>& args) {

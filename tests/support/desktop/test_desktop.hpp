@@ -53,6 +53,8 @@ public:
     // Starts a program in the background, its output (standard and error) going to the file
     // `output`; its process id, 0 when it could not start.
     static pid_t spawn(const std::vector<std::string>& args, const std::string& output);
+    // The visible windows of `pid` whose titles match `title` (a regular expression).
+    static std::vector<unsigned long> windows(pid_t pid, const std::string& title = ".*");
     // xdotool with these arguments; true when it succeeded.
     static bool xdotool(const std::vector<std::string>& args);
     // Brings the window to the front and gives it the keyboard focus.
