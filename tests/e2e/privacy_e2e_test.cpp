@@ -57,17 +57,6 @@ protected:
         }
         ASSERT_TRUE(shown) << "no suggestion shown\n" << wisket.output();
     }
-    static void typeAndAccept(WisketProcess& wisket, const std::string& text) {
-        ASSERT_NO_FATAL_FAILURE(showSuggestion(wisket, text));
-        ASSERT_TRUE(TestDesktop::key("Tab"));
-        ASSERT_TRUE(eventually(
-            [&] {
-                const std::string now = fieldText(s_gtk->pid, field);
-                return now.size() > text.size() && now.starts_with(text);
-            },
-            patience))
-            << "nothing accepted; the field holds " << fieldText(s_gtk->pid, field);
-    }
 };
 
 // What the trace shows wisket wrote, connected to and sent the marker through.
@@ -119,7 +108,15 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
         {
             WisketProcess wisket(logFile(), traceFile());
             ASSERT_GT(wisket.pid(), 0);
-            typeAndAccept(wisket, text);
+            ASSERT_NO_FATAL_FAILURE(showSuggestion(wisket, text));
+            ASSERT_TRUE(TestDesktop::key("Tab"));
+            ASSERT_TRUE(eventually(
+                [&] {
+                    const std::string now = fieldText(s_gtk->pid, field);
+                    return now.size() > text.size() && now.starts_with(text);
+                },
+                patience))
+                << "nothing accepted; the field holds " << fieldText(s_gtk->pid, field);
         }
         const std::string trace = readFile(traceFile());
         expectPrivate(trace, asksTheServer);
