@@ -79,19 +79,13 @@ bool typeAtAPersonsPace(const std::string& text) {
     return TestDesktop::xdotool({"type", "--delay", "80", "--", text});
 }
 
-bool grey(unsigned long pixel) {
-    const int r = static_cast<int>((pixel >> 16) & 0xFF);
-    const int g = static_cast<int>((pixel >> 8) & 0xFF);
-    const int b = static_cast<int>(pixel & 0xFF);
-    return std::max({r, g, b}) - std::min({r, g, b}) < 24 && r > 70 && r < 200;
-}
-
-bool dark(unsigned long pixel) {
-    return ((pixel >> 16) & 0xFF) < 90 && ((pixel >> 8) & 0xFF) < 90 && (pixel & 0xFF) < 90;
-}
-
-bool light(unsigned long pixel) {
-    return ((pixel >> 16) & 0xFF) > 200 && ((pixel >> 8) & 0xFF) > 200 && (pixel & 0xFF) > 200;
+// A test of a pixel (0xRRGGBB): its red, green and blue all lie in [low, high], less than
+// `spread` apart.
+auto shade(unsigned long low, unsigned long high, unsigned long spread = 256) {
+    return [=](unsigned long pixel) {
+        const auto [least, most] = std::minmax({pixel >> 16 & 0xFF, pixel >> 8 & 0xFF, pixel & 0xFF});
+        return least >= low && most <= high && most - least < spread;
+    };
 }
 
 // The ghost is grey text inside wisket's overlay, and the typed text, dark on the field's
@@ -109,10 +103,10 @@ void expectGhostAtCaret(X11Client& client, const WisketProcess& wisket) {
                 return false;
             }
             const auto [x, y, width, height] = std::tie((*r)[0], (*r)[1], (*r)[2], (*r)[3]);
-            const auto ghost = std::ranges::count_if(client.pixels(x, y, width, height), grey);
+            const auto ghost = std::ranges::count_if(client.pixels(x, y, width, height), shade(71, 199, 24));
             const auto beforeCaret = client.pixels(x - reach, y, reach, height);
-            const auto typed = std::ranges::count_if(beforeCaret, dark);
-            const auto field = std::ranges::count_if(beforeCaret, light);
+            const auto typed = std::ranges::count_if(beforeCaret, shade(0, 89));
+            const auto field = std::ranges::count_if(beforeCaret, shade(201, 255));
             seen = "the overlay at " + std::to_string(x) + "," + std::to_string(y) + " holds " +
                    std::to_string(ghost) + " grey pixels, left of it " + std::to_string(typed) +
                    " dark and " + std::to_string(field) + " light ones";
