@@ -202,9 +202,7 @@ bool TestDesktop::type(const std::string& text) {
 bool TestDesktop::key(const std::string& keys) {
     std::vector<std::string> args = {"key", "--delay", "5"};
     std::istringstream words(keys);
-    for (std::string word; words >> word;) {
-        args.push_back(word);
-    }
+    args.insert(args.end(), std::istream_iterator<std::string>(words), {});
     return xdotool(args);
 }
 
