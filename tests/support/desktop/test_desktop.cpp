@@ -195,10 +195,6 @@ bool TestDesktop::activate(const DesktopApp& app) {
            xdotool({"windowfocus", "--sync", std::to_string(app.window)});
 }
 
-bool TestDesktop::type(const std::string& text) {
-    return xdotool({"type", "--delay", "5", "--", text});
-}
-
 bool TestDesktop::key(const std::string& keys) {
     std::vector<std::string> args = {"key", "--delay", "5"};
     std::istringstream words(keys);
@@ -216,10 +212,6 @@ bool TestDesktop::setAccessibilityBus(bool on) {
                 "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status", "string:IsEnabled",
                 on ? "variant:boolean:true" : "variant:boolean:false"})
                .status == 0;
-}
-
-bool TestDesktop::screenshot(const std::string& path) const {
-    return run({"/usr/bin/import", "-window", "root", path}).status == 0;
 }
 
 } // namespace wisket::testing

@@ -60,7 +60,7 @@ public:
     // Brings the window to the front and gives it the keyboard focus.
     static bool activate(const DesktopApp& app);
     // Types ASCII text into the focused window, as a person would (XTest).
-    static bool type(const std::string& text);
+    static bool type(const std::string& text) { return xdotool({"type", "--delay", "5", "--", text}); }
     // Presses keys or chords by their X keysym names, separated by spaces ("Return",
     // "shift+Home", "Left Left").
     static bool key(const std::string& keys);
@@ -68,7 +68,9 @@ public:
     // Switches the accessibility bus on or off, as the desktop's settings do.
     static bool setAccessibilityBus(bool on);
     // A PNG of the whole screen, for checks against what is really drawn.
-    bool screenshot(const std::string& path) const;
+    bool screenshot(const std::string& path) const {
+        return run({"/usr/bin/import", "-window", "root", path}).status == 0;
+    }
 
     const std::string& root() const { return m_root; }
 
