@@ -37,41 +37,21 @@ struct Launched {
     ~Launched() { desktop.kill(app); }
 };
 
-// Records the key presses delivered to the window under the pointer inside the keyboard
-// focus window, in the core protocol's form (xterm): a key that wisket grabs and keeps
-// never arrives.
-class FocusedWindowKeys {
-public:
-    explicit FocusedWindowKeys(Display* display)
-        : m_display(display) {
-        Window child = 0;
-        int revert = 0;
-        XGetInputFocus(m_display, &child, &revert);
-        Window root = 0;
-        int x = 0;
-        unsigned mask = 0;
-        while (child != 0) {
-            m_window = child;
-            XQueryPointer(m_display, m_window, &root, &child, &x, &x, &x, &x, &mask);
-        }
-        XSelectInput(m_display, m_window, KeyPressMask);
-        XSync(m_display, False);
+// The window under the pointer inside the keyboard focus window, which gets the key presses
+// in the core protocol's form (xterm's): a key that wisket grabs and keeps never arrives.
+Window focusedLeaf(Display* display) {
+    Window leaf = 0;
+    Window child = 0;
+    Window root = 0;
+    int ignored = 0;
+    unsigned mask = 0;
+    XGetInputFocus(display, &child, &ignored);
+    while (child != 0) {
+        leaf = child;
+        XQueryPointer(display, leaf, &root, &child, &ignored, &ignored, &ignored, &ignored, &mask);
     }
-    // Whether a press of `sym` has arrived since this was made.
-    bool got(KeySym sym) {
-        XSync(m_display, False);
-        for (XEvent event; XPending(m_display) > 0;) {
-            XNextEvent(m_display, &event);
-            m_got = m_got || (event.type == KeyPress && XLookupKeysym(&event.xkey, 0) == sym);
-        }
-        return m_got;
-    }
-
-private:
-    Display* m_display;
-    Window m_window = 0;
-    bool m_got = false;
-};
+    return leaf;
+}
 
 // Keys at full speed outrun what a browser that has just started tells over the
 // accessibility bus; a person's bursts take a second or two.
@@ -171,10 +151,11 @@ void CompatSuite::checkApp(const CompatApp& app) {
 
     ASSERT_TRUE(typeAtAPersonsPace(firstBurst));
     if (app.excluded) {
-        FocusedWindowKeys keys(s_client->display());
+        ProbeWindow keys(*s_client, focusedLeaf(s_client->display()));
         ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
         ASSERT_TRUE(TestDesktop::key("Tab"));
-        EXPECT_TRUE(eventually([&] { return keys.got(XK_Tab); }, patience)) << "the Tab never arrived";
+        EXPECT_TRUE(keys.waitFor([&] { return std::ranges::count(keys.keys(), XK_Tab) > 0; }, patience))
+            << "the Tab never arrived";
         // A request would follow the pause after the last key.
         EXPECT_FALSE(eventually([&] { return !requestBodies(modelServer(), first).empty(); }, 3s))
             << "a request was made";

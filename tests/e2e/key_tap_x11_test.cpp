@@ -111,7 +111,7 @@ protected:
 };
 
 TEST_F(KeyTapDesktop, KeysArriveTranslatedOnEveryLayoutRepeatWhileHeldAndOnlyOfferedOnesAreConsumed) {
-    ProbeWindow probe(*s_client, {});
+    ProbeWindow probe(*s_client);
     probe.activate();
     for (const char* k : {"a", "Tab", "Right", "Escape", "Return", "BackSpace", "KP_Enter", "Delete"}) {
         s_client->tap({k});
@@ -296,7 +296,7 @@ TEST_F(KeyTapDesktop, ManyDistinctCharactersArriveExactlyUntilAnotherWindowTakes
     expectKeymapRestored();
 
     const std::string interrupted = textOf(0x5000, 100);
-    ProbeWindow probe(*s_client, {});
+    ProbeWindow probe(*s_client);
     clearSubject(*s_gtk);
     m_tap->type(interrupted);
     ASSERT_TRUE(

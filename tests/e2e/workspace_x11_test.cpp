@@ -74,7 +74,7 @@ TEST_F(WorkspaceDesktop, ActivatingAWindowAnnouncesItsApplicationOnceAlsoWhenItC
     activate([&] { tool.activate(); }, app(1, "org.wisket.ProbeTool", "Probe Tool"));
     ProbeWindow own(*s_client, {.pid = getpid(), .wmClass = "Whatever"});
     activate([&] { own.activate(); }, app(getpid(), "wisket", "Wisket"));
-    ProbeWindow bare(*s_client, {});
+    ProbeWindow bare(*s_client);
     activate([&] { bare.activate(); }, std::nullopt);
     activate([&] { TestDesktop::activate(*s_gtk); }, gtk);
 

@@ -175,8 +175,18 @@ ProbeWindow::ProbeWindow(X11Client& client, const WindowProperties& properties)
     waitFor([&] { return false; }, std::chrono::milliseconds(200));
 }
 
+ProbeWindow::ProbeWindow(X11Client& client, Window window)
+    : m_client(client)
+    , m_window(window)
+    , m_owned(false) {
+    XSelectInput(client.display(), m_window, KeyPressMask);
+    XSync(client.display(), False);
+}
+
 ProbeWindow::~ProbeWindow() {
-    XDestroyWindow(m_client.display(), m_window);
+    if (m_owned) {
+        XDestroyWindow(m_client.display(), m_window);
+    }
     XSync(m_client.display(), False);
 }
 
