@@ -89,9 +89,8 @@ protected:
     }
     // Focuses an application's subject field and empties it.
     void clearSubject(const DesktopApp& app) {
-        ASSERT_TRUE(TestDesktop::activate(app));
-        ASSERT_TRUE(testing::focusField(app.pid, "Subject"));
-        TestDesktop::key("ctrl+a BackSpace");
+        ASSERT_TRUE(TestDesktop::activate(app) && testing::focusField(app.pid, "Subject") &&
+                    TestDesktop::key("ctrl+a BackSpace"));
         ASSERT_EQ(testing::waitForFieldText(app.pid, "Subject", ""), "");
         run(100ms);
         m_events.clear();

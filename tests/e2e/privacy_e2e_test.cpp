@@ -48,9 +48,8 @@ protected:
         ASSERT_TRUE(wisket.overlay(*s_client, false, 40s)) << wisket.output();
         bool shown = false;
         for (int attempt = 0; attempt < 4 && !shown; ++attempt) {
-            ASSERT_TRUE(TestDesktop::activate(*s_gtk));
-            ASSERT_TRUE(focusField(s_gtk->pid, field));
-            ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
+            ASSERT_TRUE(TestDesktop::activate(*s_gtk) && focusField(s_gtk->pid, field) &&
+                        TestDesktop::key("ctrl+a BackSpace"));
             ASSERT_EQ(waitForFieldText(s_gtk->pid, field, ""), "");
             ASSERT_TRUE(TestDesktop::type(text));
             shown = wisket.overlay(*s_client, true, 10s).has_value();
