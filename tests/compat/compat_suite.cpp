@@ -30,8 +30,6 @@ constexpr auto thirdBurst = " I hope";
 // What survives cleaning unchanged for every kind of field.
 constexpr auto answer = " you soon.";
 
-std::unique_ptr<LoopbackHttpServer> s_server;
-
 // Each application goes when its case ends, however it ends.
 struct Launched {
     TestDesktop& desktop;
@@ -39,41 +37,21 @@ struct Launched {
     ~Launched() { desktop.kill(app); }
 };
 
-// Records the key presses delivered to the window under the pointer inside the keyboard
-// focus window, in the core protocol's form (xterm): a key that wisket grabs and keeps
-// never arrives.
-class FocusedWindowKeys {
-public:
-    explicit FocusedWindowKeys(Display* display)
-        : m_display(display) {
-        Window child = 0;
-        int revert = 0;
-        XGetInputFocus(m_display, &child, &revert);
-        Window root = 0;
-        int x = 0;
-        unsigned mask = 0;
-        while (child != 0) {
-            m_window = child;
-            XQueryPointer(m_display, m_window, &root, &child, &x, &x, &x, &x, &mask);
-        }
-        XSelectInput(m_display, m_window, KeyPressMask);
-        XSync(m_display, False);
+// The window under the pointer inside the keyboard focus window, which gets the key presses
+// in the core protocol's form (xterm's): a key that wisket grabs and keeps never arrives.
+Window focusedLeaf(Display* display) {
+    Window leaf = 0;
+    Window child = 0;
+    Window root = 0;
+    int ignored = 0;
+    unsigned mask = 0;
+    XGetInputFocus(display, &child, &ignored);
+    while (child != 0) {
+        leaf = child;
+        XQueryPointer(display, leaf, &root, &child, &ignored, &ignored, &ignored, &ignored, &mask);
     }
-    // Whether a press of `sym` has arrived since this was made.
-    bool got(KeySym sym) {
-        XSync(m_display, False);
-        for (XEvent event; XPending(m_display) > 0;) {
-            XNextEvent(m_display, &event);
-            m_got = m_got || (event.type == KeyPress && XLookupKeysym(&event.xkey, 0) == sym);
-        }
-        return m_got;
-    }
-
-private:
-    Display* m_display;
-    Window m_window = 0;
-    bool m_got = false;
-};
+    return leaf;
+}
 
 // Keys at full speed outrun what a browser that has just started tells over the
 // accessibility bus; a person's bursts take a second or two.
@@ -81,19 +59,13 @@ bool typeAtAPersonsPace(const std::string& text) {
     return TestDesktop::xdotool({"type", "--delay", "80", "--", text});
 }
 
-bool grey(unsigned long pixel) {
-    const int r = static_cast<int>((pixel >> 16) & 0xFF);
-    const int g = static_cast<int>((pixel >> 8) & 0xFF);
-    const int b = static_cast<int>(pixel & 0xFF);
-    return std::max({r, g, b}) - std::min({r, g, b}) < 24 && r > 70 && r < 200;
-}
-
-bool dark(unsigned long pixel) {
-    return ((pixel >> 16) & 0xFF) < 90 && ((pixel >> 8) & 0xFF) < 90 && (pixel & 0xFF) < 90;
-}
-
-bool light(unsigned long pixel) {
-    return ((pixel >> 16) & 0xFF) > 200 && ((pixel >> 8) & 0xFF) > 200 && (pixel & 0xFF) > 200;
+// A test of a pixel (0xRRGGBB): its red, green and blue all lie in [low, high], less than
+// `spread` apart.
+auto shade(unsigned long low, unsigned long high, unsigned long spread = 256) {
+    return [=](unsigned long pixel) {
+        const auto [least, most] = std::minmax({pixel >> 16 & 0xFF, pixel >> 8 & 0xFF, pixel & 0xFF});
+        return least >= low && most <= high && most - least < spread;
+    };
 }
 
 // The ghost is grey text inside wisket's overlay, and the typed text, dark on the field's
@@ -111,10 +83,10 @@ void expectGhostAtCaret(X11Client& client, const WisketProcess& wisket) {
                 return false;
             }
             const auto [x, y, width, height] = std::tie((*r)[0], (*r)[1], (*r)[2], (*r)[3]);
-            const auto ghost = std::ranges::count_if(client.pixels(x, y, width, height), grey);
+            const auto ghost = std::ranges::count_if(client.pixels(x, y, width, height), shade(71, 199, 24));
             const auto beforeCaret = client.pixels(x - reach, y, reach, height);
-            const auto typed = std::ranges::count_if(beforeCaret, dark);
-            const auto field = std::ranges::count_if(beforeCaret, light);
+            const auto typed = std::ranges::count_if(beforeCaret, shade(0, 89));
+            const auto field = std::ranges::count_if(beforeCaret, shade(201, 255));
             seen = "the overlay at " + std::to_string(x) + "," + std::to_string(y) + " holds " +
                    std::to_string(ghost) + " grey pixels, left of it " + std::to_string(typed) +
                    " dark and " + std::to_string(field) + " light ones";
@@ -146,14 +118,8 @@ void CompatSuite::SetUpTestSuite() {
     ASSERT_NO_FATAL_FAILURE(startDesktop());
     // With a tray to sit in, wisket opens no settings window that could take the focus.
     ASSERT_TRUE(s_desktop->launchTray());
-    s_server = std::make_unique<LoopbackHttpServer>();
-    answerAlways(*s_server, answer);
-    useModelServer(*s_server);
-}
-
-void CompatSuite::TearDownTestSuite() {
-    s_server.reset();
-    DesktopSuite::TearDownTestSuite();
+    answerAlways(modelServer(), answer);
+    useModelServer(modelServer());
 }
 
 void CompatSuite::checkApp(const CompatApp& app) {
@@ -180,17 +146,18 @@ void CompatSuite::checkApp(const CompatApp& app) {
     // Typing starts once the text area has the focus, as far as the accessibility bus tells.
     ASSERT_TRUE(app.excluded || eventually([&] { return focusField(launched.app.pid, ""); }, patience))
         << "no focused text area on the accessibility bus";
-    const std::size_t first = s_server->requests().size();
+    const std::size_t first = modelServer().requests().size();
     const std::string typed = std::string(firstBurst) + secondBurst;
 
     ASSERT_TRUE(typeAtAPersonsPace(firstBurst));
     if (app.excluded) {
-        FocusedWindowKeys keys(s_client->display());
+        ProbeWindow keys(*s_client, focusedLeaf(s_client->display()));
         ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
         ASSERT_TRUE(TestDesktop::key("Tab"));
-        EXPECT_TRUE(eventually([&] { return keys.got(XK_Tab); }, patience)) << "the Tab never arrived";
+        EXPECT_TRUE(keys.waitFor([&] { return std::ranges::count(keys.keys(), XK_Tab) > 0; }, patience))
+            << "the Tab never arrived";
         // A request would follow the pause after the last key.
-        EXPECT_FALSE(eventually([&] { return !requestBodies(*s_server, first).empty(); }, 3s))
+        EXPECT_FALSE(eventually([&] { return !requestBodies(modelServer(), first).empty(); }, 3s))
             << "a request was made";
         return;
     }
@@ -199,13 +166,13 @@ void CompatSuite::checkApp(const CompatApp& app) {
     };
     // Each pause shows its ghost, the first one too (an application's first read may come
     // before it is ready to tell where its caret is).
-    ASSERT_TRUE(waitForPrompt(*s_server, firstBurst, first))
+    ASSERT_TRUE(waitForPrompt(modelServer(), firstBurst, first))
         << "no request after the first burst; " << describe();
     expectGhostAtCaret(*s_client, wisket);
     ASSERT_TRUE(typeAtAPersonsPace(secondBurst));
-    ASSERT_TRUE(waitForPrompt(*s_server, typed, first))
+    ASSERT_TRUE(waitForPrompt(modelServer(), typed, first))
         << "no request after the second burst; " << describe();
-    for (const auto& body : requestBodies(*s_server, first)) {
+    for (const auto& body : requestBodies(modelServer(), first)) {
         EXPECT_TRUE(typed.starts_with(body.value("prompt", "?"))) << body;
     }
     expectGhostAtCaret(*s_client, wisket);
@@ -217,7 +184,7 @@ void CompatSuite::checkApp(const CompatApp& app) {
 
     // Suggestions go on after an accept, though typing it may have moved the focus around.
     ASSERT_TRUE(typeAtAPersonsPace(thirdBurst));
-    EXPECT_TRUE(waitForPrompt(*s_server, expected + thirdBurst, first))
+    EXPECT_TRUE(waitForPrompt(modelServer(), expected + thirdBurst, first))
         << "no request after typing on; " << describe();
 }
 

@@ -39,7 +39,6 @@ std::vector<std::string> execLine(const std::string& desktopId);
 class CompatSuite : public DesktopSuite {
 protected:
     static void SetUpTestSuite();
-    static void TearDownTestSuite();
     void SetUp() override { ASSERT_TRUE(s_desktop); }
 
     // The whole case for one application.

@@ -23,9 +23,7 @@ def editable(node):
 
 
 def named(node, name):
-    if name:
-        return node.get_name() == name
-    return node.get_state_set().contains(Atspi.StateType.FOCUSED)
+    return node.get_name() == name if name else node.get_state_set().contains(Atspi.StateType.FOCUSED)
 
 
 def find(node, name, depth=0):

@@ -82,9 +82,8 @@ protected:
     static void SetUpTestSuite() {
         ASSERT_NE(std::getenv("WISKET_GS_ROOT"), nullptr)
             << "runs inside tests/support/wayland/run-gnome-shell";
-        s_server = std::make_unique<LoopbackHttpServer>();
-        answerAlways(*s_server, answer);
-        useModelServer(*s_server, {excludedApp});
+        answerAlways(modelServer(), answer);
+        useModelServer(modelServer(), {excludedApp});
         s_wisket = std::make_unique<WisketProcess>(log());
         // Its engine is offered once the running process registered it; the user then adds
         // it, as GNOME Settings would, and the onboarding window notices.
@@ -97,9 +96,7 @@ protected:
             << readFile(log());
         ASSERT_EQ(
             std::system("gsettings set org.gnome.desktop.input-sources sources \"[('ibus', 'wisket')]\""), 0);
-        ASSERT_TRUE(
-            eventually([] { return readFile(log()).find("wisket: started") != std::string::npos; }, patience))
-            << readFile(log());
+        ASSERT_TRUE(started()) << readFile(log());
         s_appPid = launch("GTK_APP_KEY_LOG=" + keyLog() +
                           " /usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
         s_keyboard = std::make_unique<Keyboard>();
@@ -114,10 +111,13 @@ protected:
         }
         s_wisket.reset();
         s_keyboard.reset();
-        s_server.reset();
     }
 
     static std::string log() { return root() + "/wisket.log"; }
+    static bool started() {
+        return eventually([] { return readFile(log()).find("wisket: started") != std::string::npos; },
+                          patience);
+    }
     static std::string keyLog() { return root() + "/keys.log"; }
     // Gives `pid`'s message field the focus until a key typed lands there ("x"): a window
     // takes the keyboard a while after it is shown. `first` is typed before each try.
@@ -140,15 +140,16 @@ protected:
     }
     // Types `text`; true once the model server is asked and, with `shows`, the suggestion shows.
     static bool asksAfterTyping(const std::string& text, bool shows = false) {
-        const std::size_t asked = s_server->requests().size();
+        const std::size_t asked = modelServer().requests().size();
         const auto shownBefore = shown();
         return s_keyboard->perform({"text:" + text}) &&
                eventually(
-                   [&] { return s_server->requests().size() > asked && (!shows || shown() > shownBefore); },
+                   [&] {
+                       return modelServer().requests().size() > asked && (!shows || shown() > shownBefore);
+                   },
                    patience);
     }
 
-    static inline std::unique_ptr<LoopbackHttpServer> s_server;
     static inline std::unique_ptr<Keyboard> s_keyboard;
     static inline std::unique_ptr<WisketProcess> s_wisket;
     static inline int s_appPid = 0;
@@ -161,7 +162,7 @@ TEST_F(GnomeWaylandTest, TheEngineSuggestsAcceptsDismissesAndLetsOtherKeysPass) 
     const auto shownOnce = shown();
 
     // What the next pause asks for continues the accepted text.
-    answerAlways(*s_server, " with the agenda");
+    answerAlways(modelServer(), " with the agenda");
     keys({"key:Tab"});
     const std::string accepted = std::string(typed) + answer;
     EXPECT_TRUE(eventually([&] { return fieldText(s_appPid, "Message") == accepted; }, patience))
@@ -170,13 +171,13 @@ TEST_F(GnomeWaylandTest, TheEngineSuggestsAcceptsDismissesAndLetsOtherKeysPass) 
     // Right after an accept Wisket asks again.
     ASSERT_TRUE(eventually([&] { return shown() > shownOnce; }, patience)) << readFile(log());
     // Escape leaves nothing a Tab could take: the Tab after it is the application's.
-    answerAlways(*s_server, "");
+    answerAlways(modelServer(), "");
     keys({"key:Escape", "key:Tab"});
     EXPECT_TRUE(eventually([&] { return fieldText(s_appPid, "Message") == accepted + "\t"; }, patience))
         << fieldText(s_appPid, "Message");
     EXPECT_EQ(readFile(keyLog()), "Tab\n")
         << "the accepting Tab or the dismissing Escape reached the application";
-    answerAlways(*s_server, answer);
+    answerAlways(modelServer(), answer);
 }
 
 TEST_F(GnomeWaylandTest, APasswordFieldSendsNothingAndNoLogLineHoldsTypedText) {
@@ -185,7 +186,7 @@ TEST_F(GnomeWaylandTest, APasswordFieldSendsNothingAndNoLogLineHoldsTypedText) {
     // A request for the next field proves the password's pause has passed.
     ASSERT_TRUE(focusField(s_appPid, "Subject"));
     ASSERT_TRUE(asksAfterTyping("minutes of the budget")) << readFile(log());
-    for (const auto& request : s_server->requests()) {
+    for (const auto& request : modelServer().requests()) {
         EXPECT_EQ(request.body.find("zqxsecret"), std::string::npos);
     }
     EXPECT_EQ(readFile(log()).find("zqx"), std::string::npos) << readFile(log());
@@ -209,8 +210,13 @@ TEST_F(GnomeWaylandTest, GnomeTextEditorTakesTheSuggestionToo) {
 }
 
 // The shell serves every application through one input context: only the accessibility
-// bus tells which one is typed into, and the user's exclusions follow it.
-TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirApplication) {
+// bus tells which one is typed into, and the user's exclusions follow it. The daemon drops
+// the engine with the process that served it; a wisket started again serves the input
+// source the shell still shows in use, with no new pick by the user.
+TEST_F(GnomeWaylandTest, AWisketStartedAgainServesTheInputSourceAndAsksNothingForAnExcludedApp) {
+    s_wisket.reset();
+    s_wisket = std::make_unique<WisketProcess>(log());
+    ASSERT_TRUE(started()) << readFile(log());
     const std::string script = root() + "/excluded_chat.py";
     std::filesystem::create_symlink(WISKET_SUPPORT_DIR "/desktop/gtk_app.py", script);
     const int excluded = launch("/usr/bin/python3 " + script);
@@ -225,25 +231,11 @@ TEST_F(GnomeWaylandTest, AnExcludedApplicationIsAskedNothingAndPausesNameTheirAp
     const int chat = launch("/usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
     ASSERT_TRUE(keysLandIn(chat));
     ASSERT_TRUE(asksAfterTyping(" thanks for the notes")) << readFile(log());
-    for (const auto& request : s_server->requests()) {
+    for (const auto& request : modelServer().requests()) {
         EXPECT_EQ(request.body.find("excludedmarker"), std::string::npos);
     }
     EXPECT_NE(readFile(log()).find("app=Gtk_app.py"), std::string::npos) << readFile(log());
     ::kill(excluded, SIGTERM);
-    ::kill(chat, SIGTERM);
-}
-
-// The daemon drops the engine with the process that served it; a wisket started again
-// serves the input source the shell still shows in use, with no new pick by the user.
-TEST_F(GnomeWaylandTest, AWisketStartedAgainServesTheInputSourceStillInUse) {
-    s_wisket.reset();
-    s_wisket = std::make_unique<WisketProcess>(log());
-    ASSERT_TRUE(
-        eventually([] { return readFile(log()).find("wisket: started") != std::string::npos; }, patience))
-        << readFile(log());
-    const int chat = launch("/usr/bin/python3 " WISKET_SUPPORT_DIR "/desktop/gtk_app.py");
-    ASSERT_TRUE(keysLandIn(chat));
-    EXPECT_TRUE(asksAfterTyping(" and the minutes")) << readFile(log());
     ::kill(chat, SIGTERM);
 }
 

@@ -16,6 +16,12 @@
 
 namespace wisket::testing {
 
+// The test program's model server; it lives until the program ends.
+inline LoopbackHttpServer& modelServer() {
+    static LoopbackHttpServer server;
+    return server;
+}
+
 inline std::filesystem::path wisketSettingsFile() {
     return std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "wisket" / "settings.json";
 }

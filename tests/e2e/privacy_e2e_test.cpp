@@ -36,12 +36,7 @@ protected:
         // With a tray to sit in, wisket opens no settings window at start that could take
         // the keyboard focus from the test application.
         ASSERT_TRUE(s_desktop->launchTray());
-        s_server = std::make_unique<LoopbackHttpServer>();
-        answerAlways(*s_server, " your time and consideration.");
-    }
-    static void TearDownTestSuite() {
-        s_server.reset();
-        DesktopSuite::TearDownTestSuite();
+        answerAlways(modelServer(), " your time and consideration.");
     }
 
     static std::string logFile() { return s_desktop->root() + "/logs/wisket.log"; }
@@ -53,28 +48,14 @@ protected:
         ASSERT_TRUE(wisket.overlay(*s_client, false, 40s)) << wisket.output();
         bool shown = false;
         for (int attempt = 0; attempt < 4 && !shown; ++attempt) {
-            ASSERT_TRUE(TestDesktop::activate(*s_gtk));
-            ASSERT_TRUE(focusField(s_gtk->pid, field));
-            ASSERT_TRUE(TestDesktop::key("ctrl+a BackSpace"));
+            ASSERT_TRUE(TestDesktop::activate(*s_gtk) && focusField(s_gtk->pid, field) &&
+                        TestDesktop::key("ctrl+a BackSpace"));
             ASSERT_EQ(waitForFieldText(s_gtk->pid, field, ""), "");
             ASSERT_TRUE(TestDesktop::type(text));
             shown = wisket.overlay(*s_client, true, 10s).has_value();
         }
         ASSERT_TRUE(shown) << "no suggestion shown\n" << wisket.output();
     }
-    static void typeAndAccept(WisketProcess& wisket, const std::string& text) {
-        ASSERT_NO_FATAL_FAILURE(showSuggestion(wisket, text));
-        ASSERT_TRUE(TestDesktop::key("Tab"));
-        ASSERT_TRUE(eventually(
-            [&] {
-                const std::string now = fieldText(s_gtk->pid, field);
-                return now.size() > text.size() && now.starts_with(text);
-            },
-            patience))
-            << "nothing accepted; the field holds " << fieldText(s_gtk->pid, field);
-    }
-
-    static inline std::unique_ptr<LoopbackHttpServer> s_server;
 };
 
 // What the trace shows wisket wrote, connected to and sent the marker through.
@@ -122,20 +103,28 @@ void expectPrivate(const std::string& trace, bool markerMaySendTo) {
 TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithEitherProvider) {
     // Types and accepts under strace; the marker may reach the trace only as a request.
     const auto typeAndAcceptPrivately = [](const std::string& text, bool asksTheServer) {
-        const std::size_t requestsBefore = s_server->requests().size();
+        const std::size_t requestsBefore = modelServer().requests().size();
         {
             WisketProcess wisket(logFile(), traceFile());
             ASSERT_GT(wisket.pid(), 0);
-            typeAndAccept(wisket, text);
+            ASSERT_NO_FATAL_FAILURE(showSuggestion(wisket, text));
+            ASSERT_TRUE(TestDesktop::key("Tab"));
+            ASSERT_TRUE(eventually(
+                [&] {
+                    const std::string now = fieldText(s_gtk->pid, field);
+                    return now.size() > text.size() && now.starts_with(text);
+                },
+                patience))
+                << "nothing accepted; the field holds " << fieldText(s_gtk->pid, field);
         }
         const std::string trace = readFile(traceFile());
         expectPrivate(trace, asksTheServer);
         EXPECT_EQ(trace.find(marker) != std::string::npos, asksTheServer) << "the request was not traced";
-        EXPECT_EQ(s_server->requests().size() > requestsBefore, asksTheServer);
+        EXPECT_EQ(modelServer().requests().size() > requestsBefore, asksTheServer);
         EXPECT_EQ(readFile(logFile()).find(marker), std::string::npos);
     };
     const std::string text = std::string(marker) + " wrote: Thank you for";
-    useModelServer(*s_server);
+    useModelServer(modelServer());
     typeAndAcceptPrivately(text, true);
 
     // The tiny model on this computer: whatever follows the prompt's last token ':'.
@@ -156,7 +145,7 @@ TEST_F(PrivacyTest, TheMarkerGoesOnlyToTheLoopbackServerAndNothingIsWrittenWithE
 // the keys typed after it. By the time wisket runs again its decision is stale: the key
 // goes on to the application as if nothing had been offered, and no suggestion is typed.
 TEST_F(PrivacyTest, AnAcceptFromBeforeAStopTypesNothingAfterIt) {
-    useModelServer(*s_server);
+    useModelServer(modelServer());
     WisketProcess wisket(logFile());
     ASSERT_GT(wisket.pid(), 0);
     const std::string text = "Thanks for the update, I will get back to";

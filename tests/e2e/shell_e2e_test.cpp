@@ -16,10 +16,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,33 +34,20 @@ bool instanceNameOwned() {
                .output.find("boolean true") != std::string::npos;
 }
 
-// The visible windows of `pid` whose titles match `title` (a regular expression).
-std::vector<unsigned long> visibleWindows(pid_t pid, const std::string& title = ".*") {
-    std::istringstream out(TestDesktop::run({"xdotool", "search", "--all", "--onlyvisible", "--pid",
-                                             std::to_string(pid), "--name", title})
-                               .output);
-    return {std::istream_iterator<unsigned long>(out), {}};
-}
-
 // Waits until `pid` shows a window whose title matches `title` or, with `shown` false,
 // until it shows none; true when it happened.
 bool showsWindow(pid_t pid, const std::string& title, bool shown = true,
                  std::chrono::milliseconds timeout = patience) {
-    return eventually([&] { return visibleWindows(pid, title).empty() != shown; }, timeout);
+    return eventually([&] { return TestDesktop::windows(pid, title).empty() != shown; }, timeout);
 }
 
 class ShellE2eTest : public DesktopSuite {
 protected:
     static void SetUpTestSuite() {
         ASSERT_NO_FATAL_FAILURE(DesktopSuite::SetUpTestSuite());
-        s_server = std::make_unique<LoopbackHttpServer>();
-        answerAlways(*s_server, " you by the end of the day.");
-        useModelServer(*s_server);
+        answerAlways(modelServer(), " you by the end of the day.");
+        useModelServer(modelServer());
         s_log = s_desktop->root() + "/logs/wisket.log";
-    }
-    static void TearDownTestSuite() {
-        s_server.reset();
-        DesktopSuite::TearDownTestSuite();
     }
     void SetUp() override {
         DesktopSuite::SetUp();
@@ -98,7 +83,7 @@ protected:
     static bool openTrayMenu(pid_t wisket) {
         std::optional<std::vector<int>> icon;
         eventually([&] {
-            for (const unsigned long window : visibleWindows(wisket)) {
+            for (const unsigned long window : TestDesktop::windows(wisket)) {
                 if (const auto r = s_client->screenRect(window); r && (*r)[2] <= 64) {
                     icon = r;
                 }
@@ -109,14 +94,13 @@ protected:
         for (int attempt = 0; icon && attempt < 3; ++attempt) {
             if (TestDesktop::xdotool({"mousemove", std::to_string((*icon)[0] + (*icon)[2] / 2),
                                       std::to_string((*icon)[1] + (*icon)[3] / 2), "click", "3"}) &&
-                eventually([&] { return visibleWindows(wisket).size() > 1; }, 2s)) {
+                eventually([&] { return TestDesktop::windows(wisket).size() > 1; }, 2s)) {
                 return true;
             }
         }
         return false;
     }
 
-    static inline std::unique_ptr<LoopbackHttpServer> s_server;
     static inline std::string s_log;
     std::vector<DesktopApp> m_started;
 };
@@ -140,14 +124,14 @@ TEST_F(ShellE2eTest, OnboardingWaitsForTheBusAndSuggestionsStartWithoutARestart)
     ASSERT_TRUE(focusField(s_gtk->pid, field));
     const std::string typed = "Thanks for the update, I will get back to";
     ASSERT_TRUE(TestDesktop::type(typed));
-    EXPECT_TRUE(waitForPrompt(*s_server, typed));
+    EXPECT_TRUE(waitForPrompt(modelServer(), typed));
 }
 
 TEST_F(ShellE2eTest, WithoutATraySettingsOpenAndASecondInstanceShowsThemAgain) {
     const auto wisket = startWisket();
     ASSERT_TRUE(wisket);
     ASSERT_TRUE(showsWindow(wisket->pid, "^Wisket Settings$"));
-    const unsigned long settings = visibleWindows(wisket->pid, "^Wisket Settings$").at(0);
+    const unsigned long settings = TestDesktop::windows(wisket->pid, "^Wisket Settings$").at(0);
     ASSERT_TRUE(
         TestDesktop::xdotool({"windowactivate", "--sync", std::to_string(settings), "key", "alt+F4"}));
     ASSERT_TRUE(showsWindow(wisket->pid, "^Wisket Settings$", false));
@@ -184,7 +168,7 @@ TEST_F(ShellE2eTest, LaunchAtLoginFromTheTrayMenuFollowsTheAutostartFile) {
 // `wisket --doctor`: one line per check, "ok" or what to do, with the accessibility bus
 // on, switched off and out of reach, and never a character of a field.
 TEST_F(ShellE2eTest, TheDoctorSaysWhatIsWrongPerCheckAndNeverShowsFieldText) {
-    const std::size_t requestsBefore = s_server->requests().size();
+    const std::size_t requestsBefore = modelServer().requests().size();
     constexpr auto secret = "Qzvdoctorsecret";
     ASSERT_TRUE(TestDesktop::activate(*s_gtk));
     ASSERT_TRUE(focusField(s_gtk->pid, "Subject"));
@@ -199,14 +183,14 @@ TEST_F(ShellE2eTest, TheDoctorSaysWhatIsWrongPerCheckAndNeverShowsFieldText) {
     };
     const CommandResult on = TestDesktop::run({WISKET_EXECUTABLE, "--doctor"});
     expectSaid(on, {"Session: ok (X11)\n", "Accessibility bus: ok\n",
-                    "Model server: ok (" + s_server->url() + " answers)\n", "Launch at login: ok (off;",
+                    "Model server: ok (" + modelServer().url() + " answers)\n", "Launch at login: ok (off;",
                     "Qt 5 applications: ok"});
     const std::regex gtkField("Application [^\n]* \\(pid " + std::to_string(s_gtk->pid) +
                               "\\): ok \\(its focused text exposes text\\)\n");
     EXPECT_TRUE(std::regex_search(on.output, gtkField)) << on.output;
     EXPECT_EQ(on.output.find(secret), std::string::npos) << on.output;
-    for (std::size_t i = requestsBefore; i < s_server->requests().size(); ++i) {
-        EXPECT_EQ(s_server->requests()[i].body, "");
+    for (std::size_t i = requestsBefore; i < modelServer().requests().size(); ++i) {
+        EXPECT_EQ(modelServer().requests()[i].body, "");
     }
 
     // Without the bus's address on the root window, Qt 5 applications need a hand.

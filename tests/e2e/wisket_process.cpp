@@ -55,10 +55,6 @@ void WisketProcess::stop() {
     m_spawned = 0;
 }
 
-std::string WisketProcess::output() const {
-    return readFile(m_log);
-}
-
 std::optional<unsigned long> WisketProcess::overlay(X11Client& client, bool shown,
                                                     std::chrono::milliseconds timeout) const {
     std::optional<unsigned long> window;

@@ -5,6 +5,7 @@
 // when this goes.
 
 #include "eventually.hpp"
+#include "temp_dir.hpp"
 
 #include <optional>
 #include <string>
@@ -26,7 +27,7 @@ public:
     // Ends it as a session's end would (also when stopped with SIGSTOP); strace ends with it.
     void stop();
     // Everything it has written so far.
-    std::string output() const;
+    std::string output() const { return readFile(m_log); }
     // Its overlay window, once it is there (made unmapped once wisket has set up and is
     // about to watch keys) or, with `shown`, once it is mapped.
     std::optional<unsigned long> overlay(X11Client& client, bool shown,

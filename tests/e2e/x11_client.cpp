@@ -11,10 +11,12 @@
 #include <X11/extensions/XInput.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,9 +61,8 @@ void X11Client::send(int keycode, bool press) {
 
 void X11Client::tap(const std::vector<std::string>& keysyms) {
     std::vector<int> keycodes;
-    for (const std::string& keysym : keysyms) {
-        keycodes.push_back(keycodeOf(keysym));
-    }
+    std::ranges::transform(keysyms, std::back_inserter(keycodes),
+                           [&](const auto& k) { return keycodeOf(k); });
     tapKeycodes(keycodes);
 }
 
@@ -165,9 +166,7 @@ ProbeWindow::ProbeWindow(X11Client& client, const WindowProperties& properties)
     }
     if (properties.wmClass) {
         std::string instance = *properties.wmClass;
-        for (char& c : instance) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
+        std::ranges::transform(instance, instance.begin(), [](unsigned char c) { return std::tolower(c); });
         std::string cls = *properties.wmClass;
         XClassHint hint{instance.data(), cls.data()};
         XSetClassHint(d, m_window, &hint);
@@ -176,8 +175,18 @@ ProbeWindow::ProbeWindow(X11Client& client, const WindowProperties& properties)
     waitFor([&] { return false; }, std::chrono::milliseconds(200));
 }
 
+ProbeWindow::ProbeWindow(X11Client& client, Window window)
+    : m_client(client)
+    , m_window(window)
+    , m_owned(false) {
+    XSelectInput(client.display(), m_window, KeyPressMask);
+    XSync(client.display(), False);
+}
+
 ProbeWindow::~ProbeWindow() {
-    XDestroyWindow(m_client.display(), m_window);
+    if (m_owned) {
+        XDestroyWindow(m_client.display(), m_window);
+    }
     XSync(m_client.display(), False);
 }
 

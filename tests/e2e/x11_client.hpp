@@ -75,7 +75,9 @@ private:
 // A top-level window that records the key presses (as keysyms) and focus losses it gets.
 class ProbeWindow {
 public:
-    ProbeWindow(X11Client& client, const WindowProperties& properties);
+    explicit ProbeWindow(X11Client& client, const WindowProperties& properties = {});
+    // Another client's window, watched for the key presses it gets; it stays when this goes.
+    ProbeWindow(X11Client& client, Window window);
     ~ProbeWindow();
     ProbeWindow(const ProbeWindow&) = delete;
     ProbeWindow& operator=(const ProbeWindow&) = delete;
@@ -98,6 +100,7 @@ private:
 
     X11Client& m_client;
     Window m_window = 0;
+    bool m_owned = true;
     std::vector<KeySym> m_keys;
     int m_focusLosses = 0;
 };

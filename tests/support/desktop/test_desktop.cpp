@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -122,10 +123,6 @@ std::optional<DesktopApp> TestDesktop::launch(const std::vector<std::string>& ar
     return app;
 }
 
-std::optional<DesktopApp> TestDesktop::launchQt() {
-    return launch({"qt", WISKET_DESKTOP_QT_APP});
-}
-
 std::optional<DesktopApp> TestDesktop::launchTray() {
     return launch({"--", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
                    "24", "--SetDockType", "true", "--transparent", "false"});
@@ -180,6 +177,13 @@ pid_t TestDesktop::spawn(const std::vector<std::string>& args, const std::string
     return pid;
 }
 
+std::vector<unsigned long> TestDesktop::windows(pid_t pid, const std::string& title) {
+    std::istringstream out(
+        run({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid), "--name", title})
+            .output);
+    return {std::istream_iterator<unsigned long>(out), {}};
+}
+
 bool TestDesktop::xdotool(const std::vector<std::string>& args) {
     std::vector<std::string> command = {"xdotool"};
     command.insert(command.end(), args.begin(), args.end());
@@ -191,16 +195,10 @@ bool TestDesktop::activate(const DesktopApp& app) {
            xdotool({"windowfocus", "--sync", std::to_string(app.window)});
 }
 
-bool TestDesktop::type(const std::string& text) {
-    return xdotool({"type", "--delay", "5", "--", text});
-}
-
 bool TestDesktop::key(const std::string& keys) {
     std::vector<std::string> args = {"key", "--delay", "5"};
     std::istringstream words(keys);
-    for (std::string word; words >> word;) {
-        args.push_back(word);
-    }
+    args.insert(args.end(), std::istream_iterator<std::string>(words), {});
     return xdotool(args);
 }
 
@@ -214,10 +212,6 @@ bool TestDesktop::setAccessibilityBus(bool on) {
                 "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status", "string:IsEnabled",
                 on ? "variant:boolean:true" : "variant:boolean:false"})
                .status == 0;
-}
-
-bool TestDesktop::screenshot(const std::string& path) const {
-    return run({"/usr/bin/import", "-window", "root", path}).status == 0;
 }
 
 } // namespace wisket::testing

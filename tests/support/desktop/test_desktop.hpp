@@ -40,7 +40,7 @@ public:
     // launch-app with these arguments: {"gtk"}, {"qt", path}, {"chromium", url}, …
     std::optional<DesktopApp> launch(const std::vector<std::string>& args);
     std::optional<DesktopApp> launchGtk() { return launch({"gtk"}); }
-    std::optional<DesktopApp> launchQt();
+    std::optional<DesktopApp> launchQt() { return launch({"qt", WISKET_DESKTOP_QT_APP}); }
     std::optional<DesktopApp> launchChromium() { return launch({"chromium"}); }
     // A system tray for wisket's icon to sit in (without one wisket opens its settings).
     std::optional<DesktopApp> launchTray();
@@ -53,12 +53,14 @@ public:
     // Starts a program in the background, its output (standard and error) going to the file
     // `output`; its process id, 0 when it could not start.
     static pid_t spawn(const std::vector<std::string>& args, const std::string& output);
+    // The visible windows of `pid` whose titles match `title` (a regular expression).
+    static std::vector<unsigned long> windows(pid_t pid, const std::string& title = ".*");
     // xdotool with these arguments; true when it succeeded.
     static bool xdotool(const std::vector<std::string>& args);
     // Brings the window to the front and gives it the keyboard focus.
     static bool activate(const DesktopApp& app);
     // Types ASCII text into the focused window, as a person would (XTest).
-    static bool type(const std::string& text);
+    static bool type(const std::string& text) { return xdotool({"type", "--delay", "5", "--", text}); }
     // Presses keys or chords by their X keysym names, separated by spaces ("Return",
     // "shift+Home", "Left Left").
     static bool key(const std::string& keys);
@@ -66,7 +68,9 @@ public:
     // Switches the accessibility bus on or off, as the desktop's settings do.
     static bool setAccessibilityBus(bool on);
     // A PNG of the whole screen, for checks against what is really drawn.
-    bool screenshot(const std::string& path) const;
+    bool screenshot(const std::string& path) const {
+        return run({"/usr/bin/import", "-window", "root", path}).status == 0;
+    }
 
     const std::string& root() const { return m_root; }
 
