@@ -211,6 +211,17 @@ TEST_F(KeyTapDesktop, KeysArriveTranslatedOnEveryLayoutRepeatWhileHeldAndOnlyOff
     s_client->tap({"Tab"});
     EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab}; }));
 
+    // One that waited in the server longer than a decision may take goes on undecided: the
+    // user has moved on, and an accept now could type where they are.
+    run(100ms);
+    probe.clear();
+    m_events.clear();
+    m_consume = [](const InputEvent&) { return true; };
+    s_client->stallOthers(x11::KeyGrabs::decisionTimeout + 200ms, [&] { s_client->tap({"Tab"}); });
+    EXPECT_TRUE(probe.waitFor([&] { return probe.keys() == std::vector<KeySym>{XK_Tab}; }));
+    run(300ms);
+    EXPECT_TRUE(m_events.empty());
+
     // With nothing offered the keys are not grabbed: the handler cannot hold them back.
     probe.clear();
     offer({});

@@ -19,6 +19,7 @@
 #include <iterator>
 #include <string_view>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace wisket::testing {
@@ -90,6 +91,15 @@ bool X11Client::grabKeyboard() {
 
 void X11Client::ungrabKeyboard() {
     XUngrabKeyboard(display(), CurrentTime);
+    XSync(display(), False);
+}
+
+void X11Client::stallOthers(std::chrono::milliseconds time, const std::function<void()>& meanwhile) {
+    const auto until = std::chrono::steady_clock::now() + time;
+    XGrabServer(display());
+    meanwhile();
+    std::this_thread::sleep_until(until);
+    XUngrabServer(display());
     XSync(display(), False);
 }
 

@@ -58,6 +58,9 @@ public:
 
     bool grabKeyboard();
     void ungrabKeyboard();
+    // Serves only this client for `time` (from the start of `meanwhile`): every other
+    // client's requests wait, as if its process were stopped, while its events queue up.
+    void stallOthers(std::chrono::milliseconds time, const std::function<void()>& meanwhile);
 
     // A window's rectangle on the screen: x, y, width, height.
     std::optional<std::vector<int>> screenRect(Window window);
