@@ -4,6 +4,7 @@
 #include "eventually.hpp"
 #include "platform/x11/display.hpp"
 #include "platform/x11/properties.hpp"
+#include "text/unicode.hpp"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -12,7 +13,6 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -175,8 +175,7 @@ ProbeWindow::ProbeWindow(X11Client& client, const WindowProperties& properties)
                         static_cast<int>(properties.gtkApplicationId->size()));
     }
     if (properties.wmClass) {
-        std::string instance = *properties.wmClass;
-        std::ranges::transform(instance, instance.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::string instance = toLower(*properties.wmClass);
         std::string cls = *properties.wmClass;
         XClassHint hint{instance.data(), cls.data()};
         XSetClassHint(d, m_window, &hint);
